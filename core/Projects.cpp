@@ -1,0 +1,63 @@
+#include "core/Projects.h"
+
+#include "core/AppError.h"
+#include "core/Text.h"
+
+namespace moravel {
+
+void TProjects::checkIndex(int index) const {
+    if (index < 0 || index >= count())
+        throw AppError("List index out of bounds (" + std::to_string(index) + ")");
+}
+
+const std::string& TProjects::nameAt(int index) const {
+    checkIndex(index);
+    return entries_[static_cast<std::size_t>(index)].name;
+}
+
+TFileObject& TProjects::recordAt(int index) const {
+    checkIndex(index);
+    return *entries_[static_cast<std::size_t>(index)].record;
+}
+
+std::size_t TProjects::lowerBound(std::string_view name) const {
+    std::size_t lo = 0, hi = entries_.size();
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (compareTextIgnoreCase(entries_[mid].name, name) < 0)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
+int TProjects::find(std::string_view name) const {
+    const std::size_t at = lowerBound(name);
+    if (at < entries_.size() && compareTextIgnoreCase(entries_[at].name, name) == 0)
+        return static_cast<int>(at);
+    return -1;
+}
+
+TFileObject* TProjects::lookup(std::string_view name) const {
+    const int at = find(name);
+    return at < 0 ? nullptr : entries_[static_cast<std::size_t>(at)].record.get();
+}
+
+int TProjects::add(const std::string& name, std::unique_ptr<TFileObject> record) {
+    const std::size_t at = lowerBound(name);
+    if (at < entries_.size() && compareTextIgnoreCase(entries_[at].name, name) == 0) {
+        entries_[at].record = std::move(record);
+    } else {
+        entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(at),
+                        Entry{name, std::move(record)});
+    }
+    return static_cast<int>(at);
+}
+
+void TProjects::remove(int index) {
+    checkIndex(index);
+    entries_.erase(entries_.begin() + index);
+}
+
+}  // namespace moravel

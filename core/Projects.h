@@ -1,0 +1,48 @@
+#pragma once
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/ObjectUnit.h"
+
+namespace moravel {
+
+// The project registry: names kept sorted by the user locale's comparison
+// with letter case ignored, each carrying the record it owns. Alpha and ALPHA
+// are one project; the first spelling stored is the one kept.
+class TProjects {
+public:
+    int count() const noexcept { return static_cast<int>(entries_.size()); }
+
+    // Positions run from 0 to count() - 1; anything else raises
+    // "List index out of bounds (n)".
+    const std::string& nameAt(int index) const;
+    TFileObject& recordAt(int index) const;
+
+    // Position of the name, or -1.
+    int find(std::string_view name) const;
+
+    // A name already present keeps its stored spelling and position and takes
+    // the new record; the record it carried before is released.
+    int add(const std::string& name, std::unique_ptr<TFileObject> record);
+
+    void remove(int index);
+
+    // The record of a name, or null when there is no such project.
+    TFileObject* lookup(std::string_view name) const;
+
+private:
+    struct Entry {
+        std::string name;
+        std::unique_ptr<TFileObject> record;
+    };
+
+    // First position whose name is not below the given one.
+    std::size_t lowerBound(std::string_view name) const;
+    void checkIndex(int index) const;
+
+    std::vector<Entry> entries_;
+};
+
+}  // namespace moravel

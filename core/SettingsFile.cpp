@@ -1,0 +1,145 @@
+#include "core/SettingsFile.h"
+
+#include <windows.h>
+
+#include <cctype>
+#include <cstdint>
+
+#include "core/AppError.h"
+#include "core/Files.h"
+
+namespace moravel {
+
+namespace {
+
+constexpr DWORD kSectionListSize = 0x4000;
+constexpr DWORD kValueSize = 2048;
+
+std::string readValue(const std::string& path, const std::string& section, const char* key) {
+    std::string buffer(kValueSize, '\0');
+    const DWORD length = GetPrivateProfileStringA(section.c_str(), key, "", buffer.data(),
+                                                  kValueSize, path.c_str());
+    buffer.resize(length);
+    return buffer;
+}
+
+bool isProfileBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f' ||
+           c == '\x1a';
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+std::string settingsFilePath(const std::string& startDirectory) {
+    return startDirectory + "\\Moravel.ini";
+}
+
+std::vector<std::string> profileSectionNames(const std::string& path) {
+    std::string buffer(kSectionListSize, '\0');
+    const DWORD length =
+        GetPrivateProfileStringA(nullptr, nullptr, "", buffer.data(), kSectionListSize, path.c_str());
+    std::vector<std::string> names;
+    std::size_t at = 0;
+    while (at < length) {
+        std::size_t end = buffer.find('\0', at);
+        if (end == std::string::npos || end > length) end = length;
+        if (end == at) break;
+        names.emplace_back(buffer, at, end - at);
+        at = end + 1;
+    }
+    return names;
+}
+
+int profileInteger(std::string_view text, int defaultValue) {
+    std::size_t at = 0;
+    while (at < text.size() && text[at] == ' ') ++at;
+    text.remove_prefix(at);
+    if (text.empty()) return defaultValue;
+
+    std::int64_t value = 0;
+    bool negative = false;
+    int base = 10;
+    if (text[0] == '$') {
+        base = 16;
+        text.remove_prefix(1);
+    } else if (text[0] == 'x' || text[0] == 'X') {
+        base = 16;
+        text.remove_prefix(1);
+    } else if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    } else if (text[0] == '+' || text[0] == '-') {
+        negative = text[0] == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty()) return defaultValue;
+    for (char c : text) {
+        const int digit = base == 16 ? hexDigit(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+        if (digit < 0) return defaultValue;
+        value = value * base + digit;
+        if (value > 0x80000000LL) return defaultValue;  // past any 32-bit value either way
+    }
+    if (negative) value = -value;
+    if (value > INT32_MAX || value < INT32_MIN) return defaultValue;
+    return static_cast<int>(value);
+}
+
+std::string profileValueText(const std::string& value) {
+    if (value.empty()) return value;
+    const char first = value.front(), last = value.back();
+    const bool blankEnd = isProfileBlank(first) || isProfileBlank(last);
+    const bool quoted = value.size() >= 2 && (first == '"' || first == '\'') && last == first;
+    return blankEnd || quoted ? "\"" + value + "\"" : value;
+}
+
+void loadProjects(const std::string& path, TProjects& projects) {
+    for (const std::string& section : profileSectionNames(path)) {
+        std::string destination = readValue(path, section, "destination");
+        std::string source = readValue(path, section, "source");
+        auto record = std::make_unique<TFileObject>(std::move(source), std::move(destination));
+        if (profileInteger(readValue(path, section, "versionBackup"), 0) > 0)
+            record->VersionBackup = true;
+        projects.add(section, std::move(record));
+    }
+}
+
+void saveProjects(const std::string& path, const TProjects& projects) {
+    const auto refuse = [&]() { throw AppError("Unable to write to " + path); };
+
+    // The system lets an administrator write a read-only file; we do not.
+    if (isReadOnly(path)) refuse();
+
+    SiblingTemp scratch(path);
+    if (!(fileExists(path) ? scratch.copyFrom(path) : scratch.createEmpty())) refuse();
+    const char* file = scratch.path().c_str();
+
+    for (const std::string& section : profileSectionNames(scratch.path())) {
+        if (projects.find(section) < 0 &&
+            !WritePrivateProfileStringA(section.c_str(), nullptr, nullptr, file))
+            refuse();
+    }
+    for (int i = 0; i < projects.count(); ++i) {
+        const std::string& name = projects.nameAt(i);
+        const TFileObject& record = projects.recordAt(i);
+        if (!WritePrivateProfileStringA(name.c_str(), "Source",
+                                        profileValueText(record.Source).c_str(), file) ||
+            !WritePrivateProfileStringA(name.c_str(), "Destination",
+                                        profileValueText(record.Destination).c_str(), file) ||
+            !WritePrivateProfileStringA(name.c_str(), "VersionBackup",
+                                        record.VersionBackup ? "1" : "0", file))
+            refuse();
+    }
+    // Flush the system's cache of the scratch file before it takes the place
+    // of the settings file.
+    WritePrivateProfileStringA(nullptr, nullptr, nullptr, file);
+    if (!scratch.commit()) refuse();
+}
+
+}  // namespace moravel

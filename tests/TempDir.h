@@ -1,0 +1,39 @@
+#pragma once
+#include <string>
+
+namespace moravel::test {
+
+// A fresh folder under the system's temporary folder, removed with everything
+// in it when the object goes. Paths are absolute Windows paths.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "\\" + name; }
+
+private:
+    std::string path_;
+};
+
+void writeFile(const std::string& path, const std::string& content);
+std::string readFile(const std::string& path);  // throws when it cannot
+bool exists(const std::string& path);
+void setReadOnly(const std::string& path, bool readOnly);
+
+// Changes the working directory for the life of the object.
+class CurrentDirectory {
+public:
+    explicit CurrentDirectory(const std::string& path);
+    ~CurrentDirectory();
+    CurrentDirectory(const CurrentDirectory&) = delete;
+    CurrentDirectory& operator=(const CurrentDirectory&) = delete;
+
+private:
+    std::string previous_;
+};
+
+}  // namespace moravel::test

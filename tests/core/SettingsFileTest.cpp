@@ -1,0 +1,273 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "TempDir.h"
+#include "core/AppError.h"
+#include "core/SettingsFile.h"
+
+namespace moravel {
+namespace {
+
+using test::readFile;
+using test::TempDir;
+using test::writeFile;
+
+std::unique_ptr<TFileObject> project(const std::string& source, const std::string& destination,
+                                     bool backup) {
+    auto record = std::make_unique<TFileObject>(source, destination);
+    record->VersionBackup = backup;
+    return record;
+}
+
+std::string saveError(const std::string& path, const TProjects& projects) {
+    try {
+        saveProjects(path, projects);
+    } catch (const AppError& e) {
+        return e.what();
+    }
+    return "saved";
+}
+
+int fileCount(const TempDir& dir) {
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((dir / "*").c_str(), &data);
+    int count = 0;
+    if (find == INVALID_HANDLE_VALUE) return 0;
+    do {
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ++count;
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+    return count;
+}
+
+TEST(ProfileInteger, ReadsDecimalAndHexadecimalFormsOnly) {
+    struct Case {
+        const char* text;
+        int value;
+    } cases[] = {
+        {"1", 1},         {"  42", 42},        {"+7", 7},          {"-3", -3},
+        {"0x1", 1},       {"0X1f", 31},        {"$1", 1},          {"$ff", 255},
+        {"x10", 16},      {"X10", 16},         {"007", 7},         {"", 0},
+        {" ", 0},         {"abc", 0},          {"1a", 0},          {"1 ", 0},
+        {"+", 0},         {"-", 0},            {"$", 0},           {"0x", 0},
+        {"-$1", 0},       {"+0x1", 0},         {"2147483647", 2147483647},
+        {"-2147483648", -2147483647 - 1},      {"2147483648", 0},  {"-2147483649", 0},
+        {"$7FFFFFFF", 2147483647},             {"$80000000", 0},   {"99999999999999999999", 0},
+        {"1.5", 0},       {"true", 0},
+    };
+    for (const Case& c : cases) EXPECT_EQ(profileInteger(c.text, 0), c.value) << '"' << c.text << '"';
+    EXPECT_EQ(profileInteger("junk", -9), -9);
+}
+
+TEST(SettingsFile, PathIsTheStartDirectoryAndTheFixedName) {
+    EXPECT_EQ(settingsFilePath("C:\\work"), "C:\\work\\Moravel.ini");
+    EXPECT_EQ(settingsFilePath("C:\\"), "C:\\\\Moravel.ini");
+}
+
+TEST(SettingsFile, MissingFileLoadsNothingAndFirstSaveCreatesIt) {
+    TempDir dir;
+    const std::string ini = settingsFilePath(dir.path());
+    TProjects projects;
+    loadProjects(ini, projects);
+    EXPECT_EQ(projects.count(), 0);
+
+    projects.add("Tool", project("C:\\src\\tool.exe", "D:\\apps\\tool.exe", true));
+    saveProjects(ini, projects);
+    EXPECT_EQ(readFile(ini),
+              "[Tool]\r\nSource=C:\\src\\tool.exe\r\nDestination=D:\\apps\\tool.exe\r\n"
+              "VersionBackup=1\r\n");
+    EXPECT_EQ(fileCount(dir), 1) << "no scratch file left behind";
+}
+
+TEST(SettingsFile, HandWrittenValuesLoadByTheirRules) {
+    TempDir dir;
+    const std::string ini = settingsFilePath(dir.path());
+    writeFile(ini,
+              "[hex]\r\nsource=a\r\ndestination=b\r\nVersionBackup=0x1\r\n"
+              "[dollar]\r\nSOURCE=c\r\nversionbackup=$1\r\n"
+              "[letters]\r\nVersionBackup=yes\r\n"
+              "[two]\r\nVersionBackup=2\r\n"
+              "[negative]\r\nVersionBackup=-1\r\n"
+              "[empty]\r\n");
+    TProjects projects;
+    loadProjects(ini, projects);
+    ASSERT_EQ(projects.count(), 6);
+    const auto backup = [&](const char* name) { return projects.lookup(name)->VersionBackup; };
+    EXPECT_TRUE(backup("hex"));
+    EXPECT_TRUE(backup("dollar"));
+    EXPECT_FALSE(backup("letters"));
+    EXPECT_TRUE(backup("two"));
+    EXPECT_FALSE(backup("negative"));
+    EXPECT_FALSE(backup("empty"));
+    EXPECT_EQ(projects.lookup("hex")->Source, "a");
+    EXPECT_EQ(projects.lookup("hex")->Destination, "b");
+    EXPECT_EQ(projects.lookup("dollar")->Source, "c");
+    EXPECT_EQ(projects.lookup("dollar")->Destination, "");
+    EXPECT_EQ(projects.lookup("empty")->Source, "");
+}
+
+TEST(SettingsFile, LongValuesAreCutTo2047Characters) {
+    TempDir dir;
+    const std::string ini = settingsFilePath(dir.path());
+    const std::string longPath = "C:\\" + std::string(3000, 'p');
+    writeFile(ini, "[long]\r\nSource=" + longPath + "\r\nDestination=" + longPath.substr(0, 2047) +
+                       "\r\n");
+    TProjects projects;
+    loadProjects(ini, projects);
+    ASSERT_EQ(projects.count(), 1);
+    EXPECT_EQ(projects.recordAt(0).Source, longPath.substr(0, 2047));
+    EXPECT_EQ(projects.recordAt(0).Destination, longPath.substr(0, 2047));
+}
+
+TEST(SettingsFile, SectionNamesBeyondTheListBufferAreNotSeen) {
+    TempDir dir;
+    const std::string ini = settingsFilePath(dir.path());
+    // 200 names of 99 characters take 20000 bytes with their terminators: the
+    // 16384-byte list holds 163 whole names and the start of the 164th.
+    std::string content;
+    std::vector<std::string> sections;
+    for (int i = 0; i < 200; ++i) {
+        char prefix[8];
+        std::snprintf(prefix, sizeof prefix, "%03d", i);
+        sections.push_back(prefix + std::string(96, 'n'));
+        content += "[" + sections.back() + "]\r\nSource=s" + std::to_string(i) + "\r\n";
+    }
+    writeFile(ini, content);
+
+    const std::vector<std::string> listed = profileSectionNames(ini);
+    ASSERT_EQ(listed.size(), 164u);
+    EXPECT_EQ(listed[162], sections[162]);
+    EXPECT_EQ(listed[163], sections[163].substr(0, 16384 - 2 - 163 * 100));
+
+    TProjects projects;
+    loadProjects(ini, projects);
+    EXPECT_EQ(projects.count(), 164);
+    EXPECT_EQ(projects.lookup(sections[0])->Source, "s0");
+    EXPECT_EQ(projects.lookup(listed[163])->Source, "") << "a cut name is a project without paths";
+    EXPECT_EQ(projects.lookup(sections[170]), nullptr);
+
+    // A save does not see those sections either, so it leaves them alone.
+    projects.remove(projects.find(listed[163]));
+    saveProjects(ini, projects);
+    EXPECT_NE(readFile(ini).find("[" + sections[199] + "]"), std::string::npos);
+}
+
+TEST(SettingsFile, SectionsDifferingOnlyInCaseAreOneProject) {
+    TempDir dir;
+    const std::string ini = settingsFilePath(dir.path());
+    writeFile(ini, "[Tool]\r\nSource=first\r\n[TOOL]\r\nSource=second\r\n[other]\r\nSource=x\r\n");
+    TProjects projects;
+    loadProjects(ini, projects);
+    EXPECT_EQ(projects.count(), 2);
+    EXPECT_EQ(projects.nameAt(1), "Tool");
+}
+
+TEST(SettingsFile, SaveErasesUnknownSectionsAndKeepsUnknownKeys) {
+    TempDir dir;
+    const std::string ini = settingsFilePath(dir.path());
+    writeFile(ini,
+              "; written by hand\r\n"
+              "[Gone]\r\nSource=x\r\nNote=whatever\r\n"
+              "[keep]\r\nSource=old\r\nDestination=old\r\nComment=mine\r\nVersionBackup=1\r\n");
+    TProjects projects;
+    loadProjects(ini, projects);
+    projects.remove(projects.find("gone"));
+    projects.lookup("KEEP")->Source = "new src";
+    projects.lookup("keep")->VersionBackup = false;
+    projects.add("Added", project("a", "b", false));
+    saveProjects(ini, projects);
+
+    const std::string content = readFile(ini);
+    EXPECT_EQ(content.find("Gone"), std::string::npos) << content;
+    EXPECT_EQ(content.find("whatever"), std::string::npos) << content;
+    EXPECT_NE(content.find("Comment=mine"), std::string::npos) << content;
+    EXPECT_NE(content.find("Source=new src"), std::string::npos) << content;
+    EXPECT_NE(content.find("VersionBackup=0"), std::string::npos) << content;
+
+    TProjects again;
+    loadProjects(ini, again);
+    ASSERT_EQ(again.count(), 2);
+    EXPECT_EQ(again.nameAt(0), "Added");
+    EXPECT_EQ(again.recordAt(1).Source, "new src");
+    EXPECT_EQ(again.recordAt(1).Destination, "old");
+    EXPECT_FALSE(again.recordAt(1).VersionBackup);
+}
+
+TEST(SettingsFile, RefusedSaveRaisesAndLeavesTheFileAsItWas) {
+    TempDir dir;
+    const std::string ini = settingsFilePath(dir.path());
+    const std::string original = "[one]\r\nSource=a\r\nDestination=b\r\nVersionBackup=0\r\n";
+    TProjects projects;
+    projects.add("one", project("changed", "changed", true));
+    projects.add("two", project("c", "d", false));
+    const std::string expected = "Unable to write to " + ini;
+
+    {
+        SCOPED_TRACE("read-only file");
+        writeFile(ini, original);
+        test::setReadOnly(ini, true);
+        EXPECT_EQ(saveError(ini, projects), expected);
+        test::setReadOnly(ini, false);
+        EXPECT_EQ(readFile(ini), original);
+        EXPECT_EQ(fileCount(dir), 1);
+    }
+    {
+        SCOPED_TRACE("file held open without sharing");
+        HANDLE held = CreateFileA(ini.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(saveError(ini, projects), expected);
+        CloseHandle(held);
+        EXPECT_EQ(readFile(ini), original);
+        EXPECT_EQ(fileCount(dir), 1);
+    }
+    {
+        SCOPED_TRACE("file open for reading by another program");
+        HANDLE held = CreateFileA(ini.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(saveError(ini, projects), expected);
+        CloseHandle(held);
+        EXPECT_EQ(readFile(ini), original);
+        EXPECT_EQ(fileCount(dir), 1);
+    }
+    {
+        SCOPED_TRACE("folder gone");
+        const std::string missing = dir / "nowhere\\Moravel.ini";
+        EXPECT_EQ(saveError(missing, projects), "Unable to write to " + missing);
+    }
+    EXPECT_EQ(saveError(ini, projects), "saved");
+    TProjects loaded;
+    loadProjects(ini, loaded);
+    EXPECT_EQ(loaded.count(), 2);
+    EXPECT_TRUE(loaded.lookup("one")->VersionBackup);
+}
+
+TEST(SettingsFile, ValuesWithBlanksOrQuotesAtTheEndsLoadBackExactly) {
+    TempDir dir;
+    const std::string ini = settingsFilePath(dir.path());
+    const std::vector<std::string> values = {
+        " leading",   "trailing ",     "  both  ", "\ttab",          "\"quoted\"",
+        "'single'",   "\"half",        "half\"",   "\"",             "'",
+        "mid \" dq",  "a=b",           ";semi",    "#hash",          "[bracket]",
+        "caf\xe9",    "C:\\x y\\z.exe", "",         "\"\"",           " \" ",
+    };
+    TProjects projects;
+    for (std::size_t i = 0; i < values.size(); ++i)
+        projects.add("p" + std::to_string(100 + i), project(values[i], values[i], i % 2 == 0));
+    saveProjects(ini, projects);
+
+    TProjects loaded;
+    loadProjects(ini, loaded);
+    ASSERT_EQ(loaded.count(), projects.count());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const TFileObject* record = loaded.lookup("p" + std::to_string(100 + i));
+        ASSERT_NE(record, nullptr);
+        EXPECT_EQ(record->Source, values[i]);
+        EXPECT_EQ(record->Destination, values[i]);
+        EXPECT_EQ(record->VersionBackup, i % 2 == 0);
+    }
+}
+
+}  // namespace
+}  // namespace moravel
