@@ -1,0 +1,62 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace moravel {
+
+// One queued project. The name is the only link to the project: every
+// attempt looks it up in the registry again.
+struct PendingRow {
+    std::uint64_t id = 0;  // stays with the row while positions shift
+    std::string name;
+    std::string addedAt;   // timestamp text of the moment it was queued
+    int attempts = 0;      // failed attempts
+    int doneMarks = 0;     // one per successful copy; done rows leave at the end of a pass
+
+    bool isDone() const noexcept { return doneMarks > 0; }
+    std::string attemptsText() const { return std::to_string(attempts); }
+};
+
+// Told of every change, so a view can follow row by row instead of rebuilding.
+class PendingListObserver {
+public:
+    virtual void rowInserted(int position, const PendingRow& row) = 0;
+    virtual void rowRemoved(int position) = 0;
+    virtual void rowChanged(int position, const PendingRow& row) = 0;
+
+protected:
+    ~PendingListObserver() = default;
+};
+
+// The queue of the update engine, kept sorted by name with the user locale's
+// case-sensitive comparison. Positions are zero-based and shift as rows come
+// and go; a row's id does not.
+class PendingList {
+public:
+    void setObserver(PendingListObserver* observer) noexcept { observer_ = observer; }
+
+    int count() const noexcept { return static_cast<int>(rows_.size()); }
+    const PendingRow& rowAt(int position) const;  // "List index out of bounds (n)"
+
+    // Inserts a row at its sorted place with no attempts; returns its position.
+    int queue(const std::string& name, const std::string& addedAt);
+    void deleteAt(int position);
+
+    // The first row whose name equals the given one, letter case ignored; -1 if none.
+    int findByName(std::string_view name) const;
+    int positionOf(std::uint64_t id) const;
+
+    void countFailure(int position);
+    void markDone(int position);
+
+private:
+    void checkIndex(int position) const;
+
+    std::vector<PendingRow> rows_;
+    std::uint64_t nextId_ = 1;
+    PendingListObserver* observer_ = nullptr;
+};
+
+}  // namespace moravel

@@ -1,0 +1,53 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace moravel {
+
+class PendingList;
+class Scheduler;
+class TProjects;
+
+// What a pass needs from the window that shows it.
+class UpdateHost {
+public:
+    virtual void appendLog(const std::string& line) = 0;
+    virtual bool logFailures() const = 0;                  // "Also log failures"
+    virtual void pumpMessages() = 0;                       // let the window system catch up
+    virtual void setUpdateNowEnabled(bool enabled) = 0;
+    virtual void setLastAttemptText(const std::string& text) = 0;
+    virtual void refreshPendingState() = 0;
+
+protected:
+    ~UpdateHost() = default;
+};
+
+// One walk over the pending list: each row's destination is probed for
+// exclusive access, free ones are copied over, busy ones count an attempt.
+class UpdatePass {
+public:
+    UpdatePass(TProjects& projects, PendingList& pending, Scheduler& scheduler, UpdateHost& host)
+        : projects_(projects), pending_(pending), scheduler_(scheduler), host_(host) {}
+
+    void RunUpdatePass();
+    bool running() const noexcept { return running_; }
+
+    // Success and failure handling of the row at a position.
+    void CopySucceeded(int position);
+    void CopyFailed(int position);
+
+private:
+    void tryRow(std::uint64_t id);
+
+    TProjects& projects_;
+    PendingList& pending_;
+    Scheduler& scheduler_;
+    UpdateHost& host_;
+    bool running_ = false;
+};
+
+// True when the file can be opened for writing with no sharing: nobody else
+// has it open, and it is not read-only.
+bool destinationIsFree(const std::string& path);
+
+}  // namespace moravel
