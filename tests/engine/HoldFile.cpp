@@ -1,0 +1,23 @@
+// holdfile PATH READY-EVENT QUIT-EVENT
+//
+// Keeps PATH open with no sharing, as another program using the file would,
+// until the quit event is set. The ready event is set once the file is held;
+// a file that cannot be opened ends the program with exit code 2.
+#include <windows.h>
+
+int main(int argc, char** argv) {
+    if (argc != 4) return 1;
+    HANDLE file = CreateFileA(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 2;
+
+    int result = 3;
+    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[2]);
+    HANDLE quit = OpenEventA(SYNCHRONIZE, FALSE, argv[3]);
+    if (ready && quit && SetEvent(ready) && WaitForSingleObject(quit, INFINITE) == WAIT_OBJECT_0)
+        result = 0;
+    if (quit) CloseHandle(quit);
+    if (ready) CloseHandle(ready);
+    CloseHandle(file);
+    return result;
+}

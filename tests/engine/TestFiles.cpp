@@ -1,0 +1,65 @@
+#include "engine/TestFiles.h"
+
+#include <algorithm>
+#include <atomic>
+#include <stdexcept>
+
+namespace moravel::test {
+
+std::string besideTestProgram(const std::string& fileName) {
+    char self[MAX_PATH * 2];
+    const DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
+    if (length == 0 || length >= sizeof self) throw std::runtime_error("no module file name");
+    std::string path(self, length);
+    return path.substr(0, path.find_last_of("\\/") + 1) + fileName;
+}
+
+std::vector<std::string> filesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+HeldFile::HeldFile(const std::string& path, DWORD share)
+    : file_(CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+
+HeldByOtherProcess::HeldByOtherProcess(const std::string& path) {
+    static std::atomic<unsigned> counter{0};
+    const std::string stem = "moravel-holdfile-" + std::to_string(GetCurrentProcessId()) + "-" +
+                             std::to_string(counter++);
+    const std::string readyName = stem + "-ready", quitName = stem + "-quit";
+    ready_.reset(CreateEventA(nullptr, TRUE, FALSE, readyName.c_str()));
+    quit_.reset(CreateEventA(nullptr, TRUE, FALSE, quitName.c_str()));
+    if (!ready_ || !quit_) throw std::runtime_error("cannot create events");
+
+    std::string commandLine;
+    for (const std::string& argument : {besideTestProgram("holdfile.exe"), path, readyName, quitName})
+        commandLine += "\"" + argument + "\" ";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info))
+        throw std::runtime_error("cannot start holdfile.exe");
+    CloseHandle(info.hThread);
+    process_.reset(info.hProcess);
+
+    // Either it holds the file, or it has given up and ended.
+    const HANDLE waitFor[] = {ready_.get(), process_.get()};
+    held_ = WaitForMultipleObjects(2, waitFor, FALSE, 30000) == WAIT_OBJECT_0;
+}
+
+HeldByOtherProcess::~HeldByOtherProcess() {
+    SetEvent(quit_.get());
+    WaitForSingleObject(process_.get(), 30000);
+}
+
+}  // namespace moravel::test

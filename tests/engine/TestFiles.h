@@ -1,0 +1,48 @@
+#pragma once
+// Files the engine tests need beyond a temporary folder: busy files held by
+// this process or by a second one, and the helper programs built beside the
+// test executable.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "core/Handle.h"
+
+namespace moravel::test {
+
+// A program built next to this test executable ("holdfile.exe", "ver2.exe").
+std::string besideTestProgram(const std::string& fileName);
+
+// The names of the files (not folders) in a folder, sorted.
+std::vector<std::string> filesIn(const std::string& folder);
+
+// Holds a file open in this process with the given sharing, as an editor or
+// a running program would; closed when the object goes.
+class HeldFile {
+public:
+    explicit HeldFile(const std::string& path, DWORD share = 0);
+    bool held() const { return static_cast<bool>(file_); }
+    void release() { file_.reset(); }
+
+private:
+    UniqueFile file_;
+};
+
+// Holds a file open with no sharing from a second process (holdfile.exe),
+// until the object goes.
+class HeldByOtherProcess {
+public:
+    explicit HeldByOtherProcess(const std::string& path);
+    ~HeldByOtherProcess();
+    HeldByOtherProcess(const HeldByOtherProcess&) = delete;
+    HeldByOtherProcess& operator=(const HeldByOtherProcess&) = delete;
+
+    bool held() const { return held_; }
+
+private:
+    UniqueHandle ready_, quit_, process_;
+    bool held_ = false;
+};
+
+}  // namespace moravel::test
