@@ -1,0 +1,71 @@
+#include "engine/PendingList.h"
+
+#include <algorithm>
+
+#include "core/AppError.h"
+#include "core/Text.h"
+
+namespace moravel {
+
+void PendingList::checkIndex(int position) const {
+    if (position < 0 || position >= count())
+        throw AppError("List index out of bounds (" + std::to_string(position) + ")");
+}
+
+const PendingRow& PendingList::rowAt(int position) const {
+    checkIndex(position);
+    return rows_[static_cast<std::size_t>(position)];
+}
+
+int PendingList::queue(const std::string& name, const std::string& addedAt) {
+    // After every row that does not sort above the new name, so a name that
+    // is already present gets the place after it.
+    const auto place = std::upper_bound(
+        rows_.begin(), rows_.end(), name,
+        [](const std::string& n, const PendingRow& row) { return compareText(n, row.name) < 0; });
+    const std::size_t at = static_cast<std::size_t>(place - rows_.begin());
+
+    PendingRow row;
+    row.id = nextId_++;
+    row.name = name;
+    row.addedAt = addedAt;
+    rows_.insert(rows_.begin() + static_cast<std::ptrdiff_t>(at), std::move(row));
+
+    const int position = static_cast<int>(at);
+    if (observer_) observer_->rowInserted(position, rows_[at]);
+    return position;
+}
+
+void PendingList::deleteAt(int position) {
+    checkIndex(position);
+    rows_.erase(rows_.begin() + position);
+    if (observer_) observer_->rowRemoved(position);
+}
+
+int PendingList::findByName(std::string_view name) const {
+    for (std::size_t i = 0; i < rows_.size(); ++i)
+        if (compareTextIgnoreCase(rows_[i].name, name) == 0) return static_cast<int>(i);
+    return -1;
+}
+
+int PendingList::positionOf(std::uint64_t id) const {
+    for (std::size_t i = 0; i < rows_.size(); ++i)
+        if (rows_[i].id == id) return static_cast<int>(i);
+    return -1;
+}
+
+void PendingList::countFailure(int position) {
+    checkIndex(position);
+    PendingRow& row = rows_[static_cast<std::size_t>(position)];
+    ++row.attempts;
+    if (observer_) observer_->rowChanged(position, row);
+}
+
+void PendingList::markDone(int position) {
+    checkIndex(position);
+    PendingRow& row = rows_[static_cast<std::size_t>(position)];
+    ++row.doneMarks;
+    if (observer_) observer_->rowChanged(position, row);
+}
+
+}  // namespace moravel
