@@ -1,0 +1,148 @@
+#include "engine/UpdatePass.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include "core/AppError.h"
+#include "core/Clock.h"
+#include "core/Files.h"
+#include "core/Handle.h"
+#include "core/Projects.h"
+#include "engine/FileVersion.h"
+#include "engine/PendingList.h"
+#include "engine/Scheduler.h"
+
+namespace moravel {
+
+bool destinationIsFree(const std::string& path) {
+    // An administrator may be allowed to open a read-only file for writing
+    // (Wine as root does); a read-only destination must wait all the same.
+    if (isReadOnly(path)) return false;
+    const UniqueFile probe(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    return static_cast<bool>(probe);
+}
+
+void UpdatePass::RunUpdatePass() {
+    // The pump in CopySucceeded runs timer ticks and "Update Now": a pass
+    // already under way finishes on its own, and the next one comes at the
+    // countdown it restarts.
+    if (running_) return;
+    running_ = true;
+
+    // However the pass ends, a later one must be able to start, and the user
+    // must get "Update Now" back.
+    struct EndOfPass {
+        UpdatePass& pass;
+        bool buttonEnabled = false;
+        ~EndOfPass() {
+            pass.running_ = false;
+            if (buttonEnabled) return;
+            try {
+                pass.host_.setUpdateNowEnabled(true);
+            } catch (...) {
+                // Already unwinding with the error that matters; the window shows that one.
+            }
+        }
+    } end{*this};
+
+    host_.setUpdateNowEnabled(false);
+
+    // Rows are followed by id: the pump may remove rows or queue new ones,
+    // which shifts positions. Rows queued meanwhile wait for the next pass.
+    std::vector<std::uint64_t> ids;
+    ids.reserve(static_cast<std::size_t>(pending_.count()));
+    for (int i = 0; i < pending_.count(); ++i) ids.push_back(pending_.rowAt(i).id);
+    for (const std::uint64_t id : ids) tryRow(id);
+
+    host_.setLastAttemptText(timestampText(localNow()));
+    for (int i = pending_.count() - 1; i >= 0; --i)
+        if (pending_.rowAt(i).isDone()) pending_.deleteAt(i);
+
+    host_.setUpdateNowEnabled(true);
+    end.buttonEnabled = true;
+    if (pending_.count() > 0)
+        scheduler_.ScheduleNextUpdate();
+    else
+        scheduler_.StopUpdates();
+    host_.refreshPendingState();
+}
+
+void UpdatePass::tryRow(std::uint64_t id) {
+    if (pending_.positionOf(id) < 0) return;  // removed by the user meanwhile
+
+    // Positions are looked up again right before they are used, in case
+    // anything in between let the window system run.
+    const auto failed = [&] {
+        const int position = pending_.positionOf(id);
+        if (position >= 0) CopyFailed(position);
+    };
+    const auto succeeded = [&] {
+        const int position = pending_.positionOf(id);
+        if (position >= 0) CopySucceeded(position);
+    };
+
+    try {
+        const TFileObject* project = projects_.lookup(pending_.rowAt(pending_.positionOf(id)).name);
+        if (!project) {
+            // Its project was removed while it waited: it can never succeed,
+            // but it stays for the user to see and remove.
+            failed();
+            return;
+        }
+        // Copies: the record may be edited or removed while messages are pumped.
+        const std::string source = project->Source;
+        const std::string destination = project->Destination;
+
+        if (!fileExists(source)) {
+            host_.appendLog("Source \"" + source + "\" doesn't exist.");
+            failed();
+        } else if (fileExists(destination)) {
+            // Someone else holds it open (or it is read-only): try again next pass.
+            if (destinationIsFree(destination) && copyFileSafely(source, destination))
+                succeeded();
+            else
+                failed();
+        } else if (copyFileSafely(source, destination)) {
+            succeeded();
+        } else {
+            host_.appendLog("DBG: " + source + " to " + destination + " cannot copy");
+            failed();
+        }
+    } catch (...) {
+        // Anything that goes wrong with one row is a failed attempt of that
+        // row, and the others are still tried. When counting it fails too,
+        // that error ends the pass.
+        failed();
+    }
+}
+
+void UpdatePass::CopySucceeded(int position) {
+    const PendingRow& row = pending_.rowAt(position);
+    const std::uint64_t id = row.id;
+    const std::string name = row.name;
+    const TFileObject* record = projects_.lookup(name);
+    if (!record) throw AppError("No project named " + name);
+    const TFileObject project = *record;  // the pump below may edit or remove the record
+
+    const std::string version = GetFileVersionText(project.Source);
+    host_.appendLog(timestampText(localNow()) + " " + project.Source + " [v" + version + "] -> " +
+                    project.Destination);
+    if (project.VersionBackup) host_.appendLog(makeVersionBackup(project, version));
+
+    host_.pumpMessages();
+
+    // The user may have removed rows, this one included, during the pump.
+    const int now = pending_.positionOf(id);
+    if (now >= 0) pending_.markDone(now);
+}
+
+void UpdatePass::CopyFailed(int position) {
+    const std::string name = pending_.rowAt(position).name;
+    pending_.countFailure(position);
+    if (host_.logFailures())
+        host_.appendLog(timestampText(localNow()) + " Failed " + name + " (busy).");
+}
+
+}  // namespace moravel

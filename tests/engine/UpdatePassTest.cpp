@@ -1,0 +1,558 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <optional>
+
+#include "TempDir.h"
+#include "core/AppError.h"
+#include "core/Files.h"
+#include "core/Projects.h"
+#include "engine/FakeTimer.h"
+#include "engine/PendingList.h"
+#include "engine/TestFiles.h"
+#include "engine/UpdatePass.h"
+
+namespace moravel {
+namespace {
+
+using test::besideTestProgram;
+using test::filesIn;
+using test::HeldByOtherProcess;
+using test::HeldFile;
+using test::readFile;
+using test::TempDir;
+using test::writeFile;
+
+// The window as the pass sees it: the log it appends to, the button, the
+// labels and the pump, all recorded.
+class FakeHost : public UpdateHost {
+public:
+    void appendLog(const std::string& line) override {
+        if (!refuseLinesWith.empty() && line.find(refuseLinesWith) != std::string::npos)
+            throw AppError("The log cannot take another line");
+        log.push_back(line);
+    }
+    bool logFailures() const override { return alsoLogFailures; }
+    void pumpMessages() override {
+        ++pumps;
+        if (onPump) onPump();
+    }
+    void setUpdateNowEnabled(bool enabled) override {
+        calls.push_back(enabled ? "Update Now on" : "Update Now off");
+        updateNowEnabled = enabled;
+    }
+    void setLastAttemptText(const std::string& text) override {
+        calls.push_back("last attempt " + text);
+    }
+    void refreshPendingState() override { calls.push_back("refresh"); }
+
+    std::vector<std::string> log;
+    std::vector<std::string> calls;
+    bool alsoLogFailures = false;
+    bool updateNowEnabled = false;
+    int pumps = 0;
+    std::string refuseLinesWith;       // appendLog raises for lines containing this
+    std::function<void()> onPump;      // what the user or the timer does meanwhile
+};
+
+class UpdatePassTest : public ::testing::Test {
+protected:
+    UpdatePassTest()
+        : scheduler(timer, [this](const std::string& text) { host.calls.push_back("next " + text); }),
+          pass(projects, pending, scheduler, host) {}
+
+    // A project whose source holds `content` and whose destination holds
+    // `destination` (no destination file when that is null).
+    void addProject(const std::string& name, const char* destinationContent = "old",
+                    const std::string& content = "new ") {
+        const std::string source = dir / (name + ".src");
+        const std::string destination = dir / (name + ".dst");
+        writeFile(source, content + name);
+        if (destinationContent) writeFile(destination, destinationContent);
+        projects.add(name, std::make_unique<TFileObject>(source, destination));
+    }
+    TFileObject& project(const std::string& name) { return *projects.lookup(name); }
+    void queue(std::initializer_list<const char*> names) {
+        for (const char* name : names) pending.queue(name, "added");
+    }
+
+    // -1 when the row is no longer queued.
+    int attempts(const std::string& name) const {
+        const int at = pending.findByName(name);
+        return at < 0 ? -1 : pending.rowAt(at).attempts;
+    }
+    bool queued(const std::string& name) const { return pending.findByName(name) >= 0; }
+    bool replaced(const std::string& name) {
+        return readFile(project(name).Destination) == readFile(project(name).Source);
+    }
+
+    std::string successLine(const std::string& name, const std::string& version = "0.0.0.0") {
+        return stamp + " " + project(name).Source + " [v" + version + "] -> " +
+               project(name).Destination;
+    }
+    std::string failedLine(const std::string& name) { return stamp + " Failed " + name + " (busy)."; }
+    std::string missingLine(const std::string& name) {
+        return "Source \"" + project(name).Source + "\" doesn't exist.";
+    }
+    std::string cannotCopyLine(const std::string& name) {
+        return "DBG: " + project(name).Source + " to " + project(name).Destination + " cannot copy";
+    }
+
+    // The calls a pass that ran to its end leaves, rows left or not.
+    std::vector<std::string> completedPass(bool rowsLeft) {
+        return {"Update Now off", "last attempt " + stamp, "Update Now on",
+                "next " + (rowsLeft ? inOneMinute : std::string("<disabled>")), "refresh"};
+    }
+
+    TempDir dir;
+    test::FixedClock clock{makeLocalTime(2031, 1, 2, 3, 4, 5)};
+    const std::string stamp = timestampText(clock.now());
+    const std::string inOneMinute = timestampText(makeLocalTime(2031, 1, 2, 3, 5, 5));
+    TProjects projects;
+    PendingList pending;
+    test::FakeTimer timer;
+    FakeHost host;
+    Scheduler scheduler;
+    UpdatePass pass;
+};
+
+TEST(DestinationProbe, FreeOnlyWhenNobodyHoldsItAndItIsWritable) {
+    TempDir dir;
+    const std::string file = dir / "target.bin";
+    writeFile(file, "x");
+    EXPECT_TRUE(destinationIsFree(file));
+    {
+        HeldFile held(file);
+        ASSERT_TRUE(held.held());
+        EXPECT_FALSE(destinationIsFree(file)) << "held with no sharing";
+    }
+    for (const DWORD share : {DWORD{FILE_SHARE_READ}, DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE},
+                              DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}}) {
+        HeldFile held(file, share);
+        ASSERT_TRUE(held.held());
+        EXPECT_FALSE(destinationIsFree(file)) << "held sharing " << share;
+    }
+    {
+        HeldByOtherProcess held(file);
+        ASSERT_TRUE(held.held());
+        EXPECT_FALSE(destinationIsFree(file)) << "held by another process";
+    }
+    EXPECT_TRUE(destinationIsFree(file)) << "the probe itself keeps nothing open";
+    test::setReadOnly(file, true);
+    EXPECT_FALSE(destinationIsFree(file)) << "read-only";
+    test::setReadOnly(file, false);
+    EXPECT_FALSE(destinationIsFree(dir / "missing.bin"));
+    EXPECT_FALSE(destinationIsFree(dir.path())) << "a folder";
+    EXPECT_EQ(readFile(file), "x");
+}
+
+TEST_F(UpdatePassTest, EmptyListCompletesAndStopsTheTimer) {
+    timer.reset(true, 60000);
+    pass.RunUpdatePass();
+    EXPECT_EQ(host.calls, completedPass(false));
+    EXPECT_FALSE(timer.running());
+    EXPECT_TRUE(host.log.empty());
+    EXPECT_FALSE(pass.running());
+}
+
+TEST_F(UpdatePassTest, FreeDestinationIsReplacedLoggedWithItsVersionAndLeaves) {
+    const std::string source = dir / "build\\tool.exe";
+    CreateDirectoryA((dir / "build").c_str(), nullptr);
+    ASSERT_TRUE(CopyFileA(besideTestProgram("ver2.exe").c_str(), source.c_str(), FALSE));
+    writeFile(dir / "tool.exe", "the old program");
+    projects.add("Tool", std::make_unique<TFileObject>(source, dir / "tool.exe"));
+    addProject("waiting");
+    queue({"tool", "waiting"});  // the row's spelling need not match the project's
+    HeldFile busy(project("waiting").Destination);
+
+    pass.RunUpdatePass();
+
+    EXPECT_EQ(readFile(dir / "tool.exe"), readFile(source));
+    EXPECT_EQ(host.log, (std::vector<std::string>{stamp + " " + source + " [v2.0.0.0] -> " +
+                                                  dir / "tool.exe"}));
+    EXPECT_FALSE(queued("tool"));
+    EXPECT_EQ(attempts("waiting"), 1);
+    EXPECT_EQ(host.calls, completedPass(true));
+    EXPECT_TRUE(timer.running());
+    EXPECT_EQ(host.pumps, 1);
+    EXPECT_EQ(filesIn(dir.path()),
+              (std::vector<std::string>{"tool.exe", "waiting.dst", "waiting.src"}));
+}
+
+TEST_F(UpdatePassTest, BusyDestinationCountsOneAttemptPerPassUntilReleased) {
+    enum Hold { NoSharing, SharingAll, OtherProcess, ReadOnly };
+    for (const Hold hold : {NoSharing, SharingAll, OtherProcess, ReadOnly}) {
+        for (const bool logFailures : {false, true}) {
+            SCOPED_TRACE(::testing::Message() << "hold " << hold << ", log failures " << logFailures);
+            const std::string name = "p" + std::to_string(hold) + (logFailures ? "on" : "off");
+            addProject(name, "in use");
+            queue({name.c_str()});
+            host.alsoLogFailures = logFailures;
+            host.log.clear();
+            const std::string& destination = project(name).Destination;
+            {
+                std::optional<HeldFile> inProcess;
+                std::optional<HeldByOtherProcess> elsewhere;
+                if (hold == NoSharing) inProcess.emplace(destination);
+                if (hold == SharingAll)
+                    inProcess.emplace(destination, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+                if (hold == OtherProcess) elsewhere.emplace(destination);
+                if (hold == ReadOnly) test::setReadOnly(destination, true);
+                ASSERT_TRUE(hold == ReadOnly || (inProcess && inProcess->held()) ||
+                            (elsewhere && elsewhere->held()));
+
+                for (int i = 1; i <= 3; ++i) {
+                    pass.RunUpdatePass();
+                    EXPECT_EQ(attempts(name), i);
+                }
+                test::setReadOnly(destination, false);
+            }
+            EXPECT_EQ(readFile(destination), "in use");
+            const std::vector<std::string> failures(3, failedLine(name));
+            EXPECT_EQ(host.log, logFailures ? failures : std::vector<std::string>{});
+
+            pass.RunUpdatePass();
+            EXPECT_FALSE(queued(name));
+            EXPECT_TRUE(replaced(name));
+        }
+    }
+    EXPECT_FALSE(timer.running());
+}
+
+TEST_F(UpdatePassTest, MissingDestinationIsCopiedWithoutProbeOrCountedWithCannotCopy) {
+    struct Case {
+        const char* what;
+        std::string destination;
+        bool copied;
+    } cases[] = {
+        {"no file yet", dir / "fresh.dst", true},
+        {"folder missing", dir / "nowhere\\fresh.dst", false},
+        {"a folder in its place", dir / "folder.dst", false},
+    };
+    CreateDirectoryA((dir / "folder.dst").c_str(), nullptr);
+    for (const bool logFailures : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(::testing::Message() << c.what << ", log failures " << logFailures);
+            DeleteFileA((dir / "fresh.dst").c_str());
+            addProject("row", nullptr);
+            project("row").Destination = c.destination;
+            queue({"row"});
+            host.alsoLogFailures = logFailures;
+            host.log.clear();
+
+            pass.RunUpdatePass();
+
+            if (c.copied) {
+                EXPECT_FALSE(queued("row"));
+                EXPECT_TRUE(replaced("row"));
+                EXPECT_EQ(host.log, (std::vector<std::string>{successLine("row")}));
+            } else {
+                EXPECT_EQ(attempts("row"), 1);
+                std::vector<std::string> expected{cannotCopyLine("row")};
+                if (logFailures) expected.push_back(failedLine("row"));
+                EXPECT_EQ(host.log, expected);
+                pending.deleteAt(pending.findByName("row"));
+            }
+        }
+    }
+    EXPECT_EQ(filesIn(dir.path()), std::vector<std::string>{"row.src"})
+        << "no scratch file beside a destination that could not be written";
+    EXPECT_EQ(filesIn(dir / "folder.dst"), std::vector<std::string>{});
+}
+
+TEST_F(UpdatePassTest, MissingSourceCountsAndTheOtherRowsAreStillTried) {
+    addProject("a");
+    addProject("b");
+    addProject("c");
+    addProject("d");
+    DeleteFileA(project("b").Source.c_str());
+    project("d").Source = dir.path();  // a folder is no file to copy
+    queue({"a", "b", "c", "d"});
+    host.alsoLogFailures = true;
+
+    pass.RunUpdatePass();
+
+    EXPECT_EQ(host.log, (std::vector<std::string>{successLine("a"), missingLine("b"), failedLine("b"),
+                                                  successLine("c"), missingLine("d"),
+                                                  failedLine("d")}));
+    EXPECT_TRUE(replaced("a"));
+    EXPECT_TRUE(replaced("c"));
+    EXPECT_EQ(readFile(project("b").Destination), "old");
+    EXPECT_EQ(readFile(project("d").Destination), "old");
+    EXPECT_FALSE(queued("a"));
+    EXPECT_EQ(attempts("b"), 1);
+    EXPECT_FALSE(queued("c"));
+    EXPECT_EQ(attempts("d"), 1);
+    EXPECT_EQ(host.calls, completedPass(true));
+}
+
+TEST_F(UpdatePassTest, RowWhoseProjectIsGoneCountsAFailureAndStays) {
+    addProject("a");
+    addProject("c");
+    queue({"a", "ghost", "c"});
+    for (const bool logFailures : {false, true}) {
+        host.alsoLogFailures = logFailures;
+        host.log.clear();
+        pass.RunUpdatePass();
+        const std::vector<std::string> expected =
+            logFailures ? std::vector<std::string>{failedLine("ghost")}
+                        : std::vector<std::string>{successLine("a"), successLine("c")};
+        EXPECT_EQ(host.log, expected);
+    }
+    EXPECT_EQ(attempts("ghost"), 2);
+    EXPECT_EQ(pending.count(), 1);
+    EXPECT_TRUE(timer.running());
+}
+
+TEST_F(UpdatePassTest, AnErrorWhileHandlingARowIsAFailedAttemptOfThatRowOnly) {
+    enum Setup { Replace, NoDestination, NoSource, NoFolder };
+    struct Case {
+        const char* what;
+        Setup setup;
+        const char* refuse;  // lines the log refuses
+        bool pumpFails;
+        bool backup;
+        bool destinationReplaced;
+    } cases[] = {
+        {"success line refused", Replace, "x.src [v", false, false, true},
+        {"success line refused, no destination before", NoDestination, "x.src [v", false, false, true},
+        {"backup line refused", Replace, "version backup", false, true, true},
+        {"pump fails", Replace, "", true, false, true},
+        {"pump fails, no destination before", NoDestination, "", true, false, true},
+        {"source-missing line refused", NoSource, "doesn't exist", false, false, false},
+        {"cannot-copy line refused", NoFolder, "cannot copy", false, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir fresh;
+        projects = TProjects();
+        while (pending.count() > 0) pending.deleteAt(0);
+        host = FakeHost();
+
+        const std::string destination = fresh / "x.dst";
+        writeFile(fresh / "x.src", "new");
+        if (c.setup != NoDestination) writeFile(destination, "old");
+        projects.add("x", std::make_unique<TFileObject>(
+                              c.setup == NoSource ? fresh / "gone.src" : fresh / "x.src",
+                              c.setup == NoFolder ? fresh / "gone\\x.dst" : destination));
+        project("x").VersionBackup = c.backup;
+        addProject("y");
+        queue({"x", "y"});
+        host.refuseLinesWith = c.refuse;
+        if (c.pumpFails)
+            host.onPump = [&] {
+                if (host.pumps == 1) throw AppError("pump");  // while x is handled
+            };
+
+        pass.RunUpdatePass();
+
+        EXPECT_EQ(attempts("x"), 1) << "counted once, and not done";
+        EXPECT_EQ(c.destinationReplaced, fileExists(destination) && readFile(destination) == "new");
+        EXPECT_FALSE(queued("y")) << "the next row is still tried";
+        EXPECT_TRUE(replaced("y"));
+        EXPECT_EQ(host.calls, completedPass(true));
+    }
+}
+
+TEST_F(UpdatePassTest, ErrorWhileCountingAFailureEndsThePassButFreesUpdateNow) {
+    addProject("a");
+    addProject("b");
+    addProject("c");
+    queue({"a", "b", "c"});
+    host.alsoLogFailures = true;
+    host.refuseLinesWith = " Failed ";
+    std::optional<HeldFile> busy(std::in_place, project("b").Destination);
+
+    try {
+        pass.RunUpdatePass();
+        ADD_FAILURE() << "the error should end the pass";
+    } catch (const AppError& e) {
+        EXPECT_STREQ(e.what(), "The log cannot take another line");
+    }
+    EXPECT_EQ(host.calls, (std::vector<std::string>{"Update Now off", "Update Now on"}));
+    EXPECT_FALSE(pass.running());
+    EXPECT_TRUE(timer.calls.empty()) << "the timer keeps ticking as it was";
+    // The row that failed was counted before the log refused, then once more
+    // by the guard; the row already copied keeps its mark, the last was never tried.
+    EXPECT_EQ(pending.rowAt(pending.findByName("a")).doneMarks, 1);
+    EXPECT_EQ(attempts("b"), 2);
+    EXPECT_EQ(attempts("c"), 0);
+    EXPECT_EQ(readFile(project("c").Destination), "old");
+
+    // The next pass finds a's destination busy: still done, so it leaves anyway.
+    host.refuseLinesWith.clear();
+    host.calls.clear();
+    host.log.clear();
+    busy.reset();
+    HeldFile nowBusy(project("a").Destination);
+    pass.RunUpdatePass();
+    EXPECT_EQ(host.log, (std::vector<std::string>{failedLine("a"), successLine("b"), successLine("c")}));
+    EXPECT_EQ(pending.count(), 0);
+    EXPECT_EQ(host.calls, completedPass(false));
+}
+
+TEST_F(UpdatePassTest, TimerRefusedAtTheEndUnwindsAfterTheRowsAreSettled) {
+    addProject("done");
+    addProject("busy");
+    queue({"done", "busy"});
+    HeldFile held(project("busy").Destination);
+    timer.refuseStart = true;
+
+    EXPECT_THROW(pass.RunUpdatePass(), AppError);
+    std::vector<std::string> expected = completedPass(true);
+    expected.pop_back();  // no refresh
+    EXPECT_EQ(host.calls, expected);
+    EXPECT_FALSE(pass.running());
+    EXPECT_FALSE(queued("done"));
+    EXPECT_EQ(attempts("busy"), 1);
+}
+
+TEST_F(UpdatePassTest, VersionBackupBesideTheDestinationAfterEachCopy) {
+    const std::string source = dir / "tool.src.exe";
+    const std::string destination = dir / "tool.exe";
+    const std::string backup = dir / "tool-2.0.0.0.exe";
+    ASSERT_TRUE(CopyFileA(besideTestProgram("ver2.exe").c_str(), source.c_str(), FALSE));
+    writeFile(destination, "old");
+    projects.add("tool", std::make_unique<TFileObject>(source, destination));
+    project("tool").VersionBackup = true;
+    const std::string created = stamp + " Created version backup.";
+
+    pending.queue("tool", "");
+    pass.RunUpdatePass();
+    EXPECT_EQ(host.log, (std::vector<std::string>{successLine("tool", "2.0.0.0"), created}));
+    EXPECT_EQ(readFile(backup), readFile(source));
+
+    // A rebuild with the same version replaces the backup without a word.
+    HANDLE file = CreateFileA(source.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(file, "rebuilt", 7, &written, nullptr);
+    CloseHandle(file);
+    host.log.clear();
+    pending.queue("tool", "");
+    pass.RunUpdatePass();
+    EXPECT_EQ(host.log, (std::vector<std::string>{successLine("tool", "2.0.0.0"), created}));
+    EXPECT_EQ(readFile(backup), readFile(source));
+    EXPECT_EQ(readFile(destination), readFile(source));
+
+    // A backup that cannot be written does not undo the update.
+    writeFile(source, "plain data");
+    host.log.clear();
+    pending.queue("tool", "");
+    const std::string plainBackup = dir / "tool-0.0.0.0.exe";
+    writeFile(plainBackup, "older backup");
+    {
+        HeldByOtherProcess held(plainBackup);
+        ASSERT_TRUE(held.held());
+        pass.RunUpdatePass();
+    }
+    EXPECT_EQ(host.log, (std::vector<std::string>{successLine("tool"),
+                                                  stamp + " Failed to create version backup!"}));
+    EXPECT_EQ(readFile(plainBackup), "older backup");
+    EXPECT_EQ(readFile(destination), "plain data");
+    EXPECT_EQ(pending.count(), 0) << "the row was done";
+    EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"tool-0.0.0.0.exe", "tool-2.0.0.0.exe",
+                                                             "tool.exe", "tool.src.exe"}));
+}
+
+TEST_F(UpdatePassTest, CopyThatFailsHalfwayLeavesTheDestinationAsItWas) {
+    addProject("a", "the old bytes\r\n\0 and more");
+    queue({"a"});
+    const std::string original = readFile(project("a").Destination);
+    {
+        HeldFile source(project("a").Source);  // readable by nobody else
+        ASSERT_TRUE(source.held());
+        pass.RunUpdatePass();
+    }
+    {
+        HeldByOtherProcess source(project("a").Source);
+        ASSERT_TRUE(source.held());
+        pass.RunUpdatePass();
+    }
+    EXPECT_EQ(attempts("a"), 2);
+    EXPECT_EQ(readFile(project("a").Destination), original);
+    EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"a.dst", "a.src"}));
+}
+
+TEST_F(UpdatePassTest, PathsWithoutFolderResolveAgainstTheWorkingDirectory) {
+    test::CurrentDirectory here(dir.path());
+    writeFile(dir / "new.txt", "new");
+    projects.add("rel", std::make_unique<TFileObject>("new.txt", "old.txt"));
+    project("rel").VersionBackup = true;
+    queue({"rel"});
+    pass.RunUpdatePass();
+    EXPECT_EQ(host.log, (std::vector<std::string>{stamp + " new.txt [v0.0.0.0] -> old.txt",
+                                                  stamp + " Created version backup."}));
+    EXPECT_EQ(readFile(dir / "old.txt"), "new");
+    EXPECT_EQ(readFile(dir / "old-0.0.0.0.txt"), "new");
+}
+
+// The pump in CopySucceeded lets the timer and the user in while a pass runs.
+TEST_F(UpdatePassTest, WhatHappensDuringThePumpDoesNotDisturbThePass) {
+    struct Case {
+        const char* what;
+        std::function<void()> duringFirstPump;
+        std::vector<std::string> logged;  // rows whose success line is logged
+        std::vector<std::string> left;    // rows queued after the pass, with their attempts
+    };
+    const Case cases[] = {
+        {"the timer ticks: a second pass does not start",
+         [this] { pass.RunUpdatePass(); }, {"a", "b", "c"}, {}},
+        {"the user removes the row being copied and the last one",
+         [this] {
+             pending.deleteAt(pending.findByName("a"));
+             pending.deleteAt(pending.findByName("c"));
+         },
+         {"a", "b"}, {}},
+        {"the user queues a row that sorts first: it waits for the next pass",
+         [this] { pending.queue("0new", "later"); }, {"a", "b", "c"}, {"0new 0"}},
+        {"both: the new row takes the removed row's place and is not marked",
+         [this] {
+             pending.deleteAt(pending.findByName("a"));
+             pending.queue("0new", "later");
+         },
+         {"a", "b", "c"}, {"0new 0"}},
+        {"the project being copied is removed, the next one too",
+         [this] {
+             projects.remove(projects.find("a"));
+             projects.remove(projects.find("b"));
+         },
+         {"a", "c"}, {"b 1"}},
+        {"the project being copied is edited",
+         [this] { project("a").Source = "elsewhere"; }, {"a", "b", "c"}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir fresh;
+        projects = TProjects();
+        while (pending.count() > 0) pending.deleteAt(0);
+        host = FakeHost();
+        std::map<std::string, std::string> expectedLines;
+        for (const char* name : {"a", "b", "c", "0new"}) {
+            writeFile(fresh / (std::string(name) + ".src"), "new");
+            projects.add(name, std::make_unique<TFileObject>(fresh / (std::string(name) + ".src"),
+                                                             fresh / (std::string(name) + ".dst")));
+            expectedLines[name] = successLine(name);
+        }
+        queue({"a", "b", "c"});
+        host.onPump = [&] {
+            if (host.pumps == 1) c.duringFirstPump();
+        };
+
+        pass.RunUpdatePass();
+
+        std::vector<std::string> logged;
+        for (const std::string& name : c.logged) logged.push_back(expectedLines[name]);
+        EXPECT_EQ(host.log, logged);
+        std::vector<std::string> left;
+        for (int i = 0; i < pending.count(); ++i)
+            left.push_back(pending.rowAt(i).name + " " + pending.rowAt(i).attemptsText());
+        EXPECT_EQ(left, c.left);
+        EXPECT_EQ(host.calls, completedPass(!c.left.empty()));
+        EXPECT_FALSE(fileExists(fresh / "0new.dst")) << "a row queued meanwhile is not tried";
+    }
+}
+
+}  // namespace
+}  // namespace moravel
