@@ -1,0 +1,149 @@
+#include "ui/ChooseUnit.h"
+
+#include <array>
+
+#include "ui/Application.h"
+#include "ui/Controls.h"
+#include "ui/DetailUnit.h"
+#include "ui/Layout.h"
+#include "ui/MainUnit.h"
+
+namespace moravel {
+
+TChooseForm* ChooseForm = nullptr;
+
+namespace {
+
+constexpr int kLineHeight = 13;
+
+const std::array kLayout = {
+    ControlSpec{TChooseForm::Button1, "BUTTON", "&Ok", BS_PUSHBUTTON | WS_TABSTOP, 0, {262, 239, 75, 25},
+                AnchorBottomRight},
+    ControlSpec{TChooseForm::Button2, "BUTTON", "&Cancel", BS_PUSHBUTTON | WS_TABSTOP, 0,
+                {262, 277, 75, 25}, AnchorBottomRight},
+    ControlSpec{TChooseForm::Button3, "BUTTON", "&New", BS_PUSHBUTTON | WS_TABSTOP, 0, {262, 28, 75, 25},
+                AnchorTopRight},
+    ControlSpec{TChooseForm::Button4, "BUTTON", "&Details", BS_PUSHBUTTON | WS_TABSTOP | WS_DISABLED, 0,
+                {262, 93, 75, 25}, AnchorTopRight},
+    ControlSpec{TChooseForm::Button5, "BUTTON", "&Remove", BS_PUSHBUTTON | WS_TABSTOP | WS_DISABLED, 0,
+                {262, 128, 75, 25}, AnchorTopRight},
+    ControlSpec{TChooseForm::CheckListBox1, "LISTBOX", "", CheckListBox::kStyle, WS_EX_CLIENTEDGE,
+                {16, 26, 233, 275}},
+    ControlSpec{TChooseForm::Label1, "STATIC", "Check the boxes of the files to add", SS_LEFTNOWORDWRAP, 0,
+                {16, 8, 164, 13}},
+    ControlSpec{TChooseForm::Label2, "STATIC", "Selected line:", SS_LEFTNOWORDWRAP, 0, {265, 71, 64, 13}, AnchorTopRight},
+};
+
+}  // namespace
+
+TChooseForm::TChooseForm() {
+    font_.reset(createFormFont());
+    create({"TChooseForm", "Choose file(s) to update", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
+            WS_EX_CONTROLPARENT, {356, 339}, MainForm ? MainForm->hwnd() : nullptr});
+}
+
+std::vector<std::string> TChooseForm::checkedLines() const {
+    std::vector<std::string> lines;
+    const CheckListBox box = list();
+    for (int i = 0; i < box.count(); ++i)
+        if (box.checked(i)) lines.push_back(box.text(i));
+    return lines;
+}
+
+void TChooseForm::setLineButtons(bool enabled) {
+    enableWindow(item(Button4), enabled);
+    enableWindow(item(Button5), enabled);
+}
+
+void TChooseForm::onShowModal() {
+    if (!shownOnce_) {
+        moveTo96(267, 208);
+        shownOnce_ = true;
+    }
+    FormShow();
+}
+
+void TChooseForm::FormShow() {
+    const CheckListBox box = list();
+    box.clear();
+    for (int i = 0; i < MainForm->Projects.count(); ++i) box.add(MainForm->Projects.nameAt(i));
+    for (int i = 0; i < box.count(); ++i)
+        if (MainForm->pending().findByName(box.text(i)) >= 0) box.setEnabled(i, false);
+    setLineButtons(false);
+}
+
+void TChooseForm::CheckListBox1Click() { setLineButtons(true); }
+
+void TChooseForm::Button1Click() { closeModal(IDOK); }
+void TChooseForm::Button2Click() { closeModal(IDCANCEL); }
+
+void TChooseForm::Button3Click() {
+    DetailForm->EditMode = false;
+    if (DetailForm->showModal() == IDOK) MainForm->SaveProjects();
+}
+
+void TChooseForm::Button4Click() {
+    const int selected = list().selected();
+    if (selected < 0) return;
+    const std::string name = list().text(selected);
+    if (MainForm->Projects.find(name) < 0) return;  // its project is gone
+    DetailForm->EditMode = true;
+    DetailForm->ShowProject(name);
+    if (DetailForm->showModal() == IDOK) MainForm->SaveProjects();
+}
+
+void TChooseForm::Button5Click() {
+    const CheckListBox box = list();
+    const int selected = box.selected();
+    if (selected < 0) return;
+    const int project = MainForm->Projects.find(box.text(selected));
+    if (project < 0) return;  // its project is gone
+    MainForm->Projects.remove(project);
+    MainForm->SaveProjects();  // a refused save ends here: the line stays
+    box.remove(selected);
+    setLineButtons(false);
+}
+
+LRESULT TChooseForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_CREATE:
+            moravel::createControls(hwnd(), kLayout, kDesignClient, font_.get());
+            CheckListBox::attach(item(CheckListBox1));
+            return 0;
+        case WM_SIZE:
+            if (wParam != SIZE_MINIMIZED) layoutControls(hwnd(), kLayout, kDesignClient);
+            return 0;
+        case WM_MEASUREITEM:
+            if (wParam == CheckListBox1) {
+                CheckListBox::measureItem(*reinterpret_cast<MEASUREITEMSTRUCT*>(lParam), kLineHeight);
+                return TRUE;
+            }
+            break;
+        case WM_DRAWITEM:
+            if (wParam == CheckListBox1) {
+                CheckListBox::drawItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+                return TRUE;
+            }
+            break;
+        case WM_COMMAND: {
+            const int id = LOWORD(wParam), code = HIWORD(wParam);
+            if (code == BN_CLICKED) {
+                switch (id) {
+                    case Button1: Button1Click(); return 0;
+                    case Button2: Button2Click(); return 0;
+                    case Button3: Button3Click(); return 0;
+                    case Button4: Button4Click(); return 0;
+                    case Button5: Button5Click(); return 0;
+                }
+            }
+            if (id == CheckListBox1 && code == LBN_SELCHANGE) {
+                CheckListBox1Click();
+                return 0;
+            }
+            break;
+        }
+    }
+    return Window::onMessage(message, wParam, lParam);
+}
+
+}  // namespace moravel

@@ -1,0 +1,46 @@
+#pragma once
+// Thin views over child controls: they own nothing and each call wraps one
+// or two messages.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <string>
+
+namespace moravel {
+
+std::string windowText(HWND hwnd);
+void setWindowText(HWND hwnd, const std::string& text);
+
+inline void enableWindow(HWND hwnd, bool enabled) noexcept { EnableWindow(hwnd, enabled ? TRUE : FALSE); }
+inline bool isChecked(HWND button) noexcept {
+    return SendMessageA(button, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+inline void setChecked(HWND button, bool checked) noexcept {
+    SendMessageA(button, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+// The font of the forms: MS Sans Serif at 8 points.
+HFONT createFormFont();
+
+class ListView {
+public:
+    explicit ListView(HWND hwnd) noexcept : hwnd_(hwnd) {}
+    void insertColumn(int index, const char* title, int width, int format) const;
+    void insertItem(int index, const std::string& text) const;
+    void setItemText(int index, int subItem, const std::string& text) const;
+    std::string itemText(int index, int subItem) const;
+    void deleteItem(int index) const { ListView_DeleteItem(hwnd_, index); }
+    int count() const { return ListView_GetItemCount(hwnd_); }
+    int selectedCount() const { return static_cast<int>(ListView_GetSelectedCount(hwnd_)); }
+    int selectedIndex() const { return ListView_GetNextItem(hwnd_, -1, LVNI_SELECTED); }
+    void select(int index) const;
+
+private:
+    HWND hwnd_;
+};
+
+// The delay field: at most four places, each a digit or a blank, blanks
+// filling the empty places. Typing a digit over a blank replaces the blank.
+void makeDigitField(HWND edit, int places);
+
+}  // namespace moravel

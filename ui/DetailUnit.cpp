@@ -1,0 +1,218 @@
+#include "ui/DetailUnit.h"
+
+#include <array>
+
+#include "core/SettingsFile.h"
+#include "core/Text.h"
+#include "ui/Application.h"
+#include "ui/ChooseUnit.h"
+#include "ui/Controls.h"
+#include "ui/Layout.h"
+#include "ui/MainUnit.h"
+#include "ui/Seams.h"
+
+namespace moravel {
+
+TDetailForm* DetailForm = nullptr;
+
+namespace {
+
+const std::array kLayout = {
+    ControlSpec{TDetailForm::Button1, "BUTTON", "&Add", BS_PUSHBUTTON | WS_TABSTOP, 0, {338, 120, 75, 25},
+                AnchorBottomRight},
+    ControlSpec{TDetailForm::Button2, "BUTTON", "&Cancel", BS_PUSHBUTTON | WS_TABSTOP, 0,
+                {426, 120, 75, 25}, AnchorBottomRight},
+    ControlSpec{TDetailForm::ProjectNameEdit, "EDIT", "", ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE,
+                {124, 16, 339, 21}, AnchorTopWide},
+    ControlSpec{TDetailForm::SourceEdit, "EDIT", "", ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE,
+                {124, 56, 339, 21}, AnchorTopWide},
+    ControlSpec{TDetailForm::DestinationEdit, "EDIT", "", ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE,
+                {124, 80, 339, 21}, AnchorTopWide},
+    ControlSpec{TDetailForm::VersionBackupCheckBox, "BUTTON", "Create versionbackup",
+                BS_AUTOCHECKBOX | BS_LEFTTEXT | WS_TABSTOP, 0, {10, 106, 127, 17}},
+    ControlSpec{TDetailForm::Button3, "BUTTON", "...", BS_PUSHBUTTON | WS_TABSTOP, 0, {474, 58, 25, 17},
+                AnchorBottomRight},
+    ControlSpec{TDetailForm::Button4, "BUTTON", "...", BS_PUSHBUTTON | WS_TABSTOP, 0, {474, 83, 25, 17},
+                AnchorBottomRight},
+    ControlSpec{TDetailForm::Label1, "STATIC", "Projectname", SS_LEFTNOWORDWRAP, 0, {12, 19, 59, 13}},
+    ControlSpec{TDetailForm::Label2, "STATIC", "Source file", SS_LEFTNOWORDWRAP, 0, {12, 60, 50, 13}},
+    ControlSpec{TDetailForm::Label3, "STATIC", "Destination file", SS_LEFTNOWORDWRAP, 0, {12, 82, 69, 13}},
+};
+
+constexpr const char* kFillInPaths = "Fill in a Source and a Destination please...";
+
+// The room the settings file gives: a value comes back in 2048 bytes, the
+// section list in 16384.
+constexpr std::size_t kValueRoom = 2047;
+constexpr std::size_t kSectionListRoom = 16383;
+
+bool hasControlCharacter(const std::string& text) {
+    for (unsigned char c : text)
+        if (c < ' ' || c == 0x7f) return true;
+    return false;
+}
+
+// What follows the directory part of a path.
+std::string fileNamePart(const std::string& path) { return path.substr(directoryPart(path).size()); }
+
+}  // namespace
+
+std::string projectNameProblem(const std::string& name) {
+    if (hasControlCharacter(name)) return "A project name cannot contain tabs, line breaks or other control characters.";
+    if (name.front() == ' ' || name.back() == ' ') return "A project name cannot begin or end with a blank.";
+    if (name.find(']') != std::string::npos) return "A project name cannot contain \"]\".";
+    if (name.front() == '[' || name.front() == ';') return "A project name cannot begin with \"[\" or \";\".";
+    std::size_t listed = name.size() + 1;
+    for (int i = 0; i < MainForm->Projects.count(); ++i) listed += MainForm->Projects.nameAt(i).size() + 1;
+    if (listed > kSectionListRoom)
+        return "The settings file has no room for another project name of this length.";
+    return {};
+}
+
+std::string pathProblem(const std::string& what, const std::string& path) {
+    if (hasControlCharacter(path)) return "The " + what + " cannot contain tabs, line breaks or other control characters.";
+    if (profileValueText(path).size() > kValueRoom)
+        return "The " + what + " is too long: the settings file keeps at most " +
+               std::to_string(kValueRoom - 2) + " characters.";
+    return {};
+}
+
+TDetailForm::TDetailForm() {
+    font_.reset(createFormFont());
+    create({"TDetailForm", "Add or view a new project", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
+            WS_EX_CONTROLPARENT, {519, 180}, MainForm ? MainForm->hwnd() : nullptr});
+    setChecked(item(VersionBackupCheckBox), true);
+}
+
+void TDetailForm::ShowProject(const std::string& name) {
+    setWindowText(item(ProjectNameEdit), name);
+    if (const TFileObject* project = MainForm->Projects.lookup(windowText(item(ProjectNameEdit)))) {
+        setWindowText(item(SourceEdit), project->Source);
+        setWindowText(item(DestinationEdit), project->Destination);
+        setChecked(item(VersionBackupCheckBox), project->VersionBackup);
+    }
+}
+
+void TDetailForm::onShowModal() {
+    if (!shownOnce_) {
+        centerOnScreen();
+        shownOnce_ = true;
+    }
+    FormShow();
+}
+
+void TDetailForm::FormShow() {
+    HWND name = item(ProjectNameEdit);
+    if (EditMode) {
+        setWindowText(item(Button1), "&Update");
+        SendMessageA(name, EM_SETREADONLY, TRUE, 0);
+    } else {
+        setWindowText(item(Button1), "&Add");
+        SendMessageA(name, EM_SETREADONLY, FALSE, 0);
+        setWindowText(name, "");
+        setWindowText(item(SourceEdit), "");
+        setWindowText(item(DestinationEdit), "");
+    }
+    InvalidateRect(name, nullptr, TRUE);
+}
+
+void TDetailForm::inform(const std::string& text) {
+    seams().messageBox(hwnd(), text, kApplicationTitle, MB_OK);
+}
+
+void TDetailForm::Button1Click() {
+    const std::string name = windowText(item(ProjectNameEdit));
+    const std::string source = windowText(item(SourceEdit));
+    const std::string destination = windowText(item(DestinationEdit));
+    if (source.empty() || destination.empty()) return inform(kFillInPaths);
+
+    TProjects& projects = MainForm->Projects;
+    if (!EditMode) {
+        if (name.empty()) return inform("Fill in a projectname please.");
+        if (projects.find(name) >= 0) return inform("Projectname " + name + " already exists!");
+        if (const std::string problem = projectNameProblem(name); !problem.empty()) return inform(problem);
+    }
+    // Only what the settings file gives back unchanged is accepted.
+    for (const auto& [what, path] : {std::pair{"source path", &source}, std::pair{"destination path", &destination}})
+        if (const std::string problem = pathProblem(what, *path); !problem.empty()) return inform(problem);
+
+    const bool backup = isChecked(item(VersionBackupCheckBox));
+    if (EditMode) {
+        TFileObject* project = projects.lookup(name);
+        if (!project) return inform("The project " + name + " no longer exists.");
+        project->Source = source;
+        project->Destination = destination;
+        project->VersionBackup = backup;
+    } else {
+        auto project = std::make_unique<TFileObject>(source, destination);
+        project->VersionBackup = backup;
+        const int position = projects.add(name, std::move(project));
+        ChooseForm->list().add(projects.nameAt(position));
+    }
+    closeModal(IDOK);
+}
+
+void TDetailForm::Button2Click() { closeModal(IDCANCEL); }
+
+std::string TDetailForm::browse(int field, bool fileMustExist) {
+    const std::string current = windowText(item(field));
+    if (!current.empty()) openInitialDir_ = directoryPart(current);
+    OpenFileRequest request;
+    request.title = "Select a file";
+    request.filter = "All Files|*.*";
+    request.initialDirectory = openInitialDir_;
+    request.fileName = openFileName_;
+    request.fileMustExist = fileMustExist;
+    const auto picked = seams().openFile(hwnd(), request);
+    if (!picked) return {};
+    openFileName_ = *picked;
+    return *picked;
+}
+
+void TDetailForm::Button3Click() {
+    const std::string picked = browse(SourceEdit, true);
+    if (picked.empty()) return;
+    setWindowText(item(SourceEdit), picked);
+    if (windowText(item(DestinationEdit)).empty()) setWindowText(item(DestinationEdit), fileNamePart(picked));
+}
+
+void TDetailForm::Button4Click() {
+    const std::string picked = browse(DestinationEdit, false);
+    if (!picked.empty()) setWindowText(item(DestinationEdit), picked);
+}
+
+LRESULT TDetailForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_CREATE:
+            moravel::createControls(hwnd(), kLayout, kDesignClient, font_.get());
+            return 0;
+        case WM_SIZE:
+            if (wParam != SIZE_MINIMIZED) layoutControls(hwnd(), kLayout, kDesignClient);
+            return 0;
+        case WM_CTLCOLOREDIT:
+        case WM_CTLCOLORSTATIC:
+            // The name field: white while it can be typed in, button face when read-only.
+            if (reinterpret_cast<HWND>(lParam) == item(ProjectNameEdit)) {
+                const int color = EditMode ? COLOR_BTNFACE : COLOR_WINDOW;
+                HDC dc = reinterpret_cast<HDC>(wParam);
+                SetBkColor(dc, EditMode ? GetSysColor(COLOR_BTNFACE) : RGB(255, 255, 255));
+                SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+                return reinterpret_cast<LRESULT>(EditMode ? GetSysColorBrush(color)
+                                                          : static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+            }
+            break;
+        case WM_COMMAND:
+            if (HIWORD(wParam) == BN_CLICKED) {
+                switch (LOWORD(wParam)) {
+                    case Button1: Button1Click(); return 0;
+                    case Button2: Button2Click(); return 0;
+                    case Button3: Button3Click(); return 0;
+                    case Button4: Button4Click(); return 0;
+                }
+            }
+            break;
+    }
+    return Window::onMessage(message, wParam, lParam);
+}
+
+}  // namespace moravel

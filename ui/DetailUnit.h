@@ -1,0 +1,62 @@
+#pragma once
+#include <string>
+
+#include "ui/Handles.h"
+#include "ui/Window.h"
+
+namespace moravel {
+
+// The one form in which a project is entered (add mode) or changed (update
+// mode). It changes the registry itself; its callers save when it closes
+// with OK.
+class TDetailForm final : public Window {
+public:
+    enum Control : int {
+        Button1 = 100,          // "&Add" or "&Update"
+        Button2,                // "&Cancel"
+        ProjectNameEdit,
+        SourceEdit,
+        DestinationEdit,
+        VersionBackupCheckBox,
+        Button3,                // browse for the source
+        Button4,                // browse for the destination
+        Label1,
+        Label2,
+        Label3,
+    };
+    static constexpr SIZE kDesignClient = {511, 153};
+
+    TDetailForm();
+
+    bool EditMode = false;
+    void ShowProject(const std::string& name);
+
+    void FormShow();
+    void Button1Click();
+    void Button2Click();
+    void Button3Click();
+    void Button4Click();
+
+protected:
+    LRESULT onMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+    void onShowModal() override;
+
+private:
+    void inform(const std::string& text);
+    // Runs the file-open dialog; the picked path, or empty.
+    std::string browse(int field, bool fileMustExist);
+
+    UniqueFont font_;
+    std::string openInitialDir_;  // the file-open dialog's starting folder
+    std::string openFileName_;    // the name last picked in it
+    bool shownOnce_ = false;
+};
+
+extern TDetailForm* DetailForm;
+
+// Why a name or path cannot be stored so that it loads back unchanged, or
+// empty when it can.
+std::string projectNameProblem(const std::string& name);
+std::string pathProblem(const std::string& what, const std::string& path);
+
+}  // namespace moravel

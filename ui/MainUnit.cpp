@@ -1,0 +1,447 @@
+#include "ui/MainUnit.h"
+
+#include <commctrl.h>
+
+#include <array>
+
+#include "core/AppError.h"
+#include "core/Clock.h"
+#include "core/SettingsFile.h"
+#include "ui/Application.h"
+#include "ui/ChooseUnit.h"
+#include "ui/Controls.h"
+#include "ui/DetailUnit.h"
+#include "ui/Resources.h"
+#include "ui/Seams.h"
+
+namespace moravel {
+
+TMainForm* MainForm = nullptr;
+
+namespace {
+
+// Table order is creation order is tab order.
+const std::array kLayout = {
+    ControlSpec{TMainForm::Button1, "BUTTON", "Update &Now", BS_PUSHBUTTON | WS_TABSTOP | WS_DISABLED, 0,
+                {521, 82, 75, 25}, AnchorTopRight},
+    ControlSpec{TMainForm::Button2, "BUTTON", "&Add file", BS_PUSHBUTTON | WS_TABSTOP, 0,
+                {401, 16, 75, 25}, AnchorTopRight},
+    ControlSpec{TMainForm::Button3, "BUTTON", "&Remove file", BS_PUSHBUTTON | WS_TABSTOP | WS_DISABLED, 0,
+                {401, 82, 75, 25}, AnchorTopRight},
+    ControlSpec{TMainForm::Button4, "BUTTON", "&Details", BS_PUSHBUTTON | WS_TABSTOP | WS_DISABLED, 0,
+                {401, 48, 75, 25}, AnchorTopRight},
+    ControlSpec{TMainForm::ListView1, WC_LISTVIEWA, "",
+                LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | WS_TABSTOP, WS_EX_CLIENTEDGE,
+                {5, 16, 382, 145}, AnchorTopWide},
+    ControlSpec{TMainForm::Memo1, "EDIT", "",
+                ES_MULTILINE | ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_WANTRETURN | WS_VSCROLL | WS_TABSTOP,
+                WS_EX_CLIENTEDGE, {6, 188, 588, 155}, AnchorAll, 30},
+    ControlSpec{TMainForm::Button5, "BUTTON", "&Exit", BS_PUSHBUTTON | WS_TABSTOP, 0, {521, 16, 75, 25},
+                AnchorTopRight},
+    ControlSpec{TMainForm::Button6, "BUTTON", "&Hide", BS_PUSHBUTTON | WS_TABSTOP, 0, {521, 48, 75, 25},
+                AnchorTopRight},
+    ControlSpec{TMainForm::CheckBox1, "BUTTON", "Also log failures", BS_AUTOCHECKBOX | WS_TABSTOP, 0,
+                {122, 169, 97, 17}},
+    ControlSpec{TMainForm::UpDown1, UPDOWN_CLASSA, "", UDS_ARROWKEYS | UDS_NOTHOUSANDS | WS_TABSTOP, 0,
+                {349, 167, 15, 18}},
+    ControlSpec{TMainForm::MaskEdit1, "EDIT", "60  ", ES_LEFT | WS_TABSTOP, WS_EX_CLIENTEDGE,
+                {312, 167, 37, 18}},
+    ControlSpec{TMainForm::Label1, "STATIC", "Last attempt at:", SS_LEFTNOWORDWRAP, 0, {401, 123, 73, 13}, AnchorTopRight},
+    ControlSpec{TMainForm::Label3, "STATIC", "", SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, {497, 123, 0, 13}, AnchorTopRight,
+                0, true},
+    ControlSpec{TMainForm::Label2, "STATIC", "Next update at:", SS_LEFTNOWORDWRAP, 0, {401, 147, 73, 13}, AnchorTopRight},
+    ControlSpec{TMainForm::Label4, "STATIC", "", SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, {497, 147, 0, 13}, AnchorTopRight,
+                0, true},
+    ControlSpec{TMainForm::Label5, "STATIC", "Status logging:", SS_LEFTNOWORDWRAP, 0, {10, 169, 70, 13}},
+    ControlSpec{TMainForm::Label6, "STATIC", "Update delay:", SS_LEFTNOWORDWRAP, 0, {239, 170, 66, 13}},
+    ControlSpec{TMainForm::Label7, "STATIC", "sec.", SS_LEFTNOWORDWRAP, 0, {369, 168, 20, 13}},
+};
+
+constexpr UINT WM_APP_CLOSE_NOW = WM_APP + 1;
+
+std::string pendingText(int n) { return " (" + std::to_string(n) + " pending)"; }
+
+std::string currentDirectory() {
+    // Kept whole however long it is: a cut path would be some other folder.
+    const DWORD size = GetCurrentDirectoryA(0, nullptr);
+    std::string path(size, '\0');
+    const DWORD length = GetCurrentDirectoryA(size, path.data());
+    path.resize(length < size ? length : 0);
+    return path;
+}
+
+void addTooltip(HWND tooltip, HWND owner, HWND tool, const char* text) {
+    TTTOOLINFOA info = {};
+    info.cbSize = sizeof info;
+    info.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    info.hwnd = owner;
+    info.uId = reinterpret_cast<UINT_PTR>(tool);
+    info.lpszText = const_cast<char*>(text);
+    SendMessageA(tooltip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&info));
+}
+
+}  // namespace
+
+TMainForm::TMainForm()
+    : scheduler_(timer_, [this](const std::string& text) { setValueLabel(Label4, text); }),
+      updater_(Projects, pending_, scheduler_, *this) {
+    create({"TMainForm", kApplicationTitle, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, WS_EX_CONTROLPARENT,
+            {609, 374}, nullptr});
+}
+
+TMainForm::~TMainForm() {
+    pending_.setObserver(nullptr);
+    if (hwnd()) DestroyWindow(hwnd());
+}
+
+std::string TMainForm::settingsPath() const { return settingsFilePath(startDirectory_); }
+
+void TMainForm::createControls() {
+    font_.reset(createFormFont());
+    moravel::createControls(hwnd(), kLayout, kDesignClient, font_.get());
+
+    ListView list(item(ListView1));
+    ListView_SetExtendedListViewStyle(item(ListView1), LVS_EX_FULLROWSELECT);
+    list.insertColumn(0, "File (name)", scale(200), LVCFMT_LEFT);
+    list.insertColumn(1, "Added at", scale(100), LVCFMT_LEFT);
+    list.insertColumn(2, "Attempts", scale(53), LVCFMT_RIGHT);
+
+    // The log takes lines without limit.
+    SendMessageA(item(Memo1), EM_SETLIMITTEXT, 0, 0);
+
+    makeDigitField(item(MaskEdit1), 4);
+    HWND upDown = item(UpDown1);
+    SendMessageA(upDown, UDM_SETBUDDY, reinterpret_cast<WPARAM>(item(MaskEdit1)), 0);
+    SendMessageA(upDown, UDM_SETRANGE32, kMinDelaySeconds, kMaxDelaySeconds);
+    SendMessageA(upDown, UDM_SETPOS32, 0, kDefaultDelaySeconds);
+
+    HWND tooltip = CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP,
+                                   CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd(),
+                                   nullptr, GetModuleHandleA(nullptr), nullptr);
+    addTooltip(tooltip, hwnd(), item(Button5), "Exit the application. All pending updates are lost...");
+    addTooltip(tooltip, hwnd(), item(Button6),
+               "Hides the program and puts it into the Systray (doubleclick on the icon to get it back).");
+
+    ImageList1.reset(ImageList_Create(32, 32, ILC_COLOR32 | ILC_MASK, 2, 0));
+    for (int id : {IDI_IDLE, IDI_PENDING}) {
+        UniqueIcon icon(static_cast<HICON>(
+            LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id), IMAGE_ICON, 32, 32, 0)));
+        ImageList_AddIcon(ImageList1.get(), icon.get());
+    }
+}
+
+void TMainForm::show() {
+    if (!shownOnce_) {
+        centerOnScreen();
+        shownOnce_ = true;
+    }
+    ShowWindow(hwnd(), SW_SHOW);
+}
+
+void TMainForm::close() { SendMessageA(hwnd(), WM_CLOSE, 0, 0); }
+
+// ---- creation, closing, destruction -------------------------------------------------------
+
+void TMainForm::FormCreate() {
+    trayIcon_.reset();  // the shared icon starts empty
+    InitTrayIconData();
+    timer_.setWindow(hwnd());
+    timer_.setInterval(kDefaultDelaySeconds * 1000);
+    setValueLabel(Label3, "");
+    setValueLabel(Label4, "");
+    startDirectory_ = currentDirectory();
+    LoadProjects();
+    pending_.setObserver(this);
+    taskbarCreated_ = RegisterWindowMessageA("TaskbarCreated");
+}
+
+void TMainForm::FormClose() {
+    // While a dialog is open the program is busy with it; it closes first.
+    if (Window::activeOwner() != hwnd() && Window::activeOwner() != nullptr) return;
+    if (pending_.count() > 0 &&
+        seams().messageBox(hwnd(),
+                           "Exiting the application will stop (and loose) all running updates, do you "
+                           "really want to exit?",
+                           "Confirm", MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON1) != IDYES)
+        return;
+    if (updater_.running()) {
+        // The pass below us on the stack finishes first; then the window goes.
+        closeRequested_ = true;
+        return;
+    }
+    DestroyWindow(hwnd());
+}
+
+void TMainForm::FormDestroy() {
+    seams().notifyIcon(NIM_DELETE, trayIconData_);
+    hiddenInTray_ = false;
+}
+
+// ---- settings file ------------------------------------------------------------------------
+
+void TMainForm::LoadProjects() { loadProjects(settingsPath(), Projects); }
+
+void TMainForm::SaveProjects() {
+    moravel::pumpMessages();
+    saveProjects(settingsPath(), Projects);
+}
+
+// ---- pending list -------------------------------------------------------------------------
+
+void TMainForm::Button2Click() {
+    if (ChooseForm->showModal() != IDOK) return;
+    for (const std::string& name : ChooseForm->checkedLines()) pending_.queue(name, timestampText(localNow()));
+    if (!timer_.running()) ScheduleNextUpdate();
+    RefreshPendingState();
+}
+
+void TMainForm::Button3Click() {
+    const int selected = ListView(item(ListView1)).selectedIndex();
+    if (selected >= 0) pending_.deleteAt(selected);
+    RefreshPendingState();
+}
+
+void TMainForm::ListView1SelectItem() {
+    const bool any = ListView(item(ListView1)).selectedCount() > 0;
+    enableWindow(item(Button3), any);
+    enableWindow(item(Button4), any);
+}
+
+void TMainForm::RefreshPendingState() {
+    const int n = pending_.count();
+    setWindowText(hwnd(), n == 0 ? std::string(kApplicationTitle) : kApplicationTitle + pendingText(n));
+    const std::string tip = n == 0 ? std::string(kApplicationTitle) : kApplicationTitle + pendingText(n);
+    tip.copy(trayIconData_.szTip, 63);
+    trayIconData_.szTip[std::min<std::size_t>(tip.size(), 63)] = '\0';
+    enableWindow(item(Button1), n > 0);
+
+    // The new image goes everywhere before the old one is released.
+    UniqueIcon icon(ImageList_GetIcon(ImageList1.get(), n == 0 ? 0 : 1, ILD_NORMAL));
+    SendMessageA(hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon.get()));
+    SendMessageA(hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon.get()));
+    trayIconData_.hIcon = icon.get();
+    seams().notifyIcon(NIM_MODIFY, trayIconData_);
+    trayIcon_ = std::move(icon);
+}
+
+void TMainForm::rowInserted(int position, const PendingRow& row) {
+    ListView list(item(ListView1));
+    list.insertItem(position, row.name);
+    list.setItemText(position, 1, row.addedAt);
+    list.setItemText(position, 2, row.attemptsText());
+}
+
+void TMainForm::rowRemoved(int position) {
+    ListView(item(ListView1)).deleteItem(position);
+    ListView1SelectItem();
+}
+
+void TMainForm::rowChanged(int position, const PendingRow& row) {
+    ListView list(item(ListView1));
+    // Only the attempts are shown of what changes.
+    if (list.itemText(position, 2) != row.attemptsText()) list.setItemText(position, 2, row.attemptsText());
+}
+
+// ---- update pass --------------------------------------------------------------------------
+
+void TMainForm::RunUpdatePass() {
+    struct AfterPass {
+        TMainForm& form;
+        ~AfterPass() { form.closeAfterPass(); }
+    } after{*this};
+    updater_.RunUpdatePass();
+}
+
+void TMainForm::closeAfterPass() {
+    if (closeRequested_ && !updater_.running()) {
+        closeRequested_ = false;
+        PostMessageA(hwnd(), WM_APP_CLOSE_NOW, 0, 0);
+    }
+}
+
+void TMainForm::Button1Click() { RunUpdatePass(); }
+void TMainForm::Timer1Timer() { RunUpdatePass(); }
+
+void TMainForm::appendLog(const std::string& line) {
+    HWND memo = item(Memo1);
+    const int before = GetWindowTextLengthA(memo);
+    // A line typed by the user without its line break still ends first.
+    const int lastLine = static_cast<int>(SendMessageA(memo, EM_GETLINECOUNT, 0, 0)) - 1;
+    const LRESULT lastStart = SendMessageA(memo, EM_LINEINDEX, static_cast<WPARAM>(lastLine), 0);
+    const bool openLine = SendMessageA(memo, EM_LINELENGTH, static_cast<WPARAM>(lastStart), 0) > 0;
+    const std::string text = (openLine ? "\r\n" : "") + line + "\r\n";
+    SendMessageA(memo, EM_SETSEL, static_cast<WPARAM>(before), before);
+    SendMessageA(memo, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
+    if (GetWindowTextLengthA(memo) == before) throw AppError("The status log cannot take another line");
+    SendMessageA(memo, EM_SCROLLCARET, 0, 0);
+}
+
+bool TMainForm::logFailures() const { return isChecked(item(CheckBox1)); }
+
+void TMainForm::pumpMessages() { moravel::pumpMessages(); }
+
+void TMainForm::setUpdateNowEnabled(bool enabled) { enableWindow(item(Button1), enabled); }
+
+void TMainForm::setLastAttemptText(const std::string& text) { setValueLabel(Label3, text); }
+
+void TMainForm::setValueLabel(int id, const std::string& text) {
+    HWND label = item(id);
+    setWindowText(label, text);
+    RECT rc;
+    GetWindowRect(label, &rc);
+    SetWindowPos(label, nullptr, 0, 0, textWidth(label), rc.bottom - rc.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    InvalidateRect(label, nullptr, TRUE);
+}
+
+// ---- scheduler ----------------------------------------------------------------------------
+
+void TMainForm::ScheduleNextUpdate() { scheduler_.ScheduleNextUpdate(); }
+void TMainForm::StopUpdates() { scheduler_.StopUpdates(); }
+
+int TMainForm::updateDelay() {
+    HWND upDown = item(UpDown1);
+    if (const auto seconds = delayFromText(windowText(item(MaskEdit1))))
+        SendMessageA(upDown, UDM_SETPOS32, 0, *seconds);
+    return static_cast<int>(SendMessageA(upDown, UDM_GETPOS32, 0, 0));
+}
+
+void TMainForm::MaskEdit1Change() { scheduler_.delayChanged(updateDelay()); }
+
+// ---- details ------------------------------------------------------------------------------
+
+void TMainForm::Button4Click() {
+    const int selected = ListView(item(ListView1)).selectedIndex();
+    if (selected < 0) return;
+    const std::string name = pending_.rowAt(selected).name;
+    if (Projects.find(name) < 0) return;  // removed while queued: nothing to show
+    DetailForm->ShowProject(name);
+    DetailForm->EditMode = true;
+    if (DetailForm->showModal() == IDOK) SaveProjects();
+}
+
+void TMainForm::Button5Click() { close(); }
+
+// ---- notification area --------------------------------------------------------------------
+
+void TMainForm::InitTrayIconData() {
+    trayIcon_.reset(ImageList_GetIcon(ImageList1.get(), 0, ILD_NORMAL));
+    trayIconData_ = {};
+    trayIconData_.cbSize = NOTIFYICONDATAA_V1_SIZE;
+    trayIconData_.hWnd = hwnd();
+    trayIconData_.uID = 1;
+    trayIconData_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    trayIconData_.uCallbackMessage = WM_TRAYICON;
+    trayIconData_.hIcon = trayIcon_.get();
+    lstrcpynA(trayIconData_.szTip, kApplicationTitle, 64);
+}
+
+void TMainForm::addTrayIcon() {
+    hiddenInTray_ = seams().notifyIcon(NIM_ADD, trayIconData_) != FALSE;
+}
+
+void TMainForm::Button6Click() {
+    addTrayIcon();
+    // Without an icon to come back by, the window goes to the taskbar instead.
+    ShowWindow(hwnd(), hiddenInTray_ ? SW_HIDE : SW_MINIMIZE);
+}
+
+void TMainForm::showFromTray() {
+    ShowWindow(hwnd(), IsIconic(hwnd()) ? SW_RESTORE : SW_SHOW);
+    SetForegroundWindow(hwnd());
+    BringWindowToTop(hwnd());
+    seams().notifyIcon(NIM_DELETE, trayIconData_);
+    hiddenInTray_ = false;
+}
+
+void TMainForm::WMTrayIcon(LPARAM event) {
+    if (event == WM_LBUTTONDBLCLK) showFromTray();
+}
+
+// ---- dispatch -----------------------------------------------------------------------------
+
+LRESULT TMainForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_CREATE:
+            createControls();
+            FormCreate();
+            return 0;
+        case WM_CLOSE:
+            FormClose();
+            return 0;
+        case WM_APP_CLOSE_NOW:
+            DestroyWindow(hwnd());
+            return 0;
+        case WM_DESTROY:
+            FormDestroy();
+            timer_.stop();
+            if (applicationMainWindow() == hwnd()) PostQuitMessage(0);
+            return 0;
+        case WM_QUERYENDSESSION:
+            return TRUE;
+        case WM_ENDSESSION:
+            if (wParam) FormDestroy();  // the system ends us without asking
+            return 0;
+        case WM_SIZE:
+            if (wParam != SIZE_MINIMIZED) layoutControls(hwnd(), kLayout, kDesignClient);
+            return 0;
+        case WM_TIMER:
+            if (wParam == kTimer1) Timer1Timer();
+            return 0;
+        case WM_TRAYICON:
+            if (LOWORD(lParam) == WM_LBUTTONDBLCLK) {
+                WMTrayIcon(lParam);
+                return 0;
+            }
+            break;
+        case WM_COMMAND: {
+            const int id = LOWORD(wParam), code = HIWORD(wParam);
+            if (code == BN_CLICKED) {
+                switch (id) {
+                    case Button1: Button1Click(); return 0;
+                    case Button2: Button2Click(); return 0;
+                    case Button3: Button3Click(); return 0;
+                    case Button4: Button4Click(); return 0;
+                    case Button5: Button5Click(); return 0;
+                    case Button6: Button6Click(); return 0;
+                }
+            }
+            if (id == MaskEdit1 && code == EN_CHANGE) {
+                MaskEdit1Change();
+                return 0;
+            }
+            break;
+        }
+        case WM_VSCROLL:
+            if (reinterpret_cast<HWND>(lParam) == item(UpDown1)) {
+                // The arrows moved the position: write it into the field.
+                std::string text = std::to_string(SendMessageA(item(UpDown1), UDM_GETPOS32, 0, 0));
+                if (text.size() < 4) text.resize(4, ' ');
+                setWindowText(item(MaskEdit1), text);
+                return 0;
+            }
+            break;
+        case WM_NOTIFY: {
+            const NMHDR& header = *reinterpret_cast<const NMHDR*>(lParam);
+            if (header.idFrom == ListView1 && header.code == LVN_ITEMCHANGED) {
+                const auto& change = reinterpret_cast<const NMLISTVIEW&>(header);
+                if ((change.uChanged & LVIF_STATE) &&
+                    ((change.uNewState ^ change.uOldState) & LVIS_SELECTED))
+                    ListView1SelectItem();
+                return 0;
+            }
+            break;
+        }
+    }
+    if (message == taskbarCreated_ && taskbarCreated_ != 0) {
+        // The notification area came back (the shell restarted): so does our icon.
+        if (hiddenInTray_) {
+            addTrayIcon();
+            if (!hiddenInTray_) ShowWindow(hwnd(), SW_SHOWMINNOACTIVE);  // never stranded
+        }
+        return 0;
+    }
+    return Window::onMessage(message, wParam, lParam);
+}
+
+}  // namespace moravel

@@ -1,0 +1,130 @@
+#pragma once
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+
+#include "core/Projects.h"
+#include "engine/PendingList.h"
+#include "engine/Scheduler.h"
+#include "engine/UpdatePass.h"
+#include "ui/Handles.h"
+#include "ui/Layout.h"
+#include "ui/Window.h"
+#include "ui/WindowTimer.h"
+
+namespace moravel {
+
+// The notification area's callback message.
+constexpr UINT WM_TRAYICON = WM_USER + 1;
+
+// The main window: the pending list, the status log and the schedule, with
+// the commands to queue, inspect, remove and update rows, to hide in the
+// notification area and to exit. It owns the registry and the pending list.
+class TMainForm final : public Window, private UpdateHost, private PendingListObserver {
+public:
+    enum Control : int {
+        Button1 = 100,  // "Update &Now"
+        Button2,        // "&Add file"
+        Button3,        // "&Remove file"
+        Button4,        // "&Details"
+        ListView1,
+        Memo1,
+        Button5,        // "&Exit"
+        Button6,        // "&Hide"
+        CheckBox1,      // "Also log failures"
+        UpDown1,
+        MaskEdit1,      // the update delay
+        Label1,
+        Label3,         // last attempt
+        Label2,
+        Label4,         // next update
+        Label5,
+        Label6,
+        Label7,
+    };
+    static constexpr SIZE kDesignClient = {601, 347};
+    static constexpr UINT_PTR kTimer1 = 1;
+
+    TMainForm();
+    ~TMainForm() override;
+
+    TProjects Projects;
+    PendingList& pending() noexcept { return pending_; }
+    const std::string& StartDirectory() const noexcept { return startDirectory_; }
+    std::string settingsPath() const;
+    const NOTIFYICONDATAA& TrayIconData() const noexcept { return trayIconData_; }
+    HICON TrayIcon() const noexcept { return trayIcon_.get(); }
+    bool hiddenInTray() const noexcept { return hiddenInTray_; }
+    const WindowTimer& timer() const noexcept { return timer_; }
+    bool passRunning() const noexcept { return updater_.running(); }
+
+    void show();  // the first showing, centred
+    void close();  // asks to close, as the close box does
+
+    // Operations offered to the dialogs and the tests.
+    void LoadProjects();
+    void SaveProjects();
+    void RunUpdatePass();
+    void ScheduleNextUpdate();
+    void StopUpdates();
+    void RefreshPendingState();
+    void InitTrayIconData();
+    int updateDelay();  // seconds, after taking a valid number from the field
+
+    // Event handlers.
+    void FormCreate();
+    void FormClose();
+    void FormDestroy();
+    void Timer1Timer();
+    void Button1Click();
+    void Button2Click();
+    void Button3Click();
+    void Button4Click();
+    void Button5Click();
+    void Button6Click();
+    void ListView1SelectItem();
+    void MaskEdit1Change();
+    void WMTrayIcon(LPARAM event);
+
+protected:
+    LRESULT onMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+private:
+    // UpdateHost
+    void appendLog(const std::string& line) override;
+    bool logFailures() const override;
+    void pumpMessages() override;
+    void setUpdateNowEnabled(bool enabled) override;
+    void setLastAttemptText(const std::string& text) override;
+    void refreshPendingState() override { RefreshPendingState(); }
+    // PendingListObserver
+    void rowInserted(int position, const PendingRow& row) override;
+    void rowRemoved(int position) override;
+    void rowChanged(int position, const PendingRow& row) override;
+
+    void createControls();
+    void setValueLabel(int id, const std::string& text);
+    void showFromTray();
+    void addTrayIcon();
+    void closeAfterPass();
+
+    PendingList pending_;
+    WindowTimer timer_{nullptr, kTimer1};
+    Scheduler scheduler_;
+    UpdatePass updater_;
+    std::string startDirectory_;
+
+    UniqueFont font_;
+    UniqueImageList ImageList1;
+    UniqueIcon trayIcon_;
+    NOTIFYICONDATAA trayIconData_ = {};
+    bool hiddenInTray_ = false;
+    bool closeRequested_ = false;
+    bool shownOnce_ = false;
+    UINT taskbarCreated_ = 0;
+};
+
+extern TMainForm* MainForm;
+
+}  // namespace moravel

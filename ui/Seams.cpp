@@ -1,0 +1,58 @@
+#include "ui/Seams.h"
+
+#include <commdlg.h>
+
+#include <vector>
+
+#include "ui/ConfirmBox.h"
+
+namespace moravel {
+
+namespace {
+
+int systemMessageBox(HWND owner, const std::string& text, const std::string& caption, UINT type) {
+    if ((type & MB_TYPEMASK) == MB_YESNO) return askYesNo(owner, text, caption);
+    return MessageBoxA(owner, text.c_str(), caption.c_str(), type | (owner ? 0 : MB_TASKMODAL));
+}
+
+std::optional<std::string> systemOpenFile(HWND owner, const OpenFileRequest& request) {
+    // "Description|pattern|..." becomes the system's zero-separated list.
+    std::string filter = request.filter;
+    for (char& c : filter)
+        if (c == '|') c = '\0';
+    filter.append(2, '\0');
+
+    std::vector<char> file(32768, '\0');
+    request.fileName.copy(file.data(), file.size() - 1);
+
+    OPENFILENAMEA ofn = {};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = owner;
+    ofn.lpstrFilter = filter.c_str();
+    ofn.nFilterIndex = 1;
+    ofn.lpstrFile = file.data();
+    ofn.nMaxFile = static_cast<DWORD>(file.size());
+    ofn.lpstrInitialDir = request.initialDirectory.empty() ? nullptr : request.initialDirectory.c_str();
+    ofn.lpstrTitle = request.title.c_str();
+    // No OFN_NOCHANGEDIR: picking a file makes its folder the working directory.
+    ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_ENABLESIZING |
+                (request.fileMustExist ? OFN_FILEMUSTEXIST : 0);
+    if (!GetOpenFileNameA(&ofn)) return std::nullopt;
+    return std::string(file.data());
+}
+
+BOOL systemNotifyIcon(DWORD message, const NOTIFYICONDATAA& data) {
+    NOTIFYICONDATAA copy = data;
+    return Shell_NotifyIconA(message, &copy);
+}
+
+}  // namespace
+
+Seams& seams() {
+    static Seams instance{systemMessageBox, systemOpenFile, systemNotifyIcon};
+    return instance;
+}
+
+void useSystemSeams() { seams() = Seams{systemMessageBox, systemOpenFile, systemNotifyIcon}; }
+
+}  // namespace moravel

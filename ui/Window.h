@@ -1,0 +1,68 @@
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+namespace moravel {
+
+// A top-level window bound to a C++ object. Every message goes through one
+// dispatch point that catches whatever the handler throws: no exception may
+// cross a system frame, and an error is shown and the program goes on.
+class Window {
+public:
+    Window() = default;
+    virtual ~Window();
+    Window(const Window&) = delete;
+    Window& operator=(const Window&) = delete;
+
+    HWND hwnd() const noexcept { return hwnd_; }
+
+    // Shows the window modally: its owner is disabled and a message loop runs
+    // until closeModal() is called. Returns the result given there; IDCANCEL
+    // when the window was closed some other way.
+    int showModal();
+    void closeModal(int result) noexcept { modalResult_ = result; }
+    bool isModal() const noexcept { return modal_; }
+
+    // The window that owns what opens now: the innermost modal window, else
+    // the program's main window.
+    static HWND activeOwner() noexcept;
+
+    // Whether the window is one of the program's own top-level windows.
+    static bool isProgramWindow(HWND hwnd) noexcept;
+
+protected:
+    struct Frame {
+        const char* className;
+        const char* caption;
+        DWORD style;
+        DWORD exStyle;
+        SIZE outerSize96;  // outer size at 96 DPI
+        HWND owner;
+    };
+    // Creates the window hidden at the top-left corner.
+    void create(const Frame& frame);
+
+    virtual LRESULT onMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    // Runs each time the window opens modally, before it becomes visible.
+    virtual void onShowModal() {}
+
+    LRESULT defaultProc(UINT message, WPARAM wParam, LPARAM lParam) noexcept {
+        return DefWindowProcA(hwnd_, message, wParam, lParam);
+    }
+
+    void centerOnScreen() noexcept;
+    void moveTo96(int x, int y) noexcept;
+
+    HWND item(int id) const noexcept { return GetDlgItem(hwnd_, id); }
+
+private:
+    static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam,
+                                       LPARAM lParam) noexcept;
+
+    HWND hwnd_ = nullptr;
+    int modalResult_ = 0;
+    bool modal_ = false;
+};
+
+}  // namespace moravel
