@@ -1,0 +1,121 @@
+#include "UiTest.h"
+
+#include "core/Clock.h"
+#include "engine/FakeTimer.h"
+#include "ui/Controls.h"
+
+namespace moravel::test {
+namespace {
+
+using Main = TMainForm;
+
+class MainFormTest : public FormsTest {};
+
+TEST_F(MainFormTest, StartsWithTheProjectsOfTheWorkingDirectoryAndNothingQueued) {
+    start(section("Tool", "C:\\src\\tool.exe", "D:\\apps\\tool.exe", true) + section("alpha", "a", "b"));
+    EXPECT_EQ(main->StartDirectory(), dir.path());
+    ASSERT_EQ(main->Projects.count(), 2);
+    EXPECT_EQ(main->Projects.nameAt(0), "alpha");
+    EXPECT_TRUE(main->Projects.lookup("TOOL")->VersionBackup);
+
+    EXPECT_EQ(caption(), "Moravel");
+    const struct {
+        int id;
+        bool enabled;
+    } buttons[] = {{Main::Button1, false}, {Main::Button2, true}, {Main::Button3, false},
+                   {Main::Button4, false}, {Main::Button5, true}, {Main::Button6, true}};
+    for (const auto& b : buttons) EXPECT_EQ(enabled(mainItem(b.id)), b.enabled) << text(mainItem(b.id));
+    EXPECT_EQ(text(mainItem(Main::Label3)), "");
+    EXPECT_EQ(text(mainItem(Main::Label4)), "");
+    EXPECT_EQ(text(mainItem(Main::MaskEdit1)), "60  ");
+    EXPECT_FALSE(main->timer().running());
+    EXPECT_EQ(main->timer().interval(), 60000u);
+    EXPECT_TRUE(rows().empty());
+    EXPECT_TRUE(rec.notifications.empty()) << "the icon is not in the notification area at start";
+}
+
+TEST_F(MainFormTest, QueuedRowsShowInNameOrderAndDriveCaptionTipAndUpdateNow) {
+    start(section("beta", "s", "d") + section("Alpha", "s", "d") + section("gamma", "s", "d"));
+    FixedClock clock(makeLocalTime(2026, 12, 7, 10, 0, 0));
+    const std::string now = timestampText(clock.now());
+
+    queue({"beta"});
+    EXPECT_EQ(caption(), "Moravel (1 pending)");
+    queue({"Alpha", "gamma"});
+    EXPECT_EQ(rows(), (std::vector<std::vector<std::string>>{
+                          {"Alpha", now, "0"}, {"beta", now, "0"}, {"gamma", now, "0"}}));
+    EXPECT_EQ(caption(), "Moravel (3 pending)");
+    EXPECT_STREQ(main->TrayIconData().szTip, "Moravel (3 pending)");
+    EXPECT_TRUE(enabled(mainItem(Main::Button1)));
+    EXPECT_EQ(main->TrayIconData().hIcon, main->TrayIcon());
+    ASSERT_FALSE(rec.notifications.empty());
+    EXPECT_EQ(rec.notifications.back().message, static_cast<DWORD>(NIM_MODIFY));
+
+    // The first queueing armed the timer one delay ahead; the second left it alone.
+    EXPECT_TRUE(main->timer().running());
+    EXPECT_EQ(text(mainItem(Main::Label4)), timestampText(addMilliseconds(clock.now(), 60000)));
+
+    // Removing rows one by one: the selection rule and the idle state at zero.
+    for (int left = 2; left >= 0; --left) {
+        ListView(mainItem(Main::ListView1)).select(0);
+        pump();
+        EXPECT_TRUE(enabled(mainItem(Main::Button3)));
+        EXPECT_TRUE(enabled(mainItem(Main::Button4)));
+        click(mainItem(Main::Button3));
+        EXPECT_EQ(static_cast<int>(rows().size()), left);
+        EXPECT_FALSE(enabled(mainItem(Main::Button3))) << "nothing selected after a removal";
+        EXPECT_FALSE(enabled(mainItem(Main::Button4)));
+    }
+    EXPECT_EQ(caption(), "Moravel");
+    EXPECT_STREQ(main->TrayIconData().szTip, "Moravel");
+    EXPECT_FALSE(enabled(mainItem(Main::Button1)));
+    EXPECT_TRUE(main->timer().running()) << "removing rows leaves the timer to the next tick";
+}
+
+TEST_F(MainFormTest, NamesDifferingOnlyInCaseAreOneProjectButSortApartInTheQueue) {
+    start(section("zeta", "s", "d") + section("Zeta", "t", "e") + section("beta", "s", "d"));
+    EXPECT_EQ(main->Projects.count(), 2);
+    main->pending().queue("Beta", "x");
+    main->pending().queue("beta", "x");
+    main->pending().queue("alpha", "x");
+    ASSERT_EQ(rows().size(), 3u);
+    EXPECT_EQ(rows()[0][0], "alpha");
+    EXPECT_NE(rows()[1][0], rows()[2][0]);
+}
+
+TEST_F(MainFormTest, ClosingWithNothingQueuedAsksNothing) {
+    start();
+    main->close();
+    EXPECT_TRUE(rec.boxes.empty());
+    EXPECT_FALSE(IsWindow(main->hwnd()));
+}
+
+TEST_F(MainFormTest, ClosingWithRowsQueuedAsksAndEveryNoKeepsEverything) {
+    start(section("one", "s", "d") + section("two", "s", "d"));
+    queue({"one", "two"});
+    const auto before = rows();
+    for (int answer : {IDNO, IDCANCEL, 0}) {
+        rec.answers = {answer};
+        main->close();
+        EXPECT_TRUE(IsWindow(main->hwnd()));
+        EXPECT_EQ(rows(), before);
+        EXPECT_TRUE(main->timer().running());
+    }
+    ASSERT_EQ(rec.boxes.size(), 3u);
+    const ShownBox& box = rec.boxes[0];
+    EXPECT_EQ(box.caption, "Confirm");
+    EXPECT_EQ(box.text,
+              "Exiting the application will stop (and loose) all running updates, do you really want to exit?");
+    EXPECT_EQ(box.type & MB_TYPEMASK, static_cast<UINT>(MB_YESNO));
+    EXPECT_EQ(box.type & MB_ICONMASK, static_cast<UINT>(MB_ICONQUESTION));
+    EXPECT_EQ(box.type & MB_DEFMASK, static_cast<UINT>(MB_DEFBUTTON1));
+
+    rec.answers = {IDYES};
+    click(mainItem(Main::Button5));  // "&Exit" takes the same road
+    EXPECT_FALSE(IsWindow(main->hwnd()));
+    ASSERT_FALSE(rec.notifications.empty());
+    EXPECT_EQ(rec.notifications.back().message, static_cast<DWORD>(NIM_DELETE));
+}
+
+}  // namespace
+}  // namespace moravel::test
