@@ -42,19 +42,22 @@ private:
     Handle h_ = Traits::invalid();
 };
 
-struct HandleTraits {
-    using Handle = HANDLE;
+// Traits of a handle whose empty value is null, closed by one function.
+template <class H, auto Close>
+struct NullTraits {
+    using Handle = H;
     static Handle invalid() noexcept { return nullptr; }
-    static void close(Handle h) noexcept { CloseHandle(h); }
+    static void close(Handle h) noexcept { Close(h); }
 };
 
+// File handles are empty when INVALID_HANDLE_VALUE, not null.
 struct FileTraits {
     using Handle = HANDLE;
     static Handle invalid() noexcept { return INVALID_HANDLE_VALUE; }
     static void close(Handle h) noexcept { CloseHandle(h); }
 };
 
-using UniqueHandle = Unique<HandleTraits>;
+using UniqueHandle = Unique<NullTraits<HANDLE, CloseHandle>>;
 using UniqueFile = Unique<FileTraits>;
 
 }  // namespace moravel

@@ -9,40 +9,8 @@
 
 namespace moravel {
 
-struct FontTraits {
-    using Handle = HFONT;
-    static Handle invalid() noexcept { return nullptr; }
-    static void close(Handle h) noexcept { DeleteObject(h); }
-};
-
-struct BrushTraits {
-    using Handle = HBRUSH;
-    static Handle invalid() noexcept { return nullptr; }
-    static void close(Handle h) noexcept { DeleteObject(h); }
-};
-
-struct IconTraits {
-    using Handle = HICON;
-    static Handle invalid() noexcept { return nullptr; }
-    static void close(Handle h) noexcept { DestroyIcon(h); }
-};
-
-struct ImageListTraits {
-    using Handle = HIMAGELIST;
-    static Handle invalid() noexcept { return nullptr; }
-    static void close(Handle h) noexcept { ImageList_Destroy(h); }
-};
-
-struct WindowTraits {
-    using Handle = HWND;
-    static Handle invalid() noexcept { return nullptr; }
-    static void close(Handle h) noexcept { DestroyWindow(h); }
-};
-
-using UniqueFont = Unique<FontTraits>;
-using UniqueBrush = Unique<BrushTraits>;
-using UniqueIcon = Unique<IconTraits>;
-using UniqueImageList = Unique<ImageListTraits>;
-using UniqueWindow = Unique<WindowTraits>;
+using UniqueFont = Unique<NullTraits<HFONT, DeleteObject>>;
+using UniqueIcon = Unique<NullTraits<HICON, DestroyIcon>>;
+using UniqueImageList = Unique<NullTraits<HIMAGELIST, ImageList_Destroy>>;
 
 }  // namespace moravel
