@@ -106,8 +106,9 @@ void TMainForm::createControls() {
     list.insertColumn(1, "Added at", scale(100), LVCFMT_LEFT);
     list.insertColumn(2, "Attempts", scale(53), LVCFMT_RIGHT);
 
-    // The log takes lines without limit.
+    // The log takes lines without limit, and Tab leaves it like any other control.
     SendMessageA(item(Memo1), EM_SETLIMITTEXT, 0, 0);
+    leaveTabAndEscapeToWindow(item(Memo1));
 
     makeDigitField(item(MaskEdit1), 4);
     HWND upDown = item(UpDown1);
