@@ -159,6 +159,8 @@ void TMainForm::FormCreate() {
 void TMainForm::FormClose() {
     // While a dialog is open the program is busy with it; it closes first.
     if (Window::activeOwner() != hwnd() && Window::activeOwner() != nullptr) return;
+    // Already answered: the window goes when the pass ends, whatever a second question would get.
+    if (closeRequested_) return;
     if (pending_.count() > 0 &&
         seams().messageBox(hwnd(),
                            "Exiting the application will stop (and loose) all running updates, do you "
