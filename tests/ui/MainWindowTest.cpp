@@ -1,1 +1,531 @@
 #include "UiTest.h"
+
+#include <commctrl.h>
+
+#include <array>
+#include <functional>
+#include <map>
+#include <optional>
+#include <tuple>
+#include <utility>
+
+#include "core/AppError.h"
+#include "core/Clock.h"
+#include "core/SettingsFile.h"
+#include "engine/FakeTimer.h"
+#include "engine/TestFiles.h"
+#include "ui/Application.h"
+#include "ui/ConfirmBox.h"
+#include "ui/Controls.h"
+#include "ui/Layout.h"
+#include "ui/WindowTimer.h"
+
+namespace moravel::test {
+namespace {
+
+using Main = TMainForm;
+
+// Left, top, right, bottom: comparable and printable.
+using Edges = std::array<LONG, 4>;
+Edges edges(const RECT& r) { return {r.left, r.top, r.right, r.bottom}; }
+
+// ---- place(): the four anchor cases, the minimum height and another DPI ----------------------
+
+TEST(MainWindowLayoutTest, PlaceKeepsTheAnchoredEdgesAtTheirDistance) {
+    const Bounds b{10, 20, 30, 40};
+    const SIZE design{100, 80};
+    const struct { unsigned anchors; int minHeight; SIZE client; int dpi; Edges expected; } cases[] = {
+        {AnchorDefault, 0, {150, 60}, 96, {10, 20, 40, 60}},
+        {AnchorDefault, 0, {90, 40}, 96, {10, 20, 40, 60}},
+        {AnchorTopRight, 0, {150, 60}, 96, {60, 20, 90, 60}},
+        {AnchorTopWide, 0, {150, 60}, 96, {10, 20, 90, 60}},
+        {AnchorAll, 0, {150, 60}, 96, {10, 20, 90, 40}},
+        {AnchorAll, 30, {150, 60}, 96, {10, 20, 90, 50}},  // never below its minimum
+        {AnchorAll, 0, {20, 10}, 96, {10, 20, 10, 20}},    // shrunk past nothing: empty, not inverted
+        // At 144 DPI every length is half as long again, the design size too.
+        {AnchorDefault, 0, {200, 150}, 144, {15, 30, 60, 90}},
+        {AnchorTopRight, 0, {200, 150}, 144, {65, 30, 110, 90}},
+        {AnchorAll, 0, {200, 150}, 144, {15, 30, 110, 120}},
+        {AnchorAll, 30, {150, 60}, 144, {15, 30, 60, 75}},
+    };
+    for (const auto& c : cases) {
+        const ControlSpec spec{1, "STATIC", "", 0, 0, b, c.anchors, c.minHeight};
+        EXPECT_EQ(edges(place(spec, design, c.client, c.dpi)), c.expected)
+            << "anchors " << c.anchors << ", client " << c.client.cx << "x" << c.client.cy << ", dpi " << c.dpi;
+    }
+}
+
+// ---- helpers on real windows -------------------------------------------------------------
+
+RECT rectInParent(HWND control) {
+    RECT rc;
+    GetWindowRect(control, &rc);
+    MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&rc), 2);
+    return rc;
+}
+
+void setClientSize(HWND hwnd, SIZE client) {
+    RECT outer = {0, 0, client.cx, client.cy};
+    AdjustWindowRectEx(&outer, static_cast<DWORD>(GetWindowLongPtrA(hwnd, GWL_STYLE)), FALSE,
+                       static_cast<DWORD>(GetWindowLongPtrA(hwnd, GWL_EXSTYLE)));
+    SetWindowPos(hwnd, nullptr, 0, 0, outer.right - outer.left, outer.bottom - outer.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// The colour bits of an icon, to tell the idle image from the pending one.
+std::vector<char> pixels(HICON icon) {
+    std::vector<char> bits(32 * 32 * 4);
+    ICONINFO info = {};
+    if (!GetIconInfo(icon, &info)) return {};
+    GetBitmapBits(info.hbmColor, static_cast<LONG>(bits.size()), bits.data());
+    DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    return bits;
+}
+
+BOOL CALLBACK collectWindow(HWND hwnd, LPARAM windows) {
+    reinterpret_cast<std::vector<HWND>*>(windows)->push_back(hwnd);
+    return TRUE;
+}
+
+// The tools of every tooltip window the window owns: control id (-1: not a control) and text.
+std::map<int, std::string> tooltips(HWND owner) {
+    std::vector<HWND> windows;
+    EnumThreadWindows(GetCurrentThreadId(), collectWindow, reinterpret_cast<LPARAM>(&windows));
+    std::map<int, std::string> tools;
+    for (HWND tip : windows) {
+        char cls[64] = {};
+        GetClassNameA(tip, cls, sizeof cls);
+        if (lstrcmpiA(cls, TOOLTIPS_CLASSA) != 0 || GetWindow(tip, GW_OWNER) != owner) continue;
+        for (WPARAM i = 0; i < static_cast<WPARAM>(SendMessageA(tip, TTM_GETTOOLCOUNT, 0, 0)); ++i) {
+            TTTOOLINFOW info = {};
+            info.cbSize = sizeof info;
+            SendMessageW(tip, TTM_ENUMTOOLSW, i, reinterpret_cast<LPARAM>(&info));
+            wchar_t wide[1024] = L"";  // the "A" messages give at most 80 bytes of a text
+            info.lpszText = wide;
+            SendMessageW(tip, TTM_GETTEXTW, std::size(wide), reinterpret_cast<LPARAM>(&info));
+            char text[1024] = "";
+            WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text - 1, nullptr, nullptr);
+            tools[info.uFlags & TTF_IDISHWND ? GetDlgCtrlID(reinterpret_cast<HWND>(info.uId)) : -1] = text;
+        }
+    }
+    return tools;
+}
+
+class MainWindowTest : public FormsTest {
+protected:
+    HWND field() const { return mainItem(Main::MaskEdit1); }
+    HWND detailItem(int id) const { return GetDlgItem(detail->hwnd(), id); }
+    void selectRow(int index) {
+        ListView(mainItem(Main::ListView1)).select(index);
+        pump();
+    }
+    // A source file that exists, named in the temporary folder.
+    std::string sourceFile(const std::string& name, const std::string& content = "data") {
+        writeFile(dir / name, content);
+        return dir / name;
+    }
+    // "&Details" on the selected row: new paths typed in, the dialog closed by a button.
+    void details(const std::string& source, const std::string& destination, int closeWith = TDetailForm::Button1,
+                 std::function<void()> meanwhile = {}) {
+        whenModal([=, this] {
+            if (meanwhile) meanwhile();
+            setText(detailItem(TDetailForm::SourceEdit), source);
+            setText(detailItem(TDetailForm::DestinationEdit), destination);
+            click(detailItem(closeWith));
+        });
+        click(mainItem(Main::Button4));
+    }
+    // Source and destination of a project as the settings file has them.
+    std::pair<std::string, std::string> savedPaths(const std::string& name) const {
+        TProjects saved;
+        loadProjects(ini(), saved);
+        const TFileObject* project = saved.lookup(name);
+        return project ? std::pair(project->Source, project->Destination) : std::pair<std::string, std::string>();
+    }
+};
+
+// ---- layout, tab order, tooltips -------------------------------------------------------------
+
+TEST_F(MainWindowTest, ControlsSitAtTheirDesignBoundsAndFollowTheirAnchorsOnResize) {
+    start();
+    enum Follow { Stays, RightEdge, Widens, BothWays };
+    const struct { int id; Bounds b; Follow follow; } table[] = {
+        {Main::ListView1, {5, 16, 382, 145}, Widens},   {Main::Button2, {401, 16, 75, 25}, RightEdge},
+        {Main::Button4, {401, 48, 75, 25}, RightEdge},  {Main::Button3, {401, 82, 75, 25}, RightEdge},
+        {Main::Button5, {521, 16, 75, 25}, RightEdge},  {Main::Button6, {521, 48, 75, 25}, RightEdge},
+        {Main::Button1, {521, 82, 75, 25}, RightEdge},  {Main::Label1, {401, 123, 73, 13}, RightEdge},
+        {Main::Label3, {497, 123, -1, 13}, RightEdge},  {Main::Label2, {401, 147, 73, 13}, RightEdge},
+        {Main::Label4, {497, 147, -1, 13}, RightEdge},  {Main::Label5, {10, 169, 70, 13}, Stays},
+        {Main::CheckBox1, {122, 169, 97, 17}, Stays},   {Main::Label6, {239, 170, 66, 13}, Stays},
+        {Main::MaskEdit1, {312, 167, 37, 18}, Stays},   {Main::UpDown1, {349, 167, 15, 18}, Stays},
+        {Main::Label7, {369, 168, 20, 13}, Stays},      {Main::Memo1, {6, 188, 588, 155}, BothWays},
+    };
+    const SIZE design{scale(601), scale(347)};
+    for (const SIZE growth : {SIZE{0, 0}, SIZE{120, 90}, SIZE{-80, -140}, SIZE{0, 0}}) {
+        setClientSize(main->hwnd(), {design.cx + growth.cx, design.cy + growth.cy});
+        RECT client;
+        GetClientRect(main->hwnd(), &client);
+        ASSERT_EQ(edges(client), (Edges{0, 0, design.cx + growth.cx, design.cy + growth.cy}));
+        for (const auto& c : table) {
+            const int dx = c.follow == Stays ? 0 : growth.cx;
+            const int dy = c.follow == BothWays ? growth.cy : 0;
+            RECT want = {scale(c.b.left), scale(c.b.top), 0, 0};
+            if (c.follow == RightEdge) want.left += dx;
+            want.right = want.left + scale(c.b.width) + (c.follow == Widens || c.follow == BothWays ? dx : 0);
+            want.bottom = want.top + std::max(scale(c.b.height) + dy, c.id == Main::Memo1 ? scale(30) : 0);
+            RECT got = rectInParent(mainItem(c.id));
+            if (c.b.width < 0) got.right = want.right;  // sized to its text
+            EXPECT_EQ(edges(got), edges(want)) << "control " << c.id << ", growth " << growth.cx << "x" << growth.cy;
+        }
+    }
+}
+
+TEST_F(MainWindowTest, TabWalksTheControlsInOrderEscapeClosesNothingTooltipsOnExitAndHide) {
+    start();
+    ShowWindow(main->hwnd(), SW_SHOW);
+    for (int id : {Main::Button1, Main::Button3, Main::Button4}) EnableWindow(mainItem(id), TRUE);
+    SetFocus(mainItem(Main::Button1));
+    std::vector<int> order{GetDlgCtrlID(GetFocus())};
+    for (int i = 0; i < 11; ++i) {
+        PostMessageA(GetFocus(), WM_KEYDOWN, VK_TAB, 1);  // through the window's keyboard handling
+        pump();
+        order.push_back(GetDlgCtrlID(GetFocus()));
+    }
+    EXPECT_EQ(order, (std::vector<int>{Main::Button1, Main::Button2, Main::Button3, Main::Button4, Main::ListView1,
+                                       Main::Memo1, Main::Button5, Main::Button6, Main::CheckBox1, Main::UpDown1,
+                                       Main::MaskEdit1, Main::Button1}));
+    // The status log takes every other key, but Escape there closes nothing.
+    SetFocus(mainItem(Main::Memo1));
+    PostMessageA(GetFocus(), WM_KEYDOWN, VK_ESCAPE, 1);
+    pump();
+    ASSERT_TRUE(IsWindow(main->hwnd()));
+    EXPECT_EQ(GetFocus(), mainItem(Main::Memo1));
+    EXPECT_EQ(text(mainItem(Main::Memo1)), "");
+
+    EXPECT_EQ(tooltips(main->hwnd()),
+              (std::map<int, std::string>{
+                  {Main::Button5, "Exit the application. All pending updates are lost..."},
+                  {Main::Button6,
+                   "Hides the program and puts it into the Systray (doubleclick on the icon to get it back)."}}));
+}
+
+// ---- "&Details" ---------------------------------------------------------------------------
+
+TEST_F(MainWindowTest, DetailsCancelWritesNothingAndOkSavesPathsTheNextPassUses) {
+    const std::string oldSource = sourceFile("old.txt", "old"), newSource = sourceFile("new.txt", "new");
+    start(section("app", oldSource, dir / "old-out.txt"));
+    FixedClock clock(makeLocalTime(2026, 5, 6, 7, 8, 9));
+    queue({"app"});
+    selectRow(0);
+    const std::string saved = readFile(ini());
+    std::vector<std::string> shown;
+    details(newSource, dir / "new-out.txt", TDetailForm::Button2, [&] {
+        main->close();  // while a dialog is open, closing the main window does nothing
+        for (int id : {TDetailForm::Button1, TDetailForm::ProjectNameEdit, TDetailForm::SourceEdit})
+            shown.push_back(text(detailItem(id)));
+    });
+    EXPECT_EQ(shown, (std::vector<std::string>{"&Update", "app", oldSource}));
+    EXPECT_EQ(readFile(ini()), saved) << "Cancel writes nothing";
+    EXPECT_EQ(main->Projects.lookup("app")->Source, oldSource);
+
+    details(newSource, dir / "new-out.txt");
+    EXPECT_EQ(savedPaths("app"), std::pair(newSource, dir / "new-out.txt"));
+    EXPECT_TRUE(rec.boxes.empty());
+    ASSERT_TRUE(IsWindow(main->hwnd()));
+    click(mainItem(Main::Button1));
+    EXPECT_EQ(logLines(), std::vector<std::string>{timestampText(clock.now()) + " " + newSource + " [v0.0.0.0] -> " +
+                                                   dir / "new-out.txt"});
+    EXPECT_EQ(readFile(dir / "new-out.txt"), "new");
+    EXPECT_FALSE(exists(dir / "old-out.txt"));
+}
+
+TEST_F(MainWindowTest, AnErrorInAHandlerShowsOneStopBoxWithAPeriodAndTheProgramGoesOn) {
+    start(section("app", "a.txt", "b.txt"));
+    queue({"app"});
+    selectRow(0);
+    setReadOnly(ini(), true);
+    const std::string saved = readFile(ini());
+    details("c.txt", "b.txt");
+    ASSERT_EQ(rec.boxes.size(), 1u);
+    EXPECT_EQ(rec.boxes[0].text, "Unable to write to " + ini() + ".");
+    EXPECT_EQ(rec.boxes[0].caption, "Moravel");
+    EXPECT_EQ(rec.boxes[0].type, static_cast<UINT>(MB_OK | MB_ICONSTOP));
+    EXPECT_EQ(readFile(ini()), saved);
+
+    setReadOnly(ini(), false);
+    details("d.txt", "b.txt");  // the window goes on: the next command works and saves
+    EXPECT_EQ(rec.boxes.size(), 1u);
+    EXPECT_EQ(savedPaths("app").first, "d.txt");
+}
+
+// ---- closing while busy -------------------------------------------------------------------
+
+TEST_F(MainWindowTest, ClosingDuringAPassAsksThenClosesOnlyOnceThePassHasEnded) {
+    start(section("app", sourceFile("s.txt"), dir / "d.txt"));
+    queue({"app"});
+    rec.answers = {IDYES};
+    bool passRanWhenAsked = false, updateNowWhenAsked = true;
+    rec.onMessageBox = [&] {
+        passRanWhenAsked = main->passRunning();
+        updateNowWhenAsked = enabled(mainItem(Main::Button1));
+    };
+    // Handled by the pump after the copy; the second request finds the answer given.
+    PostMessageA(main->hwnd(), WM_CLOSE, 0, 0);
+    PostMessageA(main->hwnd(), WM_CLOSE, 0, 0);
+    click(mainItem(Main::Button1));
+
+    ASSERT_EQ(rec.boxes.size(), 1u);
+    EXPECT_EQ(rec.boxes[0].caption, "Confirm");
+    EXPECT_TRUE(passRanWhenAsked);
+    EXPECT_FALSE(updateNowWhenAsked);
+    ASSERT_TRUE(IsWindow(main->hwnd())) << "the pass ends before the window goes";
+    EXPECT_TRUE(rows().empty());
+    EXPECT_EQ(text(mainItem(Main::Label4)), "<disabled>");
+    pump();
+    EXPECT_FALSE(IsWindow(main->hwnd()));
+    EXPECT_EQ(rec.notifications.back().message, static_cast<DWORD>(NIM_DELETE));
+}
+
+// ---- notification area --------------------------------------------------------------------
+
+TEST_F(MainWindowTest, HiddenInTheNotificationAreaTheIconFollowsThePassesAndADoubleClickRestores) {
+    start(section("a", sourceFile("a"), dir / "a.out") + section("b", sourceFile("b"), dir / "b.out") +
+          section("c", sourceFile("c"), dir / "c.out"));
+    const auto idle = pixels(main->TrayIcon());
+    queue({"a", "b", "c"});
+    ShowWindow(main->hwnd(), SW_SHOW);
+    rec.notifications.clear();
+
+    click(mainItem(Main::Button6));
+    ASSERT_EQ(rec.notifications.size(), 1u);
+    const NotifyCall& add = rec.notifications[0];
+    // Operation, record size, window, id, flags, callback message, tip, image.
+    EXPECT_EQ(std::tuple(add.message, add.data.cbSize, add.data.hWnd, add.data.uID, add.data.uFlags,
+                         add.data.uCallbackMessage, add.tip(), add.data.hIcon),
+              std::tuple(DWORD{NIM_ADD}, DWORD{88}, main->hwnd(), UINT{1}, UINT{7}, UINT{1025},
+                         std::string("Moravel (3 pending)"), main->TrayIcon()));
+    EXPECT_NE(pixels(add.data.hIcon), idle) << "the pending image";
+    EXPECT_FALSE(IsWindowVisible(main->hwnd()));
+
+    // Hidden, the passes go on and the icon follows them.
+    click(mainItem(Main::Button1));
+    EXPECT_TRUE(rows().empty());
+    const NotifyCall& modify = rec.notifications.back();
+    EXPECT_EQ(std::tuple(modify.message, modify.tip(), modify.data.hIcon),
+              std::tuple(DWORD{NIM_MODIFY}, std::string("Moravel"), main->TrayIcon()));
+    EXPECT_EQ(reinterpret_cast<HICON>(SendMessageA(main->hwnd(), WM_GETICON, ICON_BIG, 0)), main->TrayIcon());
+    EXPECT_EQ(pixels(main->TrayIcon()), idle);
+
+    // A single click does nothing; a double click brings the window back.
+    rec.notifications.clear();
+    for (LPARAM event : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_RBUTTONUP})
+        SendMessageA(main->hwnd(), WM_TRAYICON, 1, event);
+    EXPECT_TRUE(rec.notifications.empty());
+    EXPECT_FALSE(IsWindowVisible(main->hwnd()));
+    SendMessageA(main->hwnd(), WM_TRAYICON, 1, WM_LBUTTONDBLCLK);
+    EXPECT_TRUE(IsWindowVisible(main->hwnd()));
+    EXPECT_EQ(rec.notifyMessages(), std::vector<DWORD>{NIM_DELETE});
+
+    // Hidden again, the icon is added anew with the current tip; it goes at exit.
+    click(mainItem(Main::Button6));
+    EXPECT_EQ(rec.notifications.back().message, static_cast<DWORD>(NIM_ADD));
+    EXPECT_EQ(rec.notifications.back().tip(), "Moravel");
+    const HWND window = main->hwnd();
+    stop();
+    const NotifyCall& last = rec.notifications.back();
+    EXPECT_EQ(std::tuple(last.message, last.data.hWnd, last.data.uID), std::tuple(DWORD{NIM_DELETE}, window, UINT{1}));
+}
+
+TEST_F(MainWindowTest, WithoutANotificationAreaTheWindowIsMinimisedNeverStranded) {
+    start(section("a", "s", "d"));
+    queue({"a"});
+    const UINT taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
+    rec.notifications.clear();
+    SendMessageA(main->hwnd(), taskbarCreated, 0, 0);
+    EXPECT_TRUE(rec.notifications.empty()) << "not hidden: no icon to bring back";
+
+    click(mainItem(Main::Button6));
+    ASSERT_TRUE(main->hiddenInTray());
+    // The shell restarted: the icon comes back as it was.
+    SendMessageA(main->hwnd(), taskbarCreated, 0, 0);
+    ASSERT_EQ(rec.notifications.size(), 2u);
+    const NotifyCall& again = rec.notifications[1];
+    EXPECT_EQ(std::tuple(again.message, again.tip(), again.data.hIcon),
+              std::tuple(DWORD{NIM_ADD}, std::string("Moravel (1 pending)"), main->TrayIcon()));
+    EXPECT_FALSE(IsWindowVisible(main->hwnd()));
+
+    // ... unless the notification area refuses it: then the taskbar has the window.
+    rec.notifyResult = FALSE;
+    SendMessageA(main->hwnd(), taskbarCreated, 0, 0);
+    EXPECT_TRUE(IsWindowVisible(main->hwnd()));
+    EXPECT_TRUE(IsIconic(main->hwnd()));
+    EXPECT_FALSE(main->hiddenInTray());
+
+    ShowWindow(main->hwnd(), SW_RESTORE);
+    click(mainItem(Main::Button6));
+    EXPECT_TRUE(IsWindowVisible(main->hwnd()));
+    EXPECT_TRUE(IsIconic(main->hwnd()));
+    EXPECT_FALSE(main->hiddenInTray());
+}
+
+// ---- the question box ---------------------------------------------------------------------
+
+TEST(MainWindowConfirmBoxTest, KeysAnswerTheQuestion) {
+    initWindowing();
+    struct Key { UINT message; WPARAM code; };
+    const struct { const char* name; std::vector<Key> keys; int answer; } cases[] = {
+        {"Enter", {{WM_KEYDOWN, VK_RETURN}}, IDYES},
+        {"Escape", {{WM_KEYDOWN, VK_ESCAPE}}, IDNO},
+        {"close box", {{WM_CLOSE, 0}}, IDNO},
+        {"N", {{WM_CHAR, 'n'}}, IDNO},
+        {"Y", {{WM_CHAR, 'Y'}}, IDYES},
+        {"Alt+N", {{WM_SYSCHAR, 'n'}}, IDNO},
+        {"Tab, Enter", {{WM_KEYDOWN, VK_TAB}, {WM_KEYDOWN, VK_RETURN}}, IDNO},
+    };
+    for (const auto& c : cases) {
+        HWND box = nullptr;
+        std::string caption;
+        bool stuck = false;
+        whenModal([&] {
+            box = Window::activeOwner();
+            caption = windowText(box);
+            for (const Key& key : c.keys)
+                PostMessageA(key.message == WM_CLOSE ? box : GetFocus(), key.message, key.code, 1);
+            whenModal([&] {  // the keys have been handled by now
+                if (IsWindow(box) && IsWindowVisible(box)) {
+                    stuck = true;
+                    PostMessageA(box, WM_CLOSE, 0, 0);
+                }
+            });
+        });
+        const int answer = askYesNo(nullptr, "Really?", "Confirm");
+        EXPECT_EQ(caption, "Confirm") << c.name;
+        EXPECT_FALSE(stuck) << c.name;
+        EXPECT_EQ(answer, c.answer) << c.name;
+        EXPECT_FALSE(IsWindow(box)) << c.name;
+        pump();
+    }
+}
+
+// ---- the delay field and the timer --------------------------------------------------------
+
+TEST_F(MainWindowTest, DelayFieldTakesDigitsAndArrowsAndRestartsARunningCountdown) {
+    start();
+    FixedClock clock(makeLocalTime(2026, 1, 2, 3, 4, 5));
+    const auto delay = [&] { return main->timer().interval() / 1000; };
+    const auto type = [&](char c, int caret) {
+        SendMessageA(field(), EM_SETSEL, static_cast<WPARAM>(caret), caret);
+        SendMessageA(field(), WM_CHAR, static_cast<WPARAM>(c), 1);
+    };
+    // Stopped: a change only sets the interval.
+    type('5', 2);  // over the first blank placeholder
+    EXPECT_EQ(text(field()), "605 ");
+    EXPECT_EQ(delay(), 605u);
+    for (char refused : {'x', '-', '+'}) type(refused, 3);
+    EXPECT_EQ(text(field()), "605 ") << "only digits";
+    EXPECT_FALSE(main->timer().running());
+    EXPECT_EQ(text(mainItem(Main::Label4)), "");
+
+    // Anything but 10 to 10000 keeps the previous delay.
+    for (const char* bad : {"5   ", "", "    ", "1a2 ", "9", "10001"}) {
+        setText(field(), bad);
+        EXPECT_EQ(delay(), 605u) << '"' << bad << '"';
+    }
+
+    // The arrows count from the delay in force and write it, padded, into the field.
+    HWND upDown = mainItem(Main::UpDown1);
+    RECT arrows;
+    GetClientRect(upDown, &arrows);
+    const LPARAM upper = MAKELPARAM(arrows.right / 2, arrows.bottom / 4);
+    SendMessageA(upDown, WM_LBUTTONDOWN, MK_LBUTTON, upper);
+    SendMessageA(upDown, WM_LBUTTONUP, 0, upper);
+    EXPECT_EQ(text(field()), "606 ");
+    EXPECT_EQ(delay(), 606u);
+    setText(field(), "43  ");
+    PostMessageA(field(), WM_KEYDOWN, VK_DOWN, 1);  // the arrow keys work in the field
+    pump();
+    EXPECT_EQ(text(field()), "42  ");
+    EXPECT_EQ(delay(), 42u);
+
+    // Running: every change restarts the countdown from now.
+    main->ScheduleNextUpdate();
+    for (const auto& [typed, seconds] : {std::pair{"20  ", 20}, std::pair{"3   ", 20}, std::pair{"1234", 1234}}) {
+        clock.set(addMilliseconds(clock.now(), 7000));
+        setText(field(), typed);
+        EXPECT_TRUE(main->timer().running());
+        EXPECT_EQ(delay(), static_cast<unsigned>(seconds));
+        EXPECT_EQ(text(mainItem(Main::Label4)), timestampText(addMilliseconds(clock.now(), seconds * 1000)))
+            << typed;
+    }
+}
+
+TEST(MainWindowTimerTest, ARefusedTimerRaisesAndStillCountsAsRunningUntilStopped) {
+    HWND gone = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    ASSERT_TRUE(gone);
+    DestroyWindow(gone);
+    WindowTimer timer(gone, 7);
+    for (int round = 0; round < 2; ++round) {  // stopped and started again, it tries again
+        try {
+            timer.start();
+            ADD_FAILURE() << "no timer on a destroyed window";
+        } catch (const AppError& e) {
+            EXPECT_STREQ(e.what(), "Not enough timers available");
+        }
+        EXPECT_TRUE(timer.running());
+        EXPECT_NO_THROW(timer.start()) << "already running: nothing to do";
+        timer.stop();
+        EXPECT_FALSE(timer.running());
+    }
+}
+
+// ---- a pass as the window shows it --------------------------------------------------------
+
+TEST_F(MainWindowTest, ABusyDestinationCountsEachPassUntilReleasedThenTheCopyEndsTheQueue) {
+    const std::string source = dir / "tool.exe", destination = dir / "installed.exe";
+    ASSERT_TRUE(CopyFileA(besideTestProgram("ver2.exe").c_str(), source.c_str(), FALSE));
+    writeFile(destination, "old");
+    start(section("tool", source, destination));
+    FixedClock clock(makeLocalTime(2026, 8, 9, 10, 11, 12));
+    const std::string first = timestampText(clock.now());
+    queue({"tool"});
+    click(mainItem(Main::CheckBox1));
+    ASSERT_TRUE(isChecked(mainItem(Main::CheckBox1)));
+
+    // A note the user typed, unfinished and with the caret before it: lines go below it.
+    setText(mainItem(Main::Memo1), "my note");
+    SendMessageA(mainItem(Main::Memo1), EM_SETSEL, 0, 0);
+
+    std::optional<HeldByOtherProcess> holder(std::in_place, destination);
+    ASSERT_TRUE(holder->held());
+    std::vector<std::string> log{"my note"};
+    for (const char* attempts : {"1", "2"}) {
+        click(mainItem(Main::Button1));
+        log.push_back(first + " Failed tool (busy).");
+        EXPECT_EQ(logLines(), log);
+        ASSERT_EQ(rows().size(), 1u);
+        EXPECT_EQ(rows()[0][2], attempts);
+        EXPECT_EQ(text(mainItem(Main::Label3)), first);
+        EXPECT_EQ(text(mainItem(Main::Label4)), timestampText(addMilliseconds(clock.now(), 60000)));
+        EXPECT_TRUE(enabled(mainItem(Main::Button1)));
+    }
+    holder.reset();
+
+    // The timer's tick runs the same pass.
+    clock.set(makeLocalTime(2026, 8, 9, 10, 12, 0));
+    const std::string later = timestampText(clock.now());
+    PostMessageA(main->hwnd(), WM_TIMER, Main::kTimer1, 0);
+    pump();
+    log.push_back(later + " " + source + " [v2.0.0.0] -> " + destination);
+    EXPECT_EQ(logLines(), log);
+    EXPECT_EQ(readFile(destination), readFile(source));
+    EXPECT_TRUE(rows().empty());
+    EXPECT_EQ(text(mainItem(Main::Label3)), later);
+    EXPECT_EQ(text(mainItem(Main::Label4)), "<disabled>");
+    EXPECT_FALSE(main->timer().running());
+    EXPECT_EQ(caption(), "Moravel");
+    EXPECT_FALSE(enabled(mainItem(Main::Button1)));
+}
+
+}  // namespace
+}  // namespace moravel::test
