@@ -5,7 +5,7 @@
 #include <vsstyle.h>
 
 #include <algorithm>
-#include <vector>
+#include <string>
 
 #include "ui/Application.h"
 
@@ -22,6 +22,30 @@ LPARAM flags(HWND hwnd, int index) {
 }
 
 int boxSize() { return scale(13); }
+
+// A line's text, read as wide text. Once subclassed the list is a Unicode
+// window, and the system's narrow LB_GETTEXT then converts through a buffer
+// of its own; Wine's is a fixed 512 characters on the stack, which a long
+// project name overruns.
+std::wstring lineText(HWND hwnd, int index) {
+    const LRESULT length = SendMessageW(hwnd, LB_GETTEXTLEN, static_cast<WPARAM>(index), 0);
+    if (length == LB_ERR) return {};
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    const LRESULT got =
+        SendMessageW(hwnd, LB_GETTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text.data()));
+    text.resize(got == LB_ERR ? 0 : std::min(static_cast<std::size_t>(got), text.size() - 1));
+    return text;
+}
+
+// Back to the system code page the names came in.
+std::string narrow(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int wide = static_cast<int>(text.size());
+    const int size = WideCharToMultiByte(CP_ACP, 0, text.data(), wide, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(std::max(size, 0)), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.data(), wide, out.data(), size, nullptr, nullptr);
+    return out;
+}
 
 void toggle(HWND hwnd, int index) {
     if (index < 0 || index >= static_cast<int>(SendMessageA(hwnd, LB_GETCOUNT, 0, 0))) return;
@@ -106,14 +130,13 @@ void CheckListBox::drawItem(const DRAWITEMSTRUCT& dis) {
     RECT text = dis.rcItem;
     text.left = box.right;
     FillRect(dc, &text, GetSysColorBrush(selected ? COLOR_HIGHLIGHT : COLOR_WINDOW));
-    const int length = static_cast<int>(SendMessageA(dis.hwndItem, LB_GETTEXTLEN, dis.itemID, 0));
-    std::vector<char> buffer(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
-    SendMessageA(dis.hwndItem, LB_GETTEXT, dis.itemID, reinterpret_cast<LPARAM>(buffer.data()));
+    const std::wstring line = lineText(dis.hwndItem, index);
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, GetSysColor(disabled ? COLOR_GRAYTEXT : selected ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT));
     RECT label = text;
     label.left += scale(2);
-    DrawTextA(dc, buffer.data(), -1, &label, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_END_ELLIPSIS);
+    DrawTextW(dc, line.c_str(), static_cast<int>(line.size()), &label,
+              DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_END_ELLIPSIS);
     if (dis.itemState & ODS_FOCUS) DrawFocusRect(dc, &text);
 }
 
@@ -136,13 +159,7 @@ int CheckListBox::selected() const {
 
 void CheckListBox::select(int index) const { SendMessageA(hwnd_, LB_SETCURSEL, static_cast<WPARAM>(index), 0); }
 
-std::string CheckListBox::text(int index) const {
-    const LRESULT length = SendMessageA(hwnd_, LB_GETTEXTLEN, static_cast<WPARAM>(index), 0);
-    if (length == LB_ERR) return {};
-    std::vector<char> buffer(static_cast<std::size_t>(length) + 1, '\0');
-    SendMessageA(hwnd_, LB_GETTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(buffer.data()));
-    return buffer.data();
-}
+std::string CheckListBox::text(int index) const { return narrow(lineText(hwnd_, index)); }
 
 bool CheckListBox::checked(int index) const { return flags(hwnd_, index) & kChecked; }
 bool CheckListBox::enabled(int index) const { return !(flags(hwnd_, index) & kDisabled); }
