@@ -63,12 +63,15 @@ void TChooseForm::onShowModal() {
     FormShow();
 }
 
-void TChooseForm::FormShow() {
+void TChooseForm::addProjectLine(const std::string& name) {
     const CheckListBox box = list();
-    box.clear();
-    for (int i = 0; i < MainForm->Projects.count(); ++i) box.add(MainForm->Projects.nameAt(i));
-    for (int i = 0; i < box.count(); ++i)
-        if (MainForm->pending().findByName(box.text(i)) >= 0) box.setEnabled(i, false);
+    const int line = box.add(name);
+    if (line >= 0 && MainForm->pending().findByName(name) >= 0) box.setEnabled(line, false);
+}
+
+void TChooseForm::FormShow() {
+    list().clear();
+    for (int i = 0; i < MainForm->Projects.count(); ++i) addProjectLine(MainForm->Projects.nameAt(i));
     setLineButtons(false);
 }
 

@@ -27,6 +27,10 @@ public:
     TChooseForm();
 
     CheckListBox list() const noexcept { return CheckListBox(item(CheckListBox1)); }
+    // Adds a project's line, greyed while a row of that name is pending: a
+    // queued project cannot be queued twice, even one made anew under the
+    // name of a removed one whose row still waits.
+    void addProjectLine(const std::string& name);
     std::vector<std::string> checkedLines() const;
 
     void FormShow();

@@ -147,7 +147,7 @@ void TDetailForm::Button1Click() {
         auto project = std::make_unique<TFileObject>(source, destination);
         project->VersionBackup = backup;
         const int position = projects.add(name, std::move(project));
-        ChooseForm->list().add(projects.nameAt(position));
+        ChooseForm->addProjectLine(projects.nameAt(position));
     }
     closeModal(IDOK);
 }
