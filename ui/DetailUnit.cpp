@@ -71,9 +71,12 @@ std::string projectNameProblem(const std::string& name) {
 
 std::string pathProblem(const std::string& what, const std::string& path) {
     if (hasControlCharacter(path)) return "The " + what + " cannot contain tabs, line breaks or other control characters.";
+    // Blanks at either end or enclosing quotes are kept by storing the path
+    // in quotes, which take room too.
     if (profileValueText(path).size() > kValueRoom)
-        return "The " + what + " is too long: the settings file keeps at most " +
-               std::to_string(kValueRoom - 2) + " characters.";
+        return "The " + what + " is too long: the settings file keeps at most " + std::to_string(kValueRoom) +
+               " characters, " + std::to_string(kValueRoom - 2) +
+               " when the path begins or ends with a blank or is enclosed in quotes.";
     return {};
 }
 
