@@ -55,8 +55,6 @@ TEST(MainWindowLayoutTest, PlaceKeepsTheAnchoredEdgesAtTheirDistance) {
     }
 }
 
-// ---- helpers on real windows -------------------------------------------------------------
-
 RECT rectInParent(HWND control) {
     RECT rc;
     GetWindowRect(control, &rc);
@@ -114,7 +112,6 @@ std::map<int, std::string> tooltips(HWND owner) {
 
 class MainWindowTest : public FormsTest {
 protected:
-    HWND field() const { return mainItem(Main::MaskEdit1); }
     HWND detailItem(int id) const { return GetDlgItem(detail->hwnd(), id); }
     void selectRow(int index) {
         ListView(mainItem(Main::ListView1)).select(index);
@@ -413,23 +410,24 @@ TEST(MainWindowConfirmBoxTest, KeysAnswerTheQuestion) {
 TEST_F(MainWindowTest, DelayFieldTakesDigitsAndArrowsAndRestartsARunningCountdown) {
     start();
     FixedClock clock(makeLocalTime(2026, 1, 2, 3, 4, 5));
+    const HWND field = mainItem(Main::MaskEdit1);
     const auto delay = [&] { return main->timer().interval() / 1000; };
     const auto type = [&](char c, int caret) {
-        SendMessageA(field(), EM_SETSEL, static_cast<WPARAM>(caret), caret);
-        SendMessageA(field(), WM_CHAR, static_cast<WPARAM>(c), 1);
+        SendMessageA(field, EM_SETSEL, static_cast<WPARAM>(caret), caret);
+        SendMessageA(field, WM_CHAR, static_cast<WPARAM>(c), 1);
     };
     // Stopped: a change only sets the interval.
     type('5', 2);  // over the first blank placeholder
-    EXPECT_EQ(text(field()), "605 ");
+    EXPECT_EQ(text(field), "605 ");
     EXPECT_EQ(delay(), 605u);
     for (char refused : {'x', '-', '+'}) type(refused, 3);
-    EXPECT_EQ(text(field()), "605 ") << "only digits";
+    EXPECT_EQ(text(field), "605 ") << "only digits";
     EXPECT_FALSE(main->timer().running());
     EXPECT_EQ(text(mainItem(Main::Label4)), "");
 
     // Anything but 10 to 10000 keeps the previous delay.
     for (const char* bad : {"5   ", "", "    ", "1a2 ", "9", "10001"}) {
-        setText(field(), bad);
+        setText(field, bad);
         EXPECT_EQ(delay(), 605u) << '"' << bad << '"';
     }
 
@@ -440,19 +438,19 @@ TEST_F(MainWindowTest, DelayFieldTakesDigitsAndArrowsAndRestartsARunningCountdow
     const LPARAM upper = MAKELPARAM(arrows.right / 2, arrows.bottom / 4);
     SendMessageA(upDown, WM_LBUTTONDOWN, MK_LBUTTON, upper);
     SendMessageA(upDown, WM_LBUTTONUP, 0, upper);
-    EXPECT_EQ(text(field()), "606 ");
+    EXPECT_EQ(text(field), "606 ");
     EXPECT_EQ(delay(), 606u);
-    setText(field(), "43  ");
-    PostMessageA(field(), WM_KEYDOWN, VK_DOWN, 1);  // the arrow keys work in the field
+    setText(field, "43  ");
+    PostMessageA(field, WM_KEYDOWN, VK_DOWN, 1);  // the arrow keys work in the field
     pump();
-    EXPECT_EQ(text(field()), "42  ");
+    EXPECT_EQ(text(field), "42  ");
     EXPECT_EQ(delay(), 42u);
 
     // Running: every change restarts the countdown from now.
     main->ScheduleNextUpdate();
     for (const auto& [typed, seconds] : {std::pair{"20  ", 20}, std::pair{"3   ", 20}, std::pair{"1234", 1234}}) {
         clock.set(addMilliseconds(clock.now(), 7000));
-        setText(field(), typed);
+        setText(field, typed);
         EXPECT_TRUE(main->timer().running());
         EXPECT_EQ(delay(), static_cast<unsigned>(seconds));
         EXPECT_EQ(text(mainItem(Main::Label4)), timestampText(addMilliseconds(clock.now(), seconds * 1000)))
