@@ -1,6 +1,7 @@
 #include "ui/Controls.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "ui/Application.h"
@@ -50,14 +51,18 @@ void ListView::setItemText(int index, int subItem, const std::string& text) cons
 }
 
 std::string ListView::itemText(int index, int subItem) const {
-    std::vector<char> buffer(4096, '\0');
-    LVITEMA item = {};
-    item.iSubItem = subItem;
-    item.pszText = buffer.data();
-    item.cchTextMax = static_cast<int>(buffer.size());
-    const auto length = SendMessageA(hwnd_, LVM_GETITEMTEXTA, static_cast<WPARAM>(index),
-                                     reinterpret_cast<LPARAM>(&item));
-    return std::string(buffer.data(), static_cast<std::size_t>(std::max<LRESULT>(length, 0)));
+    // Grown until the text fits: names can be thousands of characters long.
+    for (std::size_t size = 256;; size *= 4) {
+        std::vector<char> buffer(size, '\0');
+        LVITEMA item = {};
+        item.iSubItem = subItem;
+        item.pszText = buffer.data();
+        item.cchTextMax = static_cast<int>(buffer.size());
+        SendMessageA(hwnd_, LVM_GETITEMTEXTA, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item));
+        buffer.back() = '\0';
+        const std::size_t length = std::strlen(buffer.data());
+        if (length + 1 < size || size >= (1u << 20)) return std::string(buffer.data(), length);
+    }
 }
 
 void ListView::select(int index) const {

@@ -358,7 +358,7 @@ void TMainForm::showFromTray() {
 }
 
 void TMainForm::WMTrayIcon(LPARAM event) {
-    if (event == WM_LBUTTONDBLCLK) showFromTray();
+    if (LOWORD(event) == WM_LBUTTONDBLCLK) showFromTray();
 }
 
 // ---- dispatch -----------------------------------------------------------------------------

@@ -34,6 +34,16 @@ TEST_F(MainFormTest, StartsWithTheProjectsOfTheWorkingDirectoryAndNothingQueued)
     EXPECT_TRUE(rec.notifications.empty()) << "the icon is not in the notification area at start";
 }
 
+TEST_F(MainFormTest, SettingsFileStaysInTheStartDirectoryWhenTheWorkingDirectoryMoves) {
+    start(section("one", "a", "b"));
+    TempDir elsewhere;
+    CurrentDirectory moved(elsewhere.path());  // as picking a file in the file-open dialog does
+    main->Projects.lookup("one")->Source = "changed";
+    main->SaveProjects();
+    EXPECT_FALSE(exists(elsewhere / "Moravel.ini"));
+    EXPECT_NE(readFile(ini()).find("Source=changed"), std::string::npos);
+}
+
 TEST_F(MainFormTest, QueuedRowsShowInNameOrderAndDriveCaptionTipAndUpdateNow) {
     start(section("beta", "s", "d") + section("Alpha", "s", "d") + section("gamma", "s", "d"));
     FixedClock clock(makeLocalTime(2026, 12, 7, 10, 0, 0));
