@@ -31,15 +31,6 @@ TEST(Timestamp, MillisecondArithmeticCrossesDaysAndYears) {
     EXPECT_EQ(timestampText(addMilliseconds(t, 500)), "31-12-26 23" + s + "59" + s + "31");
 }
 
-LocalTime fixedClock() { return makeLocalTime(2030, 6, 15, 12, 0, 0); }
-
-TEST(Timestamp, ClockCanBeReplaced) {
-    const ClockFunction previous = setClock(fixedClock);
-    EXPECT_EQ(localNow(), fixedClock());
-    setClock(previous);
-    EXPECT_NE(localNow(), fixedClock());
-}
-
 TEST(ErrorBox, PeriodAddedOnlyAfterCharactersSortingAboveIt) {
     EXPECT_EQ(errorBoxText("Unable to write to C:\\x\\Moravel.ini"),
               "Unable to write to C:\\x\\Moravel.ini.");

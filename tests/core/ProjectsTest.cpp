@@ -44,13 +44,6 @@ TEST(Projects, SameNameInOtherCaseKeepsSpellingAndTakesTheNewRecord) {
     EXPECT_EQ(projects.lookup("alpha"), b);
 }
 
-TEST(Projects, RecordStartsWithoutBackup) {
-    TFileObject object("src", "dst");
-    EXPECT_EQ(object.Source, "src");
-    EXPECT_EQ(object.Destination, "dst");
-    EXPECT_FALSE(object.VersionBackup);
-}
-
 TEST(Projects, RemoveShiftsLaterPositions) {
     TProjects projects;
     for (const char* name : {"a", "b", "c"}) projects.add(name, record(name));
