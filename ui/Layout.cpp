@@ -32,31 +32,31 @@ SIZE clientSize(HWND hwnd) {
 
 }  // namespace
 
-RECT place(const ControlSpec& spec, SIZE design96, SIZE client, int dpi) noexcept {
+RECT place(const ControlSpec& entry, SIZE design96, SIZE client, int dpi) noexcept {
     RECT rc;
-    const Bounds& b = spec.bounds96;
-    placeAxis(b.left, b.width, design96.cx, client.cx, spec.anchors & AnchorLeft || !(spec.anchors & AnchorRight),
-              spec.anchors & AnchorRight, dpi, rc.left, rc.right);
-    placeAxis(b.top, b.height, design96.cy, client.cy, spec.anchors & AnchorTop || !(spec.anchors & AnchorBottom),
-              spec.anchors & AnchorBottom, dpi, rc.top, rc.bottom);
-    const int minHeight = MulDiv(spec.minHeight96, dpi, 96);
+    const Bounds& b = entry.bounds96;
+    placeAxis(b.left, b.width, design96.cx, client.cx, entry.anchors & AnchorLeft || !(entry.anchors & AnchorRight),
+              entry.anchors & AnchorRight, dpi, rc.left, rc.right);
+    placeAxis(b.top, b.height, design96.cy, client.cy, entry.anchors & AnchorTop || !(entry.anchors & AnchorBottom),
+              entry.anchors & AnchorBottom, dpi, rc.top, rc.bottom);
+    const int minHeight = MulDiv(entry.minHeight96, dpi, 96);
     if (rc.bottom - rc.top < minHeight) rc.bottom = rc.top + minHeight;
     return rc;
 }
 
-void createControls(HWND parent, std::span<const ControlSpec> specs, SIZE design96, HFONT font) {
+void createControls(HWND parent, std::span<const ControlSpec> table, SIZE design96, HFONT font) {
     const SIZE client = clientSize(parent);
-    for (const ControlSpec& spec : specs) {
-        const RECT rc = place(spec, design96, client, systemDpi());
-        HWND control = CreateWindowExA(spec.exStyle, spec.className, spec.text,
-                                       WS_CHILD | WS_VISIBLE | spec.style, rc.left, rc.top,
+    for (const ControlSpec& entry : table) {
+        const RECT rc = place(entry, design96, client, systemDpi());
+        HWND control = CreateWindowExA(entry.exStyle, entry.className, entry.text,
+                                       WS_CHILD | WS_VISIBLE | entry.style, rc.left, rc.top,
                                        rc.right - rc.left, rc.bottom - rc.top, parent,
-                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
+                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(entry.id)),
                                        GetModuleHandleA(nullptr), nullptr);
-        if (!control) throw AppError(std::string("Cannot create control ") + spec.className);
+        if (!control) throw AppError(std::string("Cannot create control ") + entry.className);
         SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     }
-    layoutControls(parent, specs, design96);  // sizes what fits its text
+    layoutControls(parent, table, design96);  // sizes what fits its text
 }
 
 int textWidth(HWND control) {
@@ -72,14 +72,14 @@ int textWidth(HWND control) {
     return extent.cx;
 }
 
-void layoutControls(HWND parent, std::span<const ControlSpec> specs, SIZE design96) {
+void layoutControls(HWND parent, std::span<const ControlSpec> table, SIZE design96) {
     const SIZE client = clientSize(parent);
-    HDWP batch = BeginDeferWindowPos(static_cast<int>(specs.size()));
-    for (const ControlSpec& spec : specs) {
-        HWND control = GetDlgItem(parent, spec.id);
+    HDWP batch = BeginDeferWindowPos(static_cast<int>(table.size()));
+    for (const ControlSpec& entry : table) {
+        HWND control = GetDlgItem(parent, entry.id);
         if (!control) continue;
-        RECT rc = place(spec, design96, client, systemDpi());
-        if (spec.autoWidth) rc.right = rc.left + textWidth(control);
+        RECT rc = place(entry, design96, client, systemDpi());
+        if (entry.autoWidth) rc.right = rc.left + textWidth(control);
         if (batch)
             batch = DeferWindowPos(batch, control, nullptr, rc.left, rc.top, rc.right - rc.left,
                                    rc.bottom - rc.top, SWP_NOZORDER | SWP_NOACTIVATE);

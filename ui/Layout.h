@@ -38,16 +38,16 @@ struct ControlSpec {
 };
 
 // Where a control goes in a client area of the given size.
-RECT place(const ControlSpec& spec, SIZE design96, SIZE client, int dpi) noexcept;
+RECT place(const ControlSpec& entry, SIZE design96, SIZE client, int dpi) noexcept;
 
 // Creates the controls in table order (which is also the tab order) with
 // the given font, placed for the window's current client area.
-void createControls(HWND parent, std::span<const ControlSpec> specs, SIZE design96, HFONT font);
+void createControls(HWND parent, std::span<const ControlSpec> table, SIZE design96, HFONT font);
 
 // The width a control's current text takes in its font.
 int textWidth(HWND control);
 
 // Moves every control of the table to its place for the current client area.
-void layoutControls(HWND parent, std::span<const ControlSpec> specs, SIZE design96);
+void layoutControls(HWND parent, std::span<const ControlSpec> table, SIZE design96);
 
 }  // namespace moravel

@@ -49,8 +49,8 @@ TEST(MainWindowLayoutTest, PlaceKeepsTheAnchoredEdgesAtTheirDistance) {
         {AnchorAll, 30, {150, 60}, 144, {15, 30, 60, 75}},
     };
     for (const auto& c : cases) {
-        const ControlSpec spec{1, "STATIC", "", 0, 0, b, c.anchors, c.minHeight};
-        EXPECT_EQ(edges(place(spec, design, c.client, c.dpi)), c.expected)
+        const ControlSpec entry{1, "STATIC", "", 0, 0, b, c.anchors, c.minHeight};
+        EXPECT_EQ(edges(place(entry, design, c.client, c.dpi)), c.expected)
             << "anchors " << c.anchors << ", client " << c.client.cx << "x" << c.client.cy << ", dpi " << c.dpi;
     }
 }
