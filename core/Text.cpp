@@ -25,8 +25,6 @@ int compareTextIgnoreCase(std::string_view a, std::string_view b) {
 
 int compareText(std::string_view a, std::string_view b) { return compare(0, a, b); }
 
-std::string decimal(long long value) { return std::to_string(value); }
-
 std::string directoryPart(const std::string& path) {
     const auto cut = path.find_last_of("\\:");
     return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);

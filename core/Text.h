@@ -8,7 +8,6 @@ namespace moravel {
 int compareTextIgnoreCase(std::string_view a, std::string_view b);
 int compareText(std::string_view a, std::string_view b);
 
-std::string decimal(long long value);
 
 // The directory part of a path: everything up to and including its last
 // backslash or colon; empty when it has neither.

@@ -91,6 +91,8 @@ TMainForm::TMainForm()
 
 TMainForm::~TMainForm() {
     pending_.setObserver(nullptr);
+    // Destroyed here, not by the base, so that the destruction handlers still
+    // find this window's members (the notification-area record, the timer).
     if (hwnd()) DestroyWindow(hwnd());
 }
 

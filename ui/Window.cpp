@@ -6,6 +6,7 @@
 
 #include "core/AppError.h"
 #include "ui/Application.h"
+#include "ui/Resources.h"
 
 namespace moravel {
 
@@ -16,7 +17,7 @@ std::vector<HWND> g_programWindows;
 
 HICON programIcon(int size) {
     return static_cast<HICON>(
-        LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(1), IMAGE_ICON, size, size, LR_SHARED));
+        LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_MORAVEL), IMAGE_ICON, size, size, LR_SHARED));
 }
 
 void registerClass(const char* name, WNDPROC proc) {
