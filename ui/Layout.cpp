@@ -82,7 +82,7 @@ void layoutControls(HWND parent, std::span<const ControlSpec> table, SIZE design
         if (entry.autoWidth) rc.right = rc.left + textWidth(control);
         if (batch)
             batch = DeferWindowPos(batch, control, nullptr, rc.left, rc.top, rc.right - rc.left,
-                                   rc.bottom - rc.top, SWP_NOZORDER | SWP_NOACTIVATE);
+                                   rc.bottom - rc.top, SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOCOPYBITS);
     }
     if (batch) EndDeferWindowPos(batch);
 }
