@@ -129,7 +129,10 @@ void CheckListBox::drawItem(const DRAWITEMSTRUCT& dis) {
     // The text, greyed on a disabled line.
     RECT text = dis.rcItem;
     text.left = box.right;
-    FillRect(dc, &text, GetSysColorBrush(selected ? COLOR_HIGHLIGHT : COLOR_WINDOW));
+    // Grey on the selection colour cannot be read: a selected greyed line
+    // takes the button face instead.
+    const int background = !selected ? COLOR_WINDOW : disabled ? COLOR_BTNFACE : COLOR_HIGHLIGHT;
+    FillRect(dc, &text, GetSysColorBrush(background));
     const std::wstring line = lineText(dis.hwndItem, index);
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, GetSysColor(disabled ? COLOR_GRAYTEXT : selected ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT));
