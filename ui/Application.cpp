@@ -20,9 +20,38 @@ void initWindowing() {
 HWND applicationMainWindow() noexcept { return g_mainWindow; }
 void setApplicationMainWindow(HWND hwnd) noexcept { g_mainWindow = hwnd; }
 
+namespace {
+
+bool isMultiLineEdit(HWND hwnd) {
+    char name[8] = {};
+    return GetClassNameA(hwnd, name, sizeof name) && lstrcmpiA(name, "Edit") == 0 &&
+           (GetWindowLongA(hwnd, GWL_STYLE) & ES_MULTILINE);
+}
+
+// A multi-line edit takes Tab and Escape from the dialog keyboard handling
+// and then behaves as if it sat in a dialog box: it asks its window for the
+// next control, which a plain window ignores, and asks it to close. Here the
+// two keys do what they do on every other control: Tab moves on, Escape
+// does nothing (no window of ours has a cancel button).
+bool handleEditTabOrEscape(HWND root, const MSG& msg) {
+    if (msg.message != WM_KEYDOWN || (msg.wParam != VK_TAB && msg.wParam != VK_ESCAPE)) return false;
+    if (!isMultiLineEdit(msg.hwnd) || GetKeyState(VK_CONTROL) < 0) return false;
+    if (msg.wParam == VK_TAB) {
+        if (HWND next = GetNextDlgTabItem(root, msg.hwnd, GetKeyState(VK_SHIFT) < 0)) {
+            SetFocus(next);
+            if (SendMessageA(next, WM_GETDLGCODE, 0, 0) & DLGC_HASSETSEL) SendMessageA(next, EM_SETSEL, 0, -1);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 void dispatchMessage(MSG& msg) {
     HWND root = msg.hwnd ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
-    if (root && Window::isProgramWindow(root) && IsDialogMessageA(root, &msg)) return;
+    if (root && Window::isProgramWindow(root) &&
+        (handleEditTabOrEscape(root, msg) || IsDialogMessageA(root, &msg)))
+        return;
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
 }

@@ -112,28 +112,7 @@ LRESULT CALLBACK digitFieldProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
     return DefSubclassProc(hwnd, message, wParam, lParam);
 }
 
-LRESULT CALLBACK windowKeysProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
-                                DWORD_PTR) noexcept {
-    switch (message) {
-        case WM_GETDLGCODE: {
-            LRESULT code = DefSubclassProc(hwnd, message, wParam, lParam);
-            const MSG* msg = reinterpret_cast<const MSG*>(lParam);
-            if (msg && msg->message == WM_KEYDOWN && (msg->wParam == VK_TAB || msg->wParam == VK_ESCAPE))
-                code &= ~static_cast<LRESULT>(DLGC_WANTALLKEYS | DLGC_WANTTAB);
-            return code;
-        }
-        case WM_NCDESTROY:
-            RemoveWindowSubclass(hwnd, windowKeysProc, 0);
-            break;
-    }
-    return DefSubclassProc(hwnd, message, wParam, lParam);
-}
-
 }  // namespace
-
-void leaveTabAndEscapeToWindow(HWND multiLineEdit) {
-    SetWindowSubclass(multiLineEdit, windowKeysProc, 0, 0);
-}
 
 void makeDigitField(HWND edit, int places) {
     SendMessageA(edit, EM_SETLIMITTEXT, static_cast<WPARAM>(places), 0);

@@ -39,13 +39,6 @@ private:
     HWND hwnd_;
 };
 
-// A multi-line edit claims every key from the dialog keyboard handling and
-// then treats Tab and Escape as if it sat in a dialog box: it asks its parent
-// for the next control (a plain window ignores that, so Tab stays in the edit)
-// and asks it to close (so Escape would close the window). This leaves both
-// keys to the window's keyboard handling, as for every other control.
-void leaveTabAndEscapeToWindow(HWND multiLineEdit);
-
 // The delay field: at most four places, each a digit or a blank, blanks
 // filling the empty places. Typing a digit over a blank replaces the blank.
 void makeDigitField(HWND edit, int places);

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include <array>
+#include <climits>
 
 #include "core/AppError.h"
 #include "core/Clock.h"
@@ -108,9 +109,8 @@ void TMainForm::createControls() {
     list.insertColumn(1, "Added at", scale(100), LVCFMT_LEFT);
     list.insertColumn(2, "Attempts", scale(53), LVCFMT_RIGHT);
 
-    // The log takes lines without limit, and Tab leaves it like any other control.
+    // The log takes lines without limit.
     SendMessageA(item(Memo1), EM_SETLIMITTEXT, 0, 0);
-    leaveTabAndEscapeToWindow(item(Memo1));
 
     makeDigitField(item(MaskEdit1), 4);
     HWND upDown = item(UpDown1);
@@ -269,15 +269,17 @@ void TMainForm::Timer1Timer() { RunUpdatePass(); }
 
 void TMainForm::appendLog(const std::string& line) {
     HWND memo = item(Memo1);
-    const int before = GetWindowTextLengthA(memo);
+    // No text lengths here: for a long log they cost a pass over the whole
+    // text, at every line. Line counts and positions come from the control.
+    const auto lineCount = [memo] { return SendMessageA(memo, EM_GETLINECOUNT, 0, 0); };
+    const LRESULT linesBefore = lineCount();
     // A line typed by the user without its line break still ends first.
-    const int lastLine = static_cast<int>(SendMessageA(memo, EM_GETLINECOUNT, 0, 0)) - 1;
-    const LRESULT lastStart = SendMessageA(memo, EM_LINEINDEX, static_cast<WPARAM>(lastLine), 0);
+    const LRESULT lastStart = SendMessageA(memo, EM_LINEINDEX, static_cast<WPARAM>(linesBefore - 1), 0);
     const bool openLine = SendMessageA(memo, EM_LINELENGTH, static_cast<WPARAM>(lastStart), 0) > 0;
     const std::string text = (openLine ? "\r\n" : "") + line + "\r\n";
-    SendMessageA(memo, EM_SETSEL, static_cast<WPARAM>(before), before);
+    SendMessageA(memo, EM_SETSEL, INT_MAX, INT_MAX);  // the end, however long
     SendMessageA(memo, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
-    if (GetWindowTextLengthA(memo) == before) throw AppError("The status log cannot take another line");
+    if (lineCount() == linesBefore) throw AppError("The status log cannot take another line");
     SendMessageA(memo, EM_SCROLLCARET, 0, 0);
 }
 
