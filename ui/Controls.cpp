@@ -75,7 +75,9 @@ LRESULT CALLBACK digitFieldProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
                                 UINT_PTR, DWORD_PTR places) noexcept {
     switch (message) {
         case WM_CHAR: {
-            const char c = static_cast<char>(wParam);
+            // The subclassed field gets wide characters: compare them whole,
+            // so a letter such as U+00E9 is not taken for a control key.
+            const WPARAM c = wParam;
             if (c < ' ') break;  // Backspace and the control keys (copy, paste, ...)
             if (c != ' ' && (c < '0' || c > '9')) {
                 MessageBeep(0);
