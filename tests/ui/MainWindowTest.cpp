@@ -421,7 +421,8 @@ TEST_F(MainWindowTest, DelayFieldTakesDigitsAndArrowsAndRestartsARunningCountdow
     EXPECT_EQ(text(field), "605 ");
     EXPECT_EQ(delay(), 605u);
     for (char refused : {'x', '-', '+'}) type(refused, 3);
-    SendMessageW(field, WM_CHAR, 0xE9, 1);  // a letter beyond ASCII, as a keyboard sends it
+    SendMessageA(field, EM_SETSEL, 3, 4);
+    SendMessageW(field, WM_CHAR, 0xE9, 1);  // a letter beyond ASCII, typed over the blank
     EXPECT_EQ(text(field), "605 ") << "only digits";
     EXPECT_FALSE(main->timer().running());
     EXPECT_EQ(text(mainItem(Main::Label4)), "");
