@@ -99,6 +99,13 @@ protected:
         return "DBG: " + project(name).Source + " to " + project(name).Destination + " cannot copy";
     }
 
+    // A clean slate for the next case of a table.
+    void forgetEverything() {
+        projects = TProjects();
+        while (pending.count() > 0) pending.deleteAt(0);
+        host = FakeHost();
+    }
+
     // The calls a pass that ran to its end leaves, rows left or not.
     std::vector<std::string> completedPass(bool rowsLeft) {
         return {"Update Now off", "last attempt " + stamp, "Update Now on",
@@ -326,9 +333,7 @@ TEST_F(UpdatePassTest, AnErrorWhileHandlingARowIsAFailedAttemptOfThatRowOnly) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TempDir fresh;
-        projects = TProjects();
-        while (pending.count() > 0) pending.deleteAt(0);
-        host = FakeHost();
+        forgetEverything();
 
         const std::string destination = fresh / "x.dst";
         writeFile(fresh / "x.src", "new");
@@ -525,9 +530,7 @@ TEST_F(UpdatePassTest, WhatHappensDuringThePumpDoesNotDisturbThePass) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TempDir fresh;
-        projects = TProjects();
-        while (pending.count() > 0) pending.deleteAt(0);
-        host = FakeHost();
+        forgetEverything();
         std::map<std::string, std::string> expectedLines;
         for (const char* name : {"a", "b", "c", "0new"}) {
             writeFile(fresh / (std::string(name) + ".src"), "new");
