@@ -15,6 +15,11 @@ public:
     std::string Source;
     std::string Destination;
     bool VersionBackup = false;
+    // Options added after the first release. A settings file without their
+    // keys reads them as off, and they are written only while on, so files
+    // of projects that never use them stay as they were.
+    bool ReplaceInUse = false;   // rename a busy destination aside and put the new file in its place
+    bool QueueOnChange = false;  // queue the project when its source file changes
 };
 
 }  // namespace moravel

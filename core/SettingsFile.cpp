@@ -35,6 +35,12 @@ int hexDigit(char c) {
     return -1;
 }
 
+// An option is written while it is on and taken out while it is off, so a
+// file whose projects never use it reads exactly as before it existed.
+bool writeOption(const std::string& section, const char* key, bool on, const char* file) {
+    return WritePrivateProfileStringA(section.c_str(), key, on ? "1" : nullptr, file) != FALSE;
+}
+
 }  // namespace
 
 std::string settingsFilePath(const std::string& startDirectory) {
@@ -106,6 +112,8 @@ void loadProjects(const std::string& path, TProjects& projects) {
         auto record = std::make_unique<TFileObject>(std::move(source), std::move(destination));
         if (profileInteger(readValue(path, section, "versionBackup"), 0) > 0)
             record->VersionBackup = true;
+        record->ReplaceInUse = profileInteger(readValue(path, section, "replaceInUse"), 0) > 0;
+        record->QueueOnChange = profileInteger(readValue(path, section, "queueOnChange"), 0) > 0;
         projects.add(section, std::move(record));
     }
 }
@@ -133,7 +141,9 @@ void saveProjects(const std::string& path, const TProjects& projects) {
             !WritePrivateProfileStringA(name.c_str(), "Destination",
                                         profileValueText(record.Destination).c_str(), file) ||
             !WritePrivateProfileStringA(name.c_str(), "VersionBackup",
-                                        record.VersionBackup ? "1" : "0", file))
+                                        record.VersionBackup ? "1" : "0", file) ||
+            !writeOption(name, "ReplaceInUse", record.ReplaceInUse, file) ||
+            !writeOption(name, "QueueOnChange", record.QueueOnChange, file))
             refuse();
     }
     // Flush the system's cache of the scratch file before it takes the place

@@ -19,6 +19,22 @@ std::string windowText(HWND hwnd) {
 
 void setWindowText(HWND hwnd, const std::string& text) { SetWindowTextA(hwnd, text.c_str()); }
 
+HWND createTooltipWindow(HWND owner) {
+    return CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT,
+                           CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, owner, nullptr,
+                           GetModuleHandleA(nullptr), nullptr);
+}
+
+void addTooltip(HWND tooltip, HWND owner, HWND tool, const char* text) {
+    TTTOOLINFOA info = {};
+    info.cbSize = sizeof info;
+    info.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    info.hwnd = owner;
+    info.uId = reinterpret_cast<UINT_PTR>(tool);
+    info.lpszText = const_cast<char*>(text);
+    SendMessageA(tooltip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&info));
+}
+
 HFONT createFormFont() {
     return CreateFontA(-MulDiv(8, systemDpi(), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
                        DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,

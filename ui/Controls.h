@@ -19,6 +19,11 @@ inline void setChecked(HWND button, bool checked) noexcept {
     SendMessageA(button, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
 }
 
+// A tooltip window for a form's controls (owned and destroyed by the form),
+// and one tip on a control of it.
+HWND createTooltipWindow(HWND owner);
+void addTooltip(HWND tooltip, HWND owner, HWND tool, const char* text);
+
 // The font of the forms: MS Sans Serif at 8 points.
 HFONT createFormFont();
 

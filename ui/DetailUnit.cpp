@@ -37,6 +37,12 @@ const std::array kLayout = {
     ControlSpec{TDetailForm::Label1, "STATIC", "Projectname", SS_LEFTNOWORDWRAP, 0, {12, 19, 59, 13}},
     ControlSpec{TDetailForm::Label2, "STATIC", "Source file", SS_LEFTNOWORDWRAP, 0, {12, 60, 50, 13}},
     ControlSpec{TDetailForm::Label3, "STATIC", "Destination file", SS_LEFTNOWORDWRAP, 0, {12, 82, 69, 13}},
+    // The options added later sit below the backup box, their boxes in its
+    // column; the window grew by their height and nothing above them moved.
+    ControlSpec{TDetailForm::ReplaceInUseCheckBox, "BUTTON", "&Replace even while in use",
+                BS_AUTOCHECKBOX | WS_TABSTOP, 0, {124, 126, 200, 17}},
+    ControlSpec{TDetailForm::QueueOnChangeCheckBox, "BUTTON", "&Queue when the source changes",
+                BS_AUTOCHECKBOX | WS_TABSTOP, 0, {124, 146, 200, 17}},
 };
 
 constexpr const char* kFillInPaths = "Fill in a Source and a Destination please...";
@@ -83,8 +89,11 @@ std::string pathProblem(const std::string& what, const std::string& path) {
 TDetailForm::TDetailForm() {
     font_.reset(createFormFont());
     create({"TDetailForm", "Add or view a new project", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
-            WS_EX_CONTROLPARENT, {519, 180}, MainForm ? MainForm->hwnd() : nullptr});
+            WS_EX_CONTROLPARENT, {519, 200}, MainForm ? MainForm->hwnd() : nullptr});
     setChecked(item(VersionBackupCheckBox), true);
+    addTooltip(createTooltipWindow(hwnd()), hwnd(), item(ReplaceInUseCheckBox),
+               "When the destination is in use, put the new file in its place at once: a running "
+               "program keeps the old file until it restarts.");
 }
 
 void TDetailForm::ShowProject(const std::string& name) {
@@ -93,6 +102,8 @@ void TDetailForm::ShowProject(const std::string& name) {
         setWindowText(item(SourceEdit), project->Source);
         setWindowText(item(DestinationEdit), project->Destination);
         setChecked(item(VersionBackupCheckBox), project->VersionBackup);
+        setChecked(item(ReplaceInUseCheckBox), project->ReplaceInUse);
+        setChecked(item(QueueOnChangeCheckBox), project->QueueOnChange);
     }
 }
 
@@ -115,6 +126,10 @@ void TDetailForm::FormShow() {
         setWindowText(name, "");
         setWindowText(item(SourceEdit), "");
         setWindowText(item(DestinationEdit), "");
+        // Unlike the backup box, these start off for every new project: they
+        // change how and when files are replaced, and are chosen on purpose.
+        setChecked(item(ReplaceInUseCheckBox), false);
+        setChecked(item(QueueOnChangeCheckBox), false);
     }
     InvalidateRect(name, nullptr, TRUE);
 }
@@ -139,16 +154,20 @@ void TDetailForm::Button1Click() {
     for (const auto& [what, path] : {std::pair{"source path", &source}, std::pair{"destination path", &destination}})
         if (const std::string problem = pathProblem(what, *path); !problem.empty()) return inform(problem);
 
-    const bool backup = isChecked(item(VersionBackupCheckBox));
+    const auto applyOptions = [this](TFileObject& project) {
+        project.VersionBackup = isChecked(item(VersionBackupCheckBox));
+        project.ReplaceInUse = isChecked(item(ReplaceInUseCheckBox));
+        project.QueueOnChange = isChecked(item(QueueOnChangeCheckBox));
+    };
     if (EditMode) {
         TFileObject* project = projects.lookup(name);
         if (!project) return inform("The project " + name + " no longer exists.");
         project->Source = source;
         project->Destination = destination;
-        project->VersionBackup = backup;
+        applyOptions(*project);
     } else {
         auto project = std::make_unique<TFileObject>(source, destination);
-        project->VersionBackup = backup;
+        applyOptions(*project);
         const int position = projects.add(name, std::move(project));
         ChooseForm->addProjectLine(projects.nameAt(position));
     }

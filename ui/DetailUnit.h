@@ -23,8 +23,10 @@ public:
         Label1,
         Label2,
         Label3,
+        ReplaceInUseCheckBox,
+        QueueOnChangeCheckBox,
     };
-    static constexpr SIZE kDesignClient = {511, 153};
+    static constexpr SIZE kDesignClient = {511, 173};
 
     TDetailForm();
 

@@ -71,16 +71,6 @@ std::string currentDirectory() {
     return path;
 }
 
-void addTooltip(HWND tooltip, HWND owner, HWND tool, const char* text) {
-    TTTOOLINFOA info = {};
-    info.cbSize = sizeof info;
-    info.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
-    info.hwnd = owner;
-    info.uId = reinterpret_cast<UINT_PTR>(tool);
-    info.lpszText = const_cast<char*>(text);
-    SendMessageA(tooltip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&info));
-}
-
 }  // namespace
 
 TMainForm::TMainForm()
@@ -118,9 +108,7 @@ void TMainForm::createControls() {
     SendMessageA(upDown, UDM_SETRANGE32, kMinDelaySeconds, kMaxDelaySeconds);
     SendMessageA(upDown, UDM_SETPOS32, 0, kDefaultDelaySeconds);
 
-    HWND tooltip = CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP,
-                                   CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd(),
-                                   nullptr, GetModuleHandleA(nullptr), nullptr);
+    HWND tooltip = createTooltipWindow(hwnd());
     addTooltip(tooltip, hwnd(), item(Button5), "Exit the application. All pending updates are lost...");
     addTooltip(tooltip, hwnd(), item(Button6),
                "Hides the program and puts it into the Systray (doubleclick on the icon to get it back).");

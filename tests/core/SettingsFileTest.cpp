@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <tuple>
+
 #include "TempDir.h"
 #include "core/AppError.h"
 #include "core/SettingsFile.h"
@@ -192,6 +194,39 @@ TEST(SettingsFile, SaveErasesUnknownSectionsAndKeepsUnknownKeys) {
     EXPECT_EQ(again.recordAt(1).Source, "new src");
     EXPECT_EQ(again.recordAt(1).Destination, "old");
     EXPECT_FALSE(again.recordAt(1).VersionBackup);
+}
+
+TEST(SettingsFile, OptionKeysReadByTheNumberRulesAndWrittenOnlyWhileOn) {
+    TempDir dir;
+    const std::string ini = settingsFilePath(dir.path());
+    const std::string old = "[Old]\r\nSource=a\r\nDestination=b\r\nVersionBackup=1\r\n";
+    writeFile(ini, old +
+                       "[Set]\r\nSource=a\r\nDestination=b\r\nreplaceinuse=$1\r\nQUEUEONCHANGE=2\r\n"
+                       "[Junk]\r\nSource=a\r\nDestination=b\r\nReplaceInUse=yes\r\nQueueOnChange=-1\r\n");
+    TProjects projects;
+    loadProjects(ini, projects);
+    ASSERT_EQ(projects.count(), 3);
+    for (const auto& [name, replace, queue] : {std::tuple{"Old", false, false}, std::tuple{"Set", true, true},
+                                               std::tuple{"Junk", false, false}}) {
+        EXPECT_EQ(projects.lookup(name)->ReplaceInUse, replace) << name;
+        EXPECT_EQ(projects.lookup(name)->QueueOnChange, queue) << name;
+    }
+
+    // Off takes the key out, so a project that never used the options is
+    // written exactly as before they existed.
+    projects.lookup("Set")->QueueOnChange = false;
+    projects.lookup("Junk")->ReplaceInUse = true;
+    projects.remove(projects.find("Junk"));
+    saveProjects(ini, projects);
+    const std::string content = readFile(ini);
+    EXPECT_NE(content.find(old), std::string::npos) << content;
+    EXPECT_NE(content.find("replaceinuse=1"), std::string::npos) << content;
+    EXPECT_EQ(content.find("QUEUEONCHANGE"), std::string::npos) << content;
+
+    TProjects again;
+    loadProjects(ini, again);
+    EXPECT_TRUE(again.lookup("Set")->ReplaceInUse);
+    EXPECT_FALSE(again.lookup("Set")->QueueOnChange);
 }
 
 TEST(SettingsFile, RefusedSaveRaisesAndLeavesTheFileAsItWas) {

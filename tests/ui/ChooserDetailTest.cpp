@@ -471,6 +471,38 @@ TEST_F(DetailTest, AddModeEmptiesTheFieldsButTheBackupBoxKeepsItsLastState) {
     EXPECT_EQ(registryText(main->Projects), (Lines{"alpha|a.src|a.dst|0", "one|s|d|0", "two|s|d|0"}));
 }
 
+TEST_F(DetailTest, OptionBoxesStartClearForANewProjectAndShowAndStoreEachProjectsChoice) {
+    start(section("alpha", "a.src", "a.dst") + "ReplaceInUse=1\r\n");
+    const auto options = [&] {
+        return std::to_string(isChecked(detailItem(Detail::ReplaceInUseCheckBox))) +
+               std::to_string(isChecked(detailItem(Detail::QueueOnChangeCheckBox)));
+    };
+    inChooser([&] {
+        selectLine(0);
+        EXPECT_EQ(inDetail(chooseItem(Choose::Button4), [&] {
+            EXPECT_EQ(options(), "10");
+            setChecked(detailItem(Detail::QueueOnChangeCheckBox), true);
+            apply();
+        }), Closed);
+        EXPECT_EQ(inDetail(chooseItem(Choose::Button3), [&] {
+            EXPECT_EQ(options(), "00") << "not carried over from alpha";
+            setText(detailItem(Detail::ProjectNameEdit), "beta");
+            fillPaths("s", "d", false);
+            apply();
+        }), Closed);
+        click(chooseItem(Choose::Button2));
+    });
+    stop();
+    start();
+    EXPECT_TRUE(main->Projects.lookup("alpha")->ReplaceInUse);
+    EXPECT_TRUE(main->Projects.lookup("alpha")->QueueOnChange);
+    EXPECT_FALSE(main->Projects.lookup("beta")->ReplaceInUse);
+    EXPECT_EQ(readFile(ini()).find("beta]\r\nSource=s\r\nDestination=d\r\nVersionBackup=0\r\n") !=
+                  std::string::npos,
+              true)
+        << readFile(ini());
+}
+
 TEST_F(DetailTest, BrowseButtonsStartWhereTheFieldPointsAndFillThePickedPath) {
     start();
     const std::string src = dir / "src", out = dir / "out";
