@@ -3,11 +3,11 @@
 
 namespace moravel::test {
 
-// A fresh folder under the system's temporary folder, removed with everything
-// in it when the object goes. Paths are absolute Windows paths.
+// A fresh folder under the system's temporary folder (or under base), removed
+// with everything in it when the object goes. Paths are absolute Windows paths.
 class TempDir {
 public:
-    TempDir();
+    explicit TempDir(const std::string& base = {});
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -18,6 +18,10 @@ public:
 private:
     std::string path_;
 };
+
+// The folder of a disk of about 1 MiB that ctest mounts (as root) for the
+// tests of a full disk, named by MORAVEL_SMALL_DISK; empty when there is none.
+std::string smallDisk();
 
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);  // throws when it cannot

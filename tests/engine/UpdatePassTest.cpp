@@ -441,43 +441,73 @@ TEST_F(UpdatePassTest, VersionBackupBesideTheDestinationAfterEachCopy) {
     EXPECT_EQ(readFile(backup), readFile(source));
     EXPECT_EQ(readFile(destination), readFile(source));
 
-    // A backup that cannot be written does not undo the update.
-    writeFile(source, "plain data");
-    host.log.clear();
-    pending.queue("tool", "");
+    // A backup written past a reader, or not written at all: the update
+    // stands either way, and nothing is left beside it.
+    enum Hold { OtherProcess, Reader, ReadOnly };
+    const struct {
+        const char* what;
+        Hold hold;
+        bool created;
+    } cases[] = {
+        {"backup held by another process", OtherProcess, false},
+        {"backup read by a program that shares writing", Reader, true},
+        {"backup read-only", ReadOnly, false},
+    };
     const std::string plainBackup = dir / "tool-0.0.0.0.exe";
-    writeFile(plainBackup, "older backup");
-    {
-        HeldByOtherProcess held(plainBackup);
-        ASSERT_TRUE(held.held());
-        pass.RunUpdatePass();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeFile(source, std::string("plain data, ") + c.what);
+        writeFile(plainBackup, "older backup");
+        host.log.clear();
+        pending.queue("tool", "");
+        {
+            std::optional<HeldByOtherProcess> elsewhere;
+            std::optional<HeldFile> reader;
+            if (c.hold == OtherProcess) elsewhere.emplace(plainBackup);
+            if (c.hold == Reader) reader.emplace(plainBackup, FILE_SHARE_READ | FILE_SHARE_WRITE);
+            if (c.hold == ReadOnly) test::setReadOnly(plainBackup, true);
+            pass.RunUpdatePass();
+            test::setReadOnly(plainBackup, false);
+        }
+        EXPECT_EQ(host.log, (std::vector<std::string>{successLine("tool"),
+                                                      stamp + (c.created ? " Created version backup."
+                                                                         : " Failed to create version backup!")}));
+        EXPECT_EQ(readFile(plainBackup), c.created ? readFile(source) : "older backup");
+        EXPECT_EQ(readFile(destination), readFile(source));
+        EXPECT_EQ(pending.count(), 0) << "the row was done";
+        EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"tool-0.0.0.0.exe", "tool-2.0.0.0.exe",
+                                                                 "tool.exe", "tool.src.exe"}));
     }
-    EXPECT_EQ(host.log, (std::vector<std::string>{successLine("tool"),
-                                                  stamp + " Failed to create version backup!"}));
-    EXPECT_EQ(readFile(plainBackup), "older backup");
-    EXPECT_EQ(readFile(destination), "plain data");
-    EXPECT_EQ(pending.count(), 0) << "the row was done";
-    EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"tool-0.0.0.0.exe", "tool-2.0.0.0.exe",
-                                                             "tool.exe", "tool.src.exe"}));
 }
 
+// A disk that fills up during the copy: the destination keeps its bytes, the
+// part copied is gone (or it would keep the disk full for good), and the
+// attempt counts.
 TEST_F(UpdatePassTest, CopyThatFailsHalfwayLeavesTheDestinationAsItWas) {
-    addProject("a", "the old bytes\r\n\0 and more");
-    queue({"a"});
-    const std::string original = readFile(project("a").Destination);
-    {
-        HeldFile source(project("a").Source);  // readable by nobody else
-        ASSERT_TRUE(source.held());
+    const std::string disk = test::smallDisk();
+    if (disk.empty())
+        GTEST_SKIP() << "no small disk to fill: ctest mounts a 1 MiB tmpfs for this test when run as root";
+    TempDir small(disk);
+    writeFile(dir / "big.src", std::string(2 << 20, 'b'));  // larger than the whole disk
+    writeFile(small / "big.dst", std::string("the old bytes\r\n\0 and more", 25));
+    const std::string original = readFile(small / "big.dst");
+    projects.add("big", std::make_unique<TFileObject>(dir / "big.src", small / "big.dst"));
+    project("big").VersionBackup = true;
+    queue({"big"});
+    for (int i = 1; i <= 3; ++i) {
         pass.RunUpdatePass();
+        EXPECT_EQ(attempts("big"), i);
+        EXPECT_EQ(readFile(small / "big.dst"), original);
+        EXPECT_EQ(filesIn(small.path()), std::vector<std::string>{"big.dst"});
     }
-    {
-        HeldByOtherProcess source(project("a").Source);
-        ASSERT_TRUE(source.held());
-        pass.RunUpdatePass();
-    }
-    EXPECT_EQ(attempts("a"), 2);
-    EXPECT_EQ(readFile(project("a").Destination), original);
-    EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"a.dst", "a.src"}));
+
+    // Room for the update, not for its backup as well.
+    writeFile(dir / "big.src", std::string(600 << 10, 's'));
+    pass.RunUpdatePass();
+    EXPECT_FALSE(queued("big"));
+    EXPECT_TRUE(replaced("big"));
+    EXPECT_EQ(host.log, (std::vector<std::string>{successLine("big"), stamp + " Failed to create version backup!"}));
+    EXPECT_EQ(filesIn(small.path()), std::vector<std::string>{"big.dst"});
 }
 
 TEST_F(UpdatePassTest, PathsWithoutFolderResolveAgainstTheWorkingDirectory) {
