@@ -116,8 +116,8 @@ bool ScratchFile::commit() {
         // On the disk before it takes the target's place, so a power cut right
         // after cannot leave a target without its bytes. Best effort: a
         // read-only copy cannot be opened to flush on Windows.
-        const UniqueFile file(CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+        const UniqueFile file(CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file) FlushFileBuffers(file.get());
     }
     const bool done = replaceTarget();

@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <vector>
 
 namespace moravel::test {
 
@@ -22,6 +23,9 @@ private:
 // The folder of a disk of about 1 MiB that ctest mounts (as root) for the
 // tests of a full disk, named by MORAVEL_SMALL_DISK; empty when there is none.
 std::string smallDisk();
+
+// The names of the files (not folders) in a folder, sorted.
+std::vector<std::string> filesIn(const std::string& folder);
 
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);  // throws when it cannot

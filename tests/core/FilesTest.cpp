@@ -9,21 +9,10 @@
 namespace moravel {
 namespace {
 
+using test::filesIn;
 using test::readFile;
 using test::TempDir;
 using test::writeFile;
-
-std::vector<std::string> filesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
-    } while (FindNextFileA(find, &data));
-    FindClose(find);
-    return names;
-}
 
 // Whatever happens, the target has all of the new bytes or all of its old
 // ones, and its folder holds nothing else: no scratch file of ours, and none
@@ -48,7 +37,7 @@ TEST(Replace, TheTargetGetsTheNewBytesOrKeepsItsOwnAndNothingIsLeft) {
     };
     TempDir sources;
     const std::string source = sources / "new.bin";
-    const std::string newBytes = "new bytes\r\n" + std::string(5000, 'n');
+    const std::string newBytes("new bytes\r\n\0 and more", 21);
     writeFile(source, newBytes);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -66,8 +55,8 @@ TEST(Replace, TheTargetGetsTheNewBytesOrKeepsItsOwnAndNothingIsLeft) {
         UniqueFile held;
         const DWORD shares[] = {FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, 0};
         if (c.setup == Reader || c.setup == ReaderSharingDelete || c.setup == NoSharing) {
-            held.reset(CreateFileA(target.c_str(), GENERIC_READ, shares[c.setup - Reader], nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+            held.reset(CreateFileA(target.c_str(), GENERIC_READ, shares[c.setup - Reader], nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
             ASSERT_TRUE(held);
         }
         if (c.setup == ReadOnly) test::setReadOnly(target, true);
