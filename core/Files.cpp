@@ -166,6 +166,9 @@ bool ScratchFile::replaceTarget() {
 // flushed. A holder that does not share writing refuses the open, and the
 // target stays as it was.
 bool ScratchFile::writeOverTarget() {
+    const UniqueFile file(CreateFileA(target_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
     std::string content;
     try {
         if (!readWhole(path_, content)) return false;
@@ -173,11 +176,9 @@ bool ScratchFile::writeOverTarget() {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
-    const UniqueFile file(CreateFileA(target_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER size{}, newSize{}, start{};
     newSize.QuadPart = static_cast<LONGLONG>(content.size());
-    if (!file || !GetFileSizeEx(file.get(), &size)) return false;
+    if (!GetFileSizeEx(file.get(), &size)) return false;
     if (newSize.QuadPart > size.QuadPart &&
         !(SetFilePointerEx(file.get(), newSize, nullptr, FILE_BEGIN) && SetEndOfFile(file.get())))
         return false;
