@@ -4,7 +4,6 @@
 
 #include "TempDir.h"
 #include "core/AppError.h"
-#include "core/Files.h"
 #include "core/Handle.h"
 #include "core/SettingsFile.h"
 
@@ -167,7 +166,7 @@ TEST(SettingsFile, SectionsDifferingOnlyInCaseAreOneProject) {
     EXPECT_EQ(projects.nameAt(1), "Tool");
 }
 
-TEST(SettingsFile, SaveErasesRemovedSectionsAndKeepsUnknownKeys) {
+TEST(SettingsFile, SaveErasesOnlyRemovedSectionsAndKeepsUnknownKeys) {
     TempDir dir;
     const std::string ini = settingsFilePath(dir.path());
     writeFile(ini,
@@ -177,6 +176,14 @@ TEST(SettingsFile, SaveErasesRemovedSectionsAndKeepsUnknownKeys) {
     SettingsFile file(ini);
     TProjects projects;
     file.load(projects);
+    {
+        // A second copy of the program, started in the same folder, adds one.
+        SettingsFile other(ini);
+        TProjects theirs;
+        other.load(theirs);
+        theirs.add("Theirs", project("t", "u", false));
+        other.save(theirs);
+    }
     projects.remove(projects.find("gone"));
     projects.lookup("KEEP")->Source = "new src";
     projects.lookup("keep")->VersionBackup = false;
@@ -189,10 +196,11 @@ TEST(SettingsFile, SaveErasesRemovedSectionsAndKeepsUnknownKeys) {
     EXPECT_NE(content.find("Comment=mine"), std::string::npos) << content;
     EXPECT_NE(content.find("Source=new src"), std::string::npos) << content;
     EXPECT_NE(content.find("VersionBackup=0"), std::string::npos) << content;
+    EXPECT_NE(content.find("[Theirs]"), std::string::npos) << "a section this run never loaded stays";
 
     TProjects again;
     SettingsFile(ini).load(again);
-    ASSERT_EQ(again.count(), 2);
+    ASSERT_EQ(again.count(), 3);
     EXPECT_EQ(again.nameAt(0), "Added");
     EXPECT_EQ(again.recordAt(1).Source, "new src");
     EXPECT_EQ(again.recordAt(1).Destination, "old");
@@ -202,97 +210,51 @@ TEST(SettingsFile, SaveErasesRemovedSectionsAndKeepsUnknownKeys) {
 // A save is written, or refused with "Unable to write to <path>" leaving the
 // file byte for byte; either way nothing else is left in the folder.
 TEST(SettingsFile, SaveIsWrittenOrRefusedAndLeavesNothingBehind) {
-    enum Setup { Free, Reader, NoSharing, ReadOnly, NoFolder };
-    struct Case {
+    enum Setup { Reader, LongFolder, NoSharing, ReadOnly, NoFolder };
+    const struct {
         const char* what;
         Setup setup;
-        bool longFolder;  // a start directory as long as the system lets a folder be
         bool saved;
     } cases[] = {
-        {"file free", Free, false, true},
-        {"open for reading by a program that shares writing", Reader, false, true},
-        {"start directory of 247 characters", Free, true, true},
-        {"held without sharing", NoSharing, false, false},
-        {"read-only", ReadOnly, false, false},
-        {"folder gone", NoFolder, false, false},
+        {"open for reading by a program that shares writing", Reader, true},
+        {"start directory of 247 characters, as long as a folder may be", LongFolder, true},
+        {"held without sharing", NoSharing, false},
+        {"read-only", ReadOnly, false},
+        {"folder gone", NoFolder, false},
     };
     const std::string original = "[one]\r\nSource=a\r\nDestination=b\r\nVersionBackup=0\r\n";
-    for (const Case& c : cases) {
+    TProjects projects;
+    projects.add("one", project("changed", "changed", true));
+    projects.add("two", project("c", "d", false));
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         TempDir dir;
         std::string folder = dir.path();
-        if (c.longFolder) {
+        if (c.setup == LongFolder) {
             folder += "\\" + std::string(247 - folder.size() - 1, 'f');
             ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
         }
         if (c.setup == NoFolder) folder += "\\gone";
         const std::string ini = settingsFilePath(folder);
         if (c.setup != NoFolder) writeFile(ini, original);
-        SettingsFile file(ini);
-        TProjects projects;
-        file.load(projects);
-        projects.add("one", project("changed", "changed", true));
-        projects.add("two", project("c", "d", false));
-
+        const DWORD share = c.setup == Reader ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0;
         UniqueFile held;
-        if (c.setup == Reader || c.setup == NoSharing) {
-            held.reset(CreateFileA(ini.c_str(), GENERIC_READ,
-                                   c.setup == Reader ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0, nullptr,
-                                   OPEN_EXISTING, 0, nullptr));
-            ASSERT_TRUE(held);
-        }
+        if (c.setup == Reader || c.setup == NoSharing)
+            held.reset(CreateFileA(ini.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
         if (c.setup == ReadOnly) test::setReadOnly(ini, true);
+
+        SettingsFile file(ini);
         EXPECT_EQ(saveError(file, projects), c.saved ? "saved" : "Unable to write to " + ini);
         held.reset();
         test::setReadOnly(ini, false);
-
-        if (c.setup == NoFolder) {
-            EXPECT_FALSE(test::exists(folder));
-            continue;
-        }
+        if (c.setup == NoFolder) continue;
         EXPECT_EQ(fileCount(folder), 1);
-        if (!c.saved) {
-            EXPECT_EQ(readFile(ini), original);
-            continue;
-        }
-        TProjects loaded;
-        SettingsFile(ini).load(loaded);
-        ASSERT_EQ(loaded.count(), 2);
-        EXPECT_TRUE(loaded.lookup("one")->VersionBackup);
-        EXPECT_EQ(loaded.lookup("two")->Destination, "d");
+        const std::string content = readFile(ini);
+        if (c.saved)
+            EXPECT_NE(content.find("Destination=changed"), std::string::npos) << content;
+        else
+            EXPECT_EQ(content, original);
     }
-}
-
-// Two copies of the program started in one folder, and a file another
-// program held at start: a save erases only what its own run loaded or saved
-// and the user has removed since.
-TEST(SettingsFile, SaveKeepsTheSectionsItNeverLoaded) {
-    TempDir dir;
-    const std::string ini = settingsFilePath(dir.path());
-    writeFile(ini, "[a]\r\nSource=1\r\n[b]\r\nSource=2\r\n");
-    SettingsFile first(ini), second(ini);
-    TProjects mine, theirs;
-    first.load(mine);
-    second.load(theirs);
-    mine.add("one", project("s", "d", false));
-    first.save(mine);
-    theirs.add("two", project("s", "d", false));
-    second.save(theirs);
-    theirs.remove(theirs.find("a"));
-    second.save(theirs);
-    EXPECT_EQ(profileSectionNames(ini), (std::vector<std::string>{"b", "one", "two"}));
-
-    SettingsFile third(ini);
-    TProjects none;
-    {
-        UniqueFile held(CreateFileA(ini.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(held);
-        EXPECT_EQ(third.load(none), systemErrorText(ERROR_SHARING_VIOLATION));
-    }
-    EXPECT_EQ(none.count(), 0);
-    none.add("three", project("s", "d", false));
-    third.save(none);
-    EXPECT_EQ(profileSectionNames(ini), (std::vector<std::string>{"b", "one", "two", "three"}));
 }
 
 TEST(SettingsFile, ValuesWithBlanksOrQuotesAtTheEndsLoadBackExactly) {

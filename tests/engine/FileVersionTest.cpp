@@ -90,7 +90,7 @@ TEST(FileVersion, BackupIsWrittenOrReportedAndLeavesNothingBehind) {
     const std::string created = timestampText(clock.now()) + " Created version backup.";
     const std::string failed = timestampText(clock.now()) + " Failed to create version backup!";
     const std::string backup = dir / "tool-1.0.0.0.exe";
-    enum Setup { OtherProcess, NoSharing, Reader, ReadOnly, NoFolder, NoSource };
+    enum Setup { OtherProcess, NoSharing, Reader, ReaderSharingDelete, ReadOnly, NoFolder, NoSource };
     const struct {
         const char* what;
         Setup setup;
@@ -99,6 +99,7 @@ TEST(FileVersion, BackupIsWrittenOrReportedAndLeavesNothingBehind) {
         {"backup held open by another program", OtherProcess, false},
         {"backup held open in this process", NoSharing, false},
         {"backup read by a program that shares writing", Reader, true},
+        {"backup read by a program that shares deletion", ReaderSharingDelete, true},
         {"backup read-only", ReadOnly, false},
         {"backup folder missing", NoFolder, false},
         {"source gone", NoSource, false},
@@ -115,6 +116,7 @@ TEST(FileVersion, BackupIsWrittenOrReportedAndLeavesNothingBehind) {
             if (c.setup == OtherProcess) elsewhere.emplace(backup);
             if (c.setup == NoSharing) here.emplace(backup);
             if (c.setup == Reader) here.emplace(backup, FILE_SHARE_READ | FILE_SHARE_WRITE);
+            if (c.setup == ReaderSharingDelete) here.emplace(backup, FILE_SHARE_READ | FILE_SHARE_DELETE);
             if (c.setup == ReadOnly) test::setReadOnly(backup, true);
             ASSERT_TRUE((elsewhere && elsewhere->held()) || (here && here->held()) || c.setup >= ReadOnly);
             EXPECT_EQ(makeVersionBackup(project, "1.0.0.0"), c.written ? created : failed);
