@@ -1,23 +1,12 @@
 #!/bin/sh
-# small-disk.sh mount|unmount DIR
-#
-# A disk that really fills up, for the tests of a copy that fails halfway: a
-# 1 MiB tmpfs at DIR. Mounting needs root; where it is refused, DIR stays a
-# plain folder and the tests that need a full disk say so and skip.
-set -u
+# small-disk.sh mount|unmount DIR: a disk that really fills up, a 1 MiB tmpfs at
+# DIR. Mounting needs root; where it is refused, DIR stays a plain folder and the
+# tests of a full disk say so and skip.
 dir=$2
-case $1 in
-mount)
+if mountpoint -q "$dir"; then umount "$dir" 2>/dev/null || umount -l "$dir"; fi
+if [ "$1" = mount ]; then
     mkdir -p "$dir"
-    if mountpoint -q "$dir"; then umount "$dir" 2>/dev/null || umount -l "$dir"; fi
-    if mount -t tmpfs -o size=1m moravel-small-disk "$dir" 2>/dev/null; then
-        echo "a 1 MiB tmpfs at $dir"
-    else
-        echo "mounting a 1 MiB tmpfs at $dir was refused: the tests of a full disk will skip"
-    fi
-    ;;
-unmount)
-    if mountpoint -q "$dir"; then umount "$dir" 2>/dev/null || umount -l "$dir"; fi
-    ;;
-esac
+    mount -t tmpfs -o size=1m moravel-small-disk "$dir" 2>/dev/null ||
+        echo "mounting a tmpfs at $dir was refused: the tests of a full disk will skip"
+fi
 exit 0
