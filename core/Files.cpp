@@ -2,12 +2,58 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <new>
 
 #include "core/Handle.h"
 
 namespace moravel {
+
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// A fresh name in the target's folder: "~" and hexadecimal digits, never
+// longer than the target's own name. Empty when the target has no name.
+std::string scratchCandidate(const std::string& target) {
+    static std::atomic<unsigned> counter{GetTickCount()};
+    const std::size_t cut = target.find_last_of("\\/:");
+    const std::size_t folderLength = cut == std::string::npos ? 0 : cut + 1;
+    const std::size_t room = target.size() - folderLength;
+    if (room == 0) return {};
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%08x",
+                  (counter++ * 0x9E3779B1u) ^ (static_cast<unsigned>(GetCurrentProcessId()) * 0x85EBCA6Bu));
+    const std::string name =
+        room == 1 ? std::string(digits, 1) : "~" + std::string(digits, std::min<std::size_t>(8, room - 1));
+    return target.substr(0, folderLength) + name;
+}
+
+// Opening the file this way fails because someone else has it open.
+bool sharingViolation(const std::string& path, DWORD access, DWORD share) {
+    const UniqueFile file(CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    return !file && GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+bool readWhole(const std::string& path, std::string& content) {
+    const UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size)) return false;
+    if (size.QuadPart > 0x7FFFFFFF) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    content.resize(static_cast<std::size_t>(size.QuadPart));
+    DWORD read = 0;
+    return ReadFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &read, nullptr) &&
+           read == content.size();
+}
+
+}  // namespace
 
 bool fileExists(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
@@ -19,21 +65,33 @@ bool isReadOnly(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
 }
 
-SiblingTemp::SiblingTemp(std::string target) : target_(std::move(target)) {}
+std::string systemErrorText(unsigned long error) {
+    char text[512];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                                  0, text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '.' || text[length - 1] == ' ' || text[length - 1] == '\r' ||
+                          text[length - 1] == '\n'))
+        --length;
+    return length > 0 ? std::string(text, length) : "error " + std::to_string(error);
+}
 
-SiblingTemp::~SiblingTemp() { discard(); }
+ScratchFile::ScratchFile(std::string target) : target_(std::move(target)) {}
 
-template <class Create>
-bool SiblingTemp::create(Create&& attempt) {
+ScratchFile::~ScratchFile() { discard(); }
+
+bool ScratchFile::createEmpty() {
     discard();
-    // The name is the target's plus a short suffix, so the scratch file is on
-    // the same volume and in the same folder, whatever form the path has.
-    static std::atomic<unsigned> counter{GetTickCount()};
     for (int tries = 0; tries < 64; ++tries) {
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, "~%04x", static_cast<unsigned>((counter++ ^ GetCurrentProcessId()) & 0xFFFFu));
-        std::string candidate = target_ + suffix;
-        if (attempt(candidate)) {
+        std::string candidate = scratchCandidate(target_);
+        if (candidate.empty()) {
+            SetLastError(ERROR_INVALID_NAME);
+            return false;
+        }
+        // Only a new file: one already there under that name is someone
+        // else's, and must never be the one we delete.
+        const UniqueFile file(CreateFileA(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file) {
             path_ = std::move(candidate);
             return true;
         }
@@ -43,30 +101,94 @@ bool SiblingTemp::create(Create&& attempt) {
     return false;
 }
 
-bool SiblingTemp::copyFrom(const std::string& source) {
-    return create([&](const std::string& candidate) {
-        return CopyFileA(source.c_str(), candidate.c_str(), TRUE) != FALSE;
-    });
+bool ScratchFile::copyFrom(const std::string& source) {
+    // The scratch file is ours and known before the copy starts, so a copy
+    // that fails halfway (a full disk) leaves only a part we then delete.
+    if (!createEmpty()) return false;
+    if (CopyFileA(source.c_str(), path_.c_str(), FALSE)) return true;
+    discard();
+    return false;
 }
 
-bool SiblingTemp::createEmpty() {
-    return create([](const std::string& candidate) {
-        UniqueFile file(CreateFileA(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-        return static_cast<bool>(file);
-    });
-}
-
-bool SiblingTemp::commit() {
+bool ScratchFile::commit() {
     if (path_.empty()) return false;
-    if (!MoveFileExA(path_.c_str(), target_.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return false;
-    path_.clear();
-    return true;
+    {
+        // On the disk before it takes the target's place, so a power cut right
+        // after cannot leave a target without its bytes. Best effort: a
+        // read-only copy cannot be opened to flush on Windows.
+        const UniqueFile file(CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file) FlushFileBuffers(file.get());
+    }
+    const bool done = replaceTarget();
+    discard();  // what is still ours after the target has its bytes, or after a refusal
+    return done;
 }
 
-void SiblingTemp::discard() noexcept {
+bool ScratchFile::replaceTarget() {
+    const auto moveOver = [this] {
+        if (!MoveFileExA(path_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return false;
+        path_.clear();
+        return true;
+    };
+    const DWORD attributes = GetFileAttributesA(target_.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return moveOver();  // nothing to replace yet
+    // On Windows a read-only file refuses to be written or replaced, by
+    // administrators too; Wine run as root lets both through, so we ask.
+    if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    // Someone who has the target open without sharing deletion stops every
+    // rename; Wine's ReplaceFileA, asked all the same, leaves an empty
+    // rfXXXX.tmp of its own beside it. ReplaceFileA keeps what the target
+    // carries besides its bytes (security, named streams, creation time,
+    // attributes); the move keeps none of it.
+    if (!sharingViolation(target_, DELETE, kShareAll)) {
+        if (ReplaceFileA(target_.c_str(), path_.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                         nullptr)) {
+            path_.clear();
+            return true;
+        }
+        if (moveOver()) return true;
+    }
+    // Refused while someone holds the target: a holder who shares writing
+    // can still be written past.
+    if (sharingViolation(target_, GENERIC_READ, 0)) return writeOverTarget();
+    return false;
+}
+
+// The target is held by someone who shares writing (a reader such as an
+// editor, a scanner or a second copy of this program) but stops the replace:
+// the bytes can still be written over. All in one write, after the file has
+// grown to its new size (so a full disk refuses before anything changes), then
+// flushed. A holder that does not share writing refuses the open, and the
+// target stays as it was.
+bool ScratchFile::writeOverTarget() {
+    const UniqueFile file(CreateFileA(target_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    std::string content;
+    try {
+        if (!readWhole(path_, content)) return false;
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    LARGE_INTEGER size{}, newSize{}, start{};
+    newSize.QuadPart = static_cast<LONGLONG>(content.size());
+    if (!GetFileSizeEx(file.get(), &size)) return false;
+    if (newSize.QuadPart > size.QuadPart &&
+        !(SetFilePointerEx(file.get(), newSize, nullptr, FILE_BEGIN) && SetEndOfFile(file.get())))
+        return false;
+    DWORD written = 0;
+    return SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN) &&
+           WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+           written == content.size() && SetEndOfFile(file.get()) && FlushFileBuffers(file.get());
+}
+
+void ScratchFile::discard() noexcept {
     if (path_.empty()) return;
     const DWORD error = GetLastError();  // keep the reason of the failure that got us here
     SetFileAttributesA(path_.c_str(), FILE_ATTRIBUTE_NORMAL);  // a copy of a read-only file is read-only
@@ -75,8 +197,8 @@ void SiblingTemp::discard() noexcept {
     SetLastError(error);
 }
 
-bool copyFileSafely(const std::string& source, const std::string& destination) {
-    SiblingTemp scratch(destination);
+bool replaceFile(const std::string& source, const std::string& target) {
+    ScratchFile scratch(target);
     return scratch.copyFrom(source) && scratch.commit();
 }
 

@@ -7,6 +7,8 @@
 
 #include "core/AppError.h"
 #include "core/Files.h"
+#include "core/Handle.h"
+#include "core/Text.h"
 
 namespace moravel {
 
@@ -105,31 +107,47 @@ std::string profileValueText(const std::string& value) {
     return blankEnd || quoted ? "\"" + value + "\"" : value;
 }
 
-void loadProjects(const std::string& path, TProjects& projects) {
-    for (const std::string& section : profileSectionNames(path)) {
-        std::string destination = readValue(path, section, "destination");
-        std::string source = readValue(path, section, "source");
-        auto record = std::make_unique<TFileObject>(std::move(source), std::move(destination));
-        if (profileInteger(readValue(path, section, "versionBackup"), 0) > 0)
-            record->VersionBackup = true;
-        record->ReplaceInUse = profileInteger(readValue(path, section, "replaceInUse"), 0) > 0;
-        record->QueueOnChange = profileInteger(readValue(path, section, "queueOnChange"), 0) > 0;
-        projects.add(section, std::move(record));
-    }
+bool SettingsFile::IgnoreCase::operator()(const std::string& a, const std::string& b) const {
+    return compareTextIgnoreCase(a, b) < 0;
 }
 
-void saveProjects(const std::string& path, const TProjects& projects) {
-    const auto refuse = [&]() { throw AppError("Unable to write to " + path); };
+std::string SettingsFile::load(TProjects& projects) {
+    known_.clear();
+    {
+        // The profile reader gives an unreadable file as an empty one; the
+        // user must hear that the projects are not all there.
+        const UniqueFile file(CreateFileA(path_.c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
+            const DWORD error = GetLastError();
+            return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? std::string()
+                                                                                   : systemErrorText(error);
+        }
+    }
+    for (const std::string& section : profileSectionNames(path_)) {
+        std::string destination = readValue(path_, section, "destination");
+        std::string source = readValue(path_, section, "source");
+        auto record = std::make_unique<TFileObject>(std::move(source), std::move(destination));
+        if (profileInteger(readValue(path_, section, "versionBackup"), 0) > 0)
+            record->VersionBackup = true;
+        record->ReplaceInUse = profileInteger(readValue(path_, section, "replaceInUse"), 0) > 0;
+        record->QueueOnChange = profileInteger(readValue(path_, section, "queueOnChange"), 0) > 0;
+        projects.add(section, std::move(record));
+        known_.insert(section);
+    }
+    return {};
+}
 
-    // The system lets an administrator write a read-only file; we do not.
-    if (isReadOnly(path)) refuse();
+void SettingsFile::save(const TProjects& projects) {
+    const auto refuse = [&]() { throw AppError("Unable to write to " + path_); };
 
-    SiblingTemp scratch(path);
-    if (!(fileExists(path) ? scratch.copyFrom(path) : scratch.createEmpty())) refuse();
+    ScratchFile scratch(path_);
+    if (!(fileExists(path_) ? scratch.copyFrom(path_) : scratch.createEmpty())) refuse();
     const char* file = scratch.path().c_str();
 
     for (const std::string& section : profileSectionNames(scratch.path())) {
-        if (projects.find(section) < 0 &&
+        if (projects.find(section) < 0 && known_.count(section) &&
             !WritePrivateProfileStringA(section.c_str(), nullptr, nullptr, file))
             refuse();
     }
@@ -150,6 +168,9 @@ void saveProjects(const std::string& path, const TProjects& projects) {
     // of the settings file.
     WritePrivateProfileStringA(nullptr, nullptr, nullptr, file);
     if (!scratch.commit()) refuse();
+
+    known_.clear();
+    for (int i = 0; i < projects.count(); ++i) known_.insert(projects.nameAt(i));
 }
 
 }  // namespace moravel

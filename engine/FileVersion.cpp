@@ -66,7 +66,7 @@ std::string versionBackupPath(const std::string& destination, const std::string&
 
 std::string makeVersionBackup(const TFileObject& project, const std::string& version) {
     const std::string target = versionBackupPath(project.Destination, version);
-    const bool copied = copyFileSafely(project.Source, target);
+    const bool copied = replaceFile(project.Source, target);
     return timestampText(localNow()) +
            (copied ? " Created version backup." : " Failed to create version backup!");
 }

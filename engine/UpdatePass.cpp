@@ -16,8 +16,8 @@
 namespace moravel {
 
 bool destinationIsFree(const std::string& path) {
-    // An administrator may be allowed to open a read-only file for writing
-    // (Wine as root does); a read-only destination must wait all the same.
+    // On Windows a read-only file refuses every write, by administrators
+    // too; Wine run as root lets the open through, so we ask.
     if (isReadOnly(path)) return false;
     const UniqueFile probe(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                        FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -100,11 +100,11 @@ void UpdatePass::tryRow(std::uint64_t id) {
             failed();
         } else if (fileExists(destination)) {
             // Someone else holds it open (or it is read-only): try again next pass.
-            if (destinationIsFree(destination) && copyFileSafely(source, destination))
+            if (destinationIsFree(destination) && replaceFile(source, destination))
                 succeeded();
             else
                 failed();
-        } else if (copyFileSafely(source, destination)) {
+        } else if (replaceFile(source, destination)) {
             succeeded();
         } else {
             host_.appendLog("DBG: " + source + " to " + destination + " cannot copy");

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 
@@ -30,12 +31,13 @@ void removeTree(const std::string& path) {
 
 }  // namespace
 
-TempDir::TempDir() {
-    char base[MAX_PATH];
-    GetTempPathA(MAX_PATH, base);
+TempDir::TempDir(const std::string& base) {
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    const std::string parent = base.empty() ? std::string(temp) : base + "\\";
     static std::atomic<unsigned> counter{0};
     for (;;) {
-        path_ = std::string(base) + "mrvtest-" + std::to_string(GetCurrentProcessId()) + "-" +
+        path_ = parent + "mrvtest-" + std::to_string(GetCurrentProcessId()) + "-" +
                 std::to_string(counter++);
         if (CreateDirectoryA(path_.c_str(), nullptr)) break;
         if (GetLastError() != ERROR_ALREADY_EXISTS)
@@ -44,6 +46,29 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() { removeTree(path_); }
+
+std::vector<std::string> filesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string smallDisk() {
+    char path[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableA("MORAVEL_SMALL_DISK", path, sizeof path);
+    ULARGE_INTEGER free{}, total{};
+    if (length == 0 || length >= sizeof path || !GetDiskFreeSpaceExA(path, &free, &total, nullptr) ||
+        total.QuadPart > 4u << 20)
+        return {};  // not set, or the mount was refused and it is a folder of a large disk
+    return path;
+}
 
 void writeFile(const std::string& path, const std::string& content) {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,

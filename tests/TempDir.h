@@ -1,13 +1,14 @@
 #pragma once
 #include <string>
+#include <vector>
 
 namespace moravel::test {
 
-// A fresh folder under the system's temporary folder, removed with everything
-// in it when the object goes. Paths are absolute Windows paths.
+// A fresh folder under the system's temporary folder (or under base), removed
+// with everything in it when the object goes. Paths are absolute Windows paths.
 class TempDir {
 public:
-    TempDir();
+    explicit TempDir(const std::string& base = {});
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -18,6 +19,13 @@ public:
 private:
     std::string path_;
 };
+
+// The folder of a disk of about 1 MiB that ctest mounts (as root) for the
+// tests of a full disk, named by MORAVEL_SMALL_DISK; empty when there is none.
+std::string smallDisk();
+
+// The names of the files (not folders) in a folder, sorted.
+std::vector<std::string> filesIn(const std::string& folder);
 
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);  // throws when it cannot

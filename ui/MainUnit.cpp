@@ -172,11 +172,17 @@ void TMainForm::FormDestroy() {
 
 // ---- settings file ------------------------------------------------------------------------
 
-void TMainForm::LoadProjects() { loadProjects(settingsPath(), Projects); }
+void TMainForm::LoadProjects() {
+    settingsFile_ = SettingsFile(settingsPath());
+    const std::string reason = settingsFile_.load(Projects);
+    // The program goes on without those projects; a save keeps them in the file.
+    if (!reason.empty())
+        appendLog(timestampText(localNow()) + " Could not read " + settingsPath() + ": " + reason + ".");
+}
 
 void TMainForm::SaveProjects() {
     moravel::pumpMessages();
-    saveProjects(settingsPath(), Projects);
+    settingsFile_.save(Projects);
 }
 
 // ---- pending list -------------------------------------------------------------------------

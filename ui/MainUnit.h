@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/Projects.h"
+#include "core/SettingsFile.h"
 #include "engine/PendingList.h"
 #include "engine/Scheduler.h"
 #include "engine/UpdatePass.h"
@@ -114,6 +115,7 @@ private:
     Scheduler scheduler_;
     UpdatePass updater_;
     std::string startDirectory_;
+    SettingsFile settingsFile_;  // what this run loaded and saved
 
     UniqueFont font_;
     UniqueImageList ImageList1;

@@ -6,6 +6,7 @@
 
 #include "TempDir.h"
 #include "core/AppError.h"
+#include "core/Handle.h"
 #include "core/SettingsFile.h"
 
 namespace moravel {
@@ -22,18 +23,18 @@ std::unique_ptr<TFileObject> project(const std::string& source, const std::strin
     return record;
 }
 
-std::string saveError(const std::string& path, const TProjects& projects) {
+std::string saveError(SettingsFile& file, const TProjects& projects) {
     try {
-        saveProjects(path, projects);
+        file.save(projects);
     } catch (const AppError& e) {
         return e.what();
     }
     return "saved";
 }
 
-int fileCount(const TempDir& dir) {
+int fileCount(const std::string& folder) {
     WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((dir / "*").c_str(), &data);
+    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
     int count = 0;
     if (find == INVALID_HANDLE_VALUE) return 0;
     do {
@@ -70,16 +71,17 @@ TEST(SettingsFile, PathIsTheStartDirectoryAndTheFixedName) {
 TEST(SettingsFile, MissingFileLoadsNothingAndFirstSaveCreatesIt) {
     TempDir dir;
     const std::string ini = settingsFilePath(dir.path());
+    SettingsFile file(ini);
     TProjects projects;
-    loadProjects(ini, projects);
+    EXPECT_EQ(file.load(projects), "");
     EXPECT_EQ(projects.count(), 0);
 
     projects.add("Tool", project("C:\\src\\tool.exe", "D:\\apps\\tool.exe", true));
-    saveProjects(ini, projects);
+    file.save(projects);
     EXPECT_EQ(readFile(ini),
               "[Tool]\r\nSource=C:\\src\\tool.exe\r\nDestination=D:\\apps\\tool.exe\r\n"
               "VersionBackup=1\r\n");
-    EXPECT_EQ(fileCount(dir), 1) << "no scratch file left behind";
+    EXPECT_EQ(fileCount(dir.path()), 1) << "no scratch file left behind";
 }
 
 TEST(SettingsFile, HandWrittenValuesLoadByTheirRules) {
@@ -93,7 +95,7 @@ TEST(SettingsFile, HandWrittenValuesLoadByTheirRules) {
               "[negative]\r\nVersionBackup=-1\r\n"
               "[empty]\r\n");
     TProjects projects;
-    loadProjects(ini, projects);
+    SettingsFile(ini).load(projects);
     ASSERT_EQ(projects.count(), 6);
     const auto backup = [&](const char* name) { return projects.lookup(name)->VersionBackup; };
     EXPECT_TRUE(backup("hex"));
@@ -116,7 +118,7 @@ TEST(SettingsFile, LongValuesAreCutTo2047Characters) {
     writeFile(ini, "[long]\r\nSource=" + longPath + "\r\nDestination=" + longPath.substr(0, 2047) +
                        "\r\n");
     TProjects projects;
-    loadProjects(ini, projects);
+    SettingsFile(ini).load(projects);
     ASSERT_EQ(projects.count(), 1);
     EXPECT_EQ(projects.recordAt(0).Source, longPath.substr(0, 2047));
     EXPECT_EQ(projects.recordAt(0).Destination, longPath.substr(0, 2047));
@@ -142,8 +144,9 @@ TEST(SettingsFile, SectionNamesBeyondTheListBufferAreNotSeen) {
     EXPECT_EQ(listed[162], sections[162]);
     EXPECT_EQ(listed[163], sections[163].substr(0, 16384 - 2 - 163 * 100));
 
+    SettingsFile file(ini);
     TProjects projects;
-    loadProjects(ini, projects);
+    file.load(projects);
     EXPECT_EQ(projects.count(), 164);
     EXPECT_EQ(projects.lookup(sections[0])->Source, "s0");
     EXPECT_EQ(projects.lookup(listed[163])->Source, "") << "a cut name is a project without paths";
@@ -151,7 +154,7 @@ TEST(SettingsFile, SectionNamesBeyondTheListBufferAreNotSeen) {
 
     // A save does not see those sections either, so it leaves them alone.
     projects.remove(projects.find(listed[163]));
-    saveProjects(ini, projects);
+    file.save(projects);
     EXPECT_NE(readFile(ini).find("[" + sections[199] + "]"), std::string::npos);
 }
 
@@ -160,25 +163,34 @@ TEST(SettingsFile, SectionsDifferingOnlyInCaseAreOneProject) {
     const std::string ini = settingsFilePath(dir.path());
     writeFile(ini, "[Tool]\r\nSource=first\r\n[TOOL]\r\nSource=second\r\n[other]\r\nSource=x\r\n");
     TProjects projects;
-    loadProjects(ini, projects);
+    SettingsFile(ini).load(projects);
     EXPECT_EQ(projects.count(), 2);
     EXPECT_EQ(projects.nameAt(1), "Tool");
 }
 
-TEST(SettingsFile, SaveErasesUnknownSectionsAndKeepsUnknownKeys) {
+TEST(SettingsFile, SaveErasesOnlyRemovedSectionsAndKeepsUnknownKeys) {
     TempDir dir;
     const std::string ini = settingsFilePath(dir.path());
     writeFile(ini,
               "; written by hand\r\n"
               "[Gone]\r\nSource=x\r\nNote=whatever\r\n"
               "[keep]\r\nSource=old\r\nDestination=old\r\nComment=mine\r\nVersionBackup=1\r\n");
+    SettingsFile file(ini);
     TProjects projects;
-    loadProjects(ini, projects);
+    file.load(projects);
+    {
+        // A second copy of the program, started in the same folder, adds one.
+        SettingsFile other(ini);
+        TProjects theirs;
+        other.load(theirs);
+        theirs.add("Theirs", project("t", "u", false));
+        other.save(theirs);
+    }
     projects.remove(projects.find("gone"));
     projects.lookup("KEEP")->Source = "new src";
     projects.lookup("keep")->VersionBackup = false;
     projects.add("Added", project("a", "b", false));
-    saveProjects(ini, projects);
+    file.save(projects);
 
     const std::string content = readFile(ini);
     EXPECT_EQ(content.find("Gone"), std::string::npos) << content;
@@ -186,10 +198,11 @@ TEST(SettingsFile, SaveErasesUnknownSectionsAndKeepsUnknownKeys) {
     EXPECT_NE(content.find("Comment=mine"), std::string::npos) << content;
     EXPECT_NE(content.find("Source=new src"), std::string::npos) << content;
     EXPECT_NE(content.find("VersionBackup=0"), std::string::npos) << content;
+    EXPECT_NE(content.find("[Theirs]"), std::string::npos) << "a section this run never loaded stays";
 
     TProjects again;
-    loadProjects(ini, again);
-    ASSERT_EQ(again.count(), 2);
+    SettingsFile(ini).load(again);
+    ASSERT_EQ(again.count(), 3);
     EXPECT_EQ(again.nameAt(0), "Added");
     EXPECT_EQ(again.recordAt(1).Source, "new src");
     EXPECT_EQ(again.recordAt(1).Destination, "old");
@@ -203,8 +216,9 @@ TEST(SettingsFile, OptionKeysReadByTheNumberRulesAndWrittenOnlyWhileOn) {
     writeFile(ini, old +
                        "[Set]\r\nSource=a\r\nDestination=b\r\nreplaceinuse=$1\r\nQUEUEONCHANGE=2\r\n"
                        "[Junk]\r\nSource=a\r\nDestination=b\r\nReplaceInUse=yes\r\nQueueOnChange=-1\r\n");
+    SettingsFile file(ini);
     TProjects projects;
-    loadProjects(ini, projects);
+    file.load(projects);
     ASSERT_EQ(projects.count(), 3);
     for (const auto& [name, replace, queue] : {std::tuple{"Old", false, false}, std::tuple{"Set", true, true},
                                                std::tuple{"Junk", false, false}}) {
@@ -217,65 +231,66 @@ TEST(SettingsFile, OptionKeysReadByTheNumberRulesAndWrittenOnlyWhileOn) {
     projects.lookup("Set")->QueueOnChange = false;
     projects.lookup("Junk")->ReplaceInUse = true;
     projects.remove(projects.find("Junk"));
-    saveProjects(ini, projects);
+    file.save(projects);
     const std::string content = readFile(ini);
     EXPECT_NE(content.find(old), std::string::npos) << content;
     EXPECT_NE(content.find("replaceinuse=1"), std::string::npos) << content;
     EXPECT_EQ(content.find("QUEUEONCHANGE"), std::string::npos) << content;
 
     TProjects again;
-    loadProjects(ini, again);
+    SettingsFile(ini).load(again);
     EXPECT_TRUE(again.lookup("Set")->ReplaceInUse);
     EXPECT_FALSE(again.lookup("Set")->QueueOnChange);
 }
 
-TEST(SettingsFile, RefusedSaveRaisesAndLeavesTheFileAsItWas) {
-    TempDir dir;
-    const std::string ini = settingsFilePath(dir.path());
+// A save is written, or refused with "Unable to write to <path>" leaving the
+// file byte for byte; either way nothing else is left in the folder.
+TEST(SettingsFile, SaveIsWrittenOrRefusedAndLeavesNothingBehind) {
+    enum Setup { Reader, LongFolder, NoSharing, ReadOnly, NoFolder };
+    const struct {
+        const char* what;
+        Setup setup;
+        bool saved;
+    } cases[] = {
+        {"open for reading by a program that shares writing", Reader, true},
+        {"start directory of 247 characters, as long as a folder may be", LongFolder, true},
+        {"held without sharing", NoSharing, false},
+        {"read-only", ReadOnly, false},
+        {"folder gone", NoFolder, false},
+    };
     const std::string original = "[one]\r\nSource=a\r\nDestination=b\r\nVersionBackup=0\r\n";
     TProjects projects;
     projects.add("one", project("changed", "changed", true));
     projects.add("two", project("c", "d", false));
-    const std::string expected = "Unable to write to " + ini;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        std::string folder = dir.path();
+        if (c.setup == LongFolder) {
+            folder += "\\" + std::string(247 - folder.size() - 1, 'f');
+            ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+        }
+        if (c.setup == NoFolder) folder += "\\gone";
+        const std::string ini = settingsFilePath(folder);
+        if (c.setup != NoFolder) writeFile(ini, original);
+        const DWORD share = c.setup == Reader ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0;
+        UniqueFile held;
+        if (c.setup == Reader || c.setup == NoSharing)
+            held.reset(CreateFileA(ini.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (c.setup == ReadOnly) test::setReadOnly(ini, true);
 
-    {
-        SCOPED_TRACE("read-only file");
-        writeFile(ini, original);
-        test::setReadOnly(ini, true);
-        EXPECT_EQ(saveError(ini, projects), expected);
+        SettingsFile file(ini);
+        EXPECT_EQ(saveError(file, projects), c.saved ? "saved" : "Unable to write to " + ini);
+        held.reset();
         test::setReadOnly(ini, false);
-        EXPECT_EQ(readFile(ini), original);
-        EXPECT_EQ(fileCount(dir), 1);
+        if (c.setup == NoFolder) continue;
+        EXPECT_EQ(fileCount(folder), 1);
+        const std::string content = readFile(ini);
+        if (c.saved)
+            EXPECT_NE(content.find("Destination=changed"), std::string::npos) << content;
+        else
+            EXPECT_EQ(content, original);
     }
-    {
-        SCOPED_TRACE("file held open without sharing");
-        HANDLE held = CreateFileA(ini.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(held, INVALID_HANDLE_VALUE);
-        EXPECT_EQ(saveError(ini, projects), expected);
-        CloseHandle(held);
-        EXPECT_EQ(readFile(ini), original);
-        EXPECT_EQ(fileCount(dir), 1);
-    }
-    {
-        SCOPED_TRACE("file open for reading by another program");
-        HANDLE held = CreateFileA(ini.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(held, INVALID_HANDLE_VALUE);
-        EXPECT_EQ(saveError(ini, projects), expected);
-        CloseHandle(held);
-        EXPECT_EQ(readFile(ini), original);
-        EXPECT_EQ(fileCount(dir), 1);
-    }
-    {
-        SCOPED_TRACE("folder gone");
-        const std::string missing = dir / "nowhere\\Moravel.ini";
-        EXPECT_EQ(saveError(missing, projects), "Unable to write to " + missing);
-    }
-    EXPECT_EQ(saveError(ini, projects), "saved");
-    TProjects loaded;
-    loadProjects(ini, loaded);
-    EXPECT_EQ(loaded.count(), 2);
-    EXPECT_TRUE(loaded.lookup("one")->VersionBackup);
 }
 
 TEST(SettingsFile, ValuesWithBlanksOrQuotesAtTheEndsLoadBackExactly) {
@@ -290,10 +305,10 @@ TEST(SettingsFile, ValuesWithBlanksOrQuotesAtTheEndsLoadBackExactly) {
     TProjects projects;
     for (std::size_t i = 0; i < values.size(); ++i)
         projects.add("p" + std::to_string(100 + i), project(values[i], values[i], i % 2 == 0));
-    saveProjects(ini, projects);
+    SettingsFile(ini).save(projects);
 
     TProjects loaded;
-    loadProjects(ini, loaded);
+    SettingsFile(ini).load(loaded);
     ASSERT_EQ(loaded.count(), projects.count());
     for (std::size_t i = 0; i < values.size(); ++i) {
         const TFileObject* record = loaded.lookup("p" + std::to_string(100 + i));

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "TempDir.h"
 #include "core/ObjectUnit.h"
 #include "engine/FakeTimer.h"
@@ -80,41 +82,50 @@ TEST(FileVersion, BackupCopiesTheSourceAndReplacesAnEarlierOne) {
         << "the destination itself is not the backup's business";
 }
 
-TEST(FileVersion, FailedBackupIsReportedAndLeavesTheOldBackup) {
+// A backup is written (past a reader too) or reported as failed, and either
+// way nothing else is left beside it.
+TEST(FileVersion, BackupIsWrittenOrReportedAndLeavesNothingBehind) {
     TempDir dir;
     test::FixedClock clock(makeLocalTime(2031, 2, 3, 4, 5, 6));
+    const std::string created = timestampText(clock.now()) + " Created version backup.";
     const std::string failed = timestampText(clock.now()) + " Failed to create version backup!";
-    TFileObject project(dir / "tool.exe", dir / "tool.exe");
-    writeFile(project.Source, "new build");
     const std::string backup = dir / "tool-1.0.0.0.exe";
-    writeFile(backup, "old backup");
-
-    {
-        SCOPED_TRACE("backup held open by another program");
-        test::HeldByOtherProcess holder(backup);
-        ASSERT_TRUE(holder.held());
-        EXPECT_EQ(makeVersionBackup(project, "1.0.0.0"), failed);
+    enum Setup { OtherProcess, NoSharing, Reader, ReaderSharingDelete, ReadOnly, NoFolder, NoSource };
+    const struct {
+        const char* what;
+        Setup setup;
+        bool written;
+    } cases[] = {
+        {"backup held open by another program", OtherProcess, false},
+        {"backup held open in this process", NoSharing, false},
+        {"backup read by a program that shares writing", Reader, true},
+        {"backup read by a program that shares deletion", ReaderSharingDelete, true},
+        {"backup read-only", ReadOnly, false},
+        {"backup folder missing", NoFolder, false},
+        {"source gone", NoSource, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TFileObject project(dir / (c.setup == NoSource ? "gone.exe" : "tool.exe"),
+                            c.setup == NoFolder ? dir / "gone\\tool.exe" : dir / "tool.exe");
+        writeFile(dir / "tool.exe", std::string("new build, ") + c.what);
+        writeFile(backup, "old backup");
+        {
+            std::optional<test::HeldByOtherProcess> elsewhere;
+            std::optional<test::HeldFile> here;
+            if (c.setup == OtherProcess) elsewhere.emplace(backup);
+            if (c.setup == NoSharing) here.emplace(backup);
+            if (c.setup == Reader) here.emplace(backup, FILE_SHARE_READ | FILE_SHARE_WRITE);
+            if (c.setup == ReaderSharingDelete) here.emplace(backup, FILE_SHARE_READ | FILE_SHARE_DELETE);
+            if (c.setup == ReadOnly) test::setReadOnly(backup, true);
+            ASSERT_TRUE((elsewhere && elsewhere->held()) || (here && here->held()) || c.setup >= ReadOnly);
+            EXPECT_EQ(makeVersionBackup(project, "1.0.0.0"), c.written ? created : failed);
+            test::setReadOnly(backup, false);
+        }
+        EXPECT_EQ(readFile(backup), c.written ? readFile(dir / "tool.exe") : "old backup");
+        EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"tool-1.0.0.0.exe", "tool.exe"}))
+            << "no scratch file left behind";
     }
-    {
-        SCOPED_TRACE("backup held open in this process");
-        test::HeldFile held(backup);
-        ASSERT_TRUE(held.held());
-        EXPECT_EQ(makeVersionBackup(project, "1.0.0.0"), failed);
-    }
-    EXPECT_EQ(readFile(backup), "old backup");
-    {
-        SCOPED_TRACE("backup folder missing");
-        TFileObject elsewhere(project.Source, dir / "gone\\tool.exe");
-        EXPECT_EQ(makeVersionBackup(elsewhere, "1.0.0.0"), failed);
-    }
-    {
-        SCOPED_TRACE("source gone");
-        TFileObject noSource(dir / "missing.exe", project.Destination);
-        EXPECT_EQ(makeVersionBackup(noSource, "1.0.0.0"), failed);
-    }
-    EXPECT_EQ(readFile(backup), "old backup");
-    EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"tool-1.0.0.0.exe", "tool.exe"}))
-        << "no scratch file left behind";
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "engine/TestFiles.h"
 
-#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 
@@ -12,19 +11,6 @@ std::string besideTestProgram(const std::string& fileName) {
     if (length == 0 || length >= sizeof self) throw std::runtime_error("no module file name");
     std::string path(self, length);
     return path.substr(0, path.find_last_of("\\/") + 1) + fileName;
-}
-
-std::vector<std::string> filesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(data.cFileName);
-    } while (FindNextFileA(find, &data));
-    FindClose(find);
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 HeldFile::HeldFile(const std::string& path, DWORD share)

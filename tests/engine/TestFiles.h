@@ -14,9 +14,6 @@ namespace moravel::test {
 // A program built next to this test executable ("holdfile.exe", "ver2.exe").
 std::string besideTestProgram(const std::string& fileName);
 
-// The names of the files (not folders) in a folder, sorted.
-std::vector<std::string> filesIn(const std::string& folder);
-
 // Holds a file open in this process with the given sharing, as an editor or
 // a running program would; closed when the object goes.
 class HeldFile {

@@ -28,7 +28,7 @@ Lines registryText(const TProjects& projects) {
 
 Lines savedProjects(const std::string& path) {
     TProjects loaded;
-    loadProjects(path, loaded);
+    SettingsFile(path).load(loaded);
     return registryText(loaded);
 }
 

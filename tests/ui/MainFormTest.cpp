@@ -1,7 +1,10 @@
 #include "UiTest.h"
 
 #include "core/Clock.h"
+#include "core/Files.h"
+#include "core/SettingsFile.h"
 #include "engine/FakeTimer.h"
+#include "engine/TestFiles.h"
 #include "ui/Controls.h"
 
 namespace moravel::test {
@@ -42,6 +45,22 @@ TEST_F(MainFormTest, SettingsFileStaysInTheStartDirectoryWhenTheWorkingDirectory
     main->SaveProjects();
     EXPECT_FALSE(exists(elsewhere / "Moravel.ini"));
     EXPECT_NE(readFile(ini()).find("Source=changed"), std::string::npos);
+}
+
+TEST_F(MainFormTest, SettingsFileHeldAtStartIsReportedInTheLogAndKeptByTheNextSave) {
+    writeFile(ini(), section("kept", "a", "b"));
+    FixedClock clock(makeLocalTime(2026, 12, 7, 10, 0, 0));
+    {
+        HeldFile held(ini());  // a backup program or a virus scanner
+        start();
+    }
+    EXPECT_EQ(logLines(), std::vector<std::string>{timestampText(clock.now()) + " Could not read " + ini() +
+                                                   ": " + systemErrorText(ERROR_SHARING_VIOLATION) + "."});
+    EXPECT_TRUE(rec.boxTexts().empty());
+    EXPECT_EQ(main->Projects.count(), 0);
+    main->Projects.add("new", std::make_unique<TFileObject>("c", "d"));
+    main->SaveProjects();
+    EXPECT_EQ(profileSectionNames(ini()), (std::vector<std::string>{"kept", "new"}));
 }
 
 TEST_F(MainFormTest, QueuedRowsShowInNameOrderAndDriveCaptionTipAndUpdateNow) {

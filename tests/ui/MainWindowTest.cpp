@@ -136,7 +136,7 @@ protected:
     // Source and destination of a project as the settings file has them.
     std::pair<std::string, std::string> savedPaths(const std::string& name) const {
         TProjects saved;
-        loadProjects(ini(), saved);
+        SettingsFile(ini()).load(saved);
         const TFileObject* project = saved.lookup(name);
         return project ? std::pair(project->Source, project->Destination) : std::pair<std::string, std::string>();
     }
