@@ -557,5 +557,93 @@ TEST_F(UpdatePassTest, WhatHappensDuringThePumpDoesNotDisturbThePass) {
     }
 }
 
+// A running program can be renamed but not written: with ReplaceInUse its old
+// file moves aside and the new one takes its place at once.
+TEST_F(UpdatePassTest, ReplaceInUseSetsABusyDestinationAsideWhenItsHolderAllowsRenaming) {
+    enum Holder { RunningCopy, SharesDelete, SharesWrite, ReadOnly };
+    const struct Case {
+        const char* what;
+        Holder holder;
+        bool option, replaced;
+    } cases[] = {
+        {"a program running from the destination", RunningCopy, true, true},
+        {"the same with the option off", RunningCopy, false, false},
+        {"another process sharing read and delete", SharesDelete, true, true},
+        {"another process sharing read and write, not delete", SharesWrite, true, false},
+        {"read-only, held by nobody", ReadOnly, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir fresh;
+        forgetEverything();
+        host.alsoLogFailures = true;
+        const std::string destination = fresh / "tool.exe";
+        ASSERT_TRUE(CopyFileA(besideTestProgram("holdfile.exe").c_str(), destination.c_str(), FALSE));
+        const std::string old = readFile(destination);
+        writeFile(fresh / "tool.new", "new tool");
+        writeFile(fresh / "other", "");
+        projects.add("tool", std::make_unique<TFileObject>(fresh / "tool.new", destination));
+        project("tool").ReplaceInUse = c.option;
+        queue({"tool"});
+        {
+            std::optional<HeldByOtherProcess> holder;
+            if (c.holder == RunningCopy)
+                holder.emplace(fresh / "other", FILE_SHARE_READ | FILE_SHARE_WRITE, destination);
+            if (c.holder == SharesDelete) holder.emplace(destination, FILE_SHARE_READ | FILE_SHARE_DELETE);
+            if (c.holder == SharesWrite) holder.emplace(destination, FILE_SHARE_READ | FILE_SHARE_WRITE);
+            if (c.holder == ReadOnly) test::setReadOnly(destination, true);
+            ASSERT_TRUE(!holder || holder->held());
+
+            pass.RunUpdatePass();
+
+            if (c.replaced) {
+                EXPECT_EQ(host.log, (std::vector<std::string>{
+                                        successLine("tool"),
+                                        stamp + " tool.exe was in use; the running copy keeps the old "
+                                                "file until it restarts."}));
+                EXPECT_EQ(readFile(destination), "new tool");
+                EXPECT_FALSE(queued("tool"));
+            } else {
+                EXPECT_EQ(host.log, std::vector<std::string>{failedLine("tool")});
+                EXPECT_EQ(readFile(destination), old);
+                EXPECT_EQ(attempts("tool"), 1);
+            }
+            // A running image cannot be deleted: its old file waits beside it.
+            const std::vector<std::string>& left = pass.setAsideFiles().remembered();
+            ASSERT_EQ(left.size(), c.replaced && c.holder == RunningCopy ? 1u : 0u);
+            if (!left.empty()) {
+                EXPECT_EQ(readFile(left[0]), old);
+            }
+            test::setReadOnly(destination, false);
+        }
+        // Once the holder has let go, the next pass leaves nothing of the old file.
+        pass.RunUpdatePass();
+        EXPECT_EQ(readFile(destination), "new tool");
+        EXPECT_EQ(filesIn(fresh.path()), (std::vector<std::string>{"other", "tool.exe", "tool.new"}));
+    }
+}
+
+TEST(ReplaceEvenIfInUse, AFailedMoveIntoPlacePutsTheOldFileBack) {
+    TempDir dir;
+    const std::string destination = dir / "tool.exe";
+    const std::string old("old\r\n\0bytes", 11);
+    writeFile(destination, old);
+    writeFile(dir / "tool.new", "new");
+    HeldFile holder(destination, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    ASSERT_TRUE(holder.held());
+    // Nothing outside can make that one move fail on demand: the seam refuses it.
+    moveIntoPlaceForTests = [](const std::string&, const std::string& target) {
+        EXPECT_FALSE(fileExists(target)) << "the old file is aside by now";
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    };
+    const InUseReplacement result = replaceEvenIfInUse(dir / "tool.new", destination);
+    moveIntoPlaceForTests = nullptr;
+
+    EXPECT_FALSE(result.replaced);
+    EXPECT_EQ(readFile(destination), old);
+    EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"tool.exe", "tool.new"}));
+}
+
 }  // namespace
 }  // namespace moravel

@@ -2,7 +2,9 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <functional>
 #include <map>
 #include <optional>
@@ -11,6 +13,7 @@
 
 #include "core/AppError.h"
 #include "core/Clock.h"
+#include "core/Files.h"
 #include "core/SettingsFile.h"
 #include "engine/FakeTimer.h"
 #include "engine/TestFiles.h"
@@ -525,6 +528,31 @@ TEST_F(MainWindowTest, ABusyDestinationCountsEachPassUntilReleasedThenTheCopyEnd
     EXPECT_FALSE(main->timer().running());
     EXPECT_EQ(caption(), "Moravel");
     EXPECT_FALSE(enabled(mainItem(Main::Button1)));
+}
+
+TEST_F(MainWindowTest, AtStartSetAsideFilesOfEarlierRunsGoAndNothingThatOnlyLooksLikeThem) {
+    const std::string apps = dir / "apps";
+    CreateDirectoryA(apps.c_str(), nullptr);
+    const auto name = [](const std::string& path) { return std::string(fileNamePart(path)); };
+    const std::string ours = setAsideName(apps + "\\tool.exe", 0x1a2b);
+    std::string otherCheck = ours, upperTag = ours;
+    otherCheck.back() = otherCheck.back() == '0' ? '1' : '0';
+    std::transform(upperTag.end() - 8, upperTag.end(), upperTag.end() - 8, ::toupper);
+    std::vector<std::string> kept = {
+        "tool.exe", "tool.exe.old", "tool.exe.old-1a2b", "tool.exe.old-20231015", name(otherCheck),
+        name(upperTag), name(ours) + ".bak", name(setAsideName(apps + "\\tool", 0x1a2b)),
+        "off.exe", name(setAsideName(apps + "\\off.exe", 7)),    // its project does not set files aside
+        name(setAsideName(apps + "\\gone.exe", 7)),              // the only copy left of a missing file
+    };
+    for (const std::string& file : kept) writeFile(apps + "\\" + file, file);
+    writeFile(ours, "old tool");
+
+    start(section("tool", "new.exe", apps + "\\tool.exe") + "ReplaceInUse=1\r\n" +
+          section("off", "new.exe", apps + "\\off.exe") +
+          section("gone", "new.exe", apps + "\\gone.exe") + "ReplaceInUse=1\r\n");
+
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(filesIn(apps), kept);
 }
 
 }  // namespace
