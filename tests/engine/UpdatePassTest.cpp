@@ -558,91 +558,57 @@ TEST_F(UpdatePassTest, WhatHappensDuringThePumpDoesNotDisturbThePass) {
 }
 
 // A running program can be renamed but not written: with ReplaceInUse its old
-// file moves aside and the new one takes its place at once.
-TEST_F(UpdatePassTest, ReplaceInUseSetsABusyDestinationAsideWhenItsHolderAllowsRenaming) {
-    enum Holder { RunningCopy, SharesDelete, SharesWrite, ReadOnly };
-    const struct Case {
-        const char* what;
-        Holder holder;
-        bool option, replaced;
-    } cases[] = {
-        {"a program running from the destination", RunningCopy, true, true},
-        {"the same with the option off", RunningCopy, false, false},
-        {"another process sharing read and delete", SharesDelete, true, true},
-        {"another process sharing read and write, not delete", SharesWrite, true, false},
-        {"read-only, held by nobody", ReadOnly, true, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+// file moves aside and the new one takes its name at once.
+TEST_F(UpdatePassTest, ReplaceInUseSetsABusyDestinationAsideWhenItsHolderAllowsIt) {
+    enum Holder { RunningCopy, SharesDelete, SharesWrite, ReadOnly, MoveIntoPlaceFails };
+    const struct { Holder holder; bool option, replaced; } cases[] = {
+        {RunningCopy, true, true}, {RunningCopy, false, false}, {SharesDelete, true, true},
+        {SharesWrite, true, false}, {ReadOnly, true, false},    {MoveIntoPlaceFails, true, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "holder " << c.holder << ", option " << c.option);
         TempDir fresh;
         forgetEverything();
-        host.alsoLogFailures = true;
         const std::string destination = fresh / "tool.exe";
         ASSERT_TRUE(CopyFileA(besideTestProgram("holdfile.exe").c_str(), destination.c_str(), FALSE));
         const std::string old = readFile(destination);
         writeFile(fresh / "tool.new", "new tool");
-        writeFile(fresh / "other", "");
         projects.add("tool", std::make_unique<TFileObject>(fresh / "tool.new", destination));
         project("tool").ReplaceInUse = c.option;
         queue({"tool"});
         {
             std::optional<HeldByOtherProcess> holder;
-            if (c.holder == RunningCopy)
-                holder.emplace(fresh / "other", FILE_SHARE_READ | FILE_SHARE_WRITE, destination);
-            if (c.holder == SharesDelete) holder.emplace(destination, FILE_SHARE_READ | FILE_SHARE_DELETE);
-            if (c.holder == SharesWrite) holder.emplace(destination, FILE_SHARE_READ | FILE_SHARE_WRITE);
-            if (c.holder == ReadOnly) test::setReadOnly(destination, true);
+            if (c.holder == RunningCopy)  // the program runs from the destination, holding something else
+                holder.emplace(fresh / "tool.new", FILE_SHARE_READ | FILE_SHARE_WRITE, destination);
+            else if (c.holder == ReadOnly)
+                test::setReadOnly(destination, true);
+            else
+                holder.emplace(destination, FILE_SHARE_READ | (c.holder == SharesWrite ? FILE_SHARE_WRITE
+                                                                                       : FILE_SHARE_DELETE));
             ASSERT_TRUE(!holder || holder->held());
-
+            if (c.holder == MoveIntoPlaceFails)  // nothing outside can make that one move fail on demand
+                moveIntoPlaceForTests = [](const std::string&, const std::string& target) {
+                    EXPECT_FALSE(fileExists(target)) << "the old file is aside by now";
+                    return false;
+                };
             pass.RunUpdatePass();
+            moveIntoPlaceForTests = nullptr;
 
-            if (c.replaced) {
-                EXPECT_EQ(host.log, (std::vector<std::string>{
-                                        successLine("tool"),
-                                        stamp + " tool.exe was in use; the running copy keeps the old "
-                                                "file until it restarts."}));
-                EXPECT_EQ(readFile(destination), "new tool");
-                EXPECT_FALSE(queued("tool"));
-            } else {
-                EXPECT_EQ(host.log, std::vector<std::string>{failedLine("tool")});
-                EXPECT_EQ(readFile(destination), old);
-                EXPECT_EQ(attempts("tool"), 1);
-            }
+            const std::vector<std::string> inUse{successLine("tool"), stamp + " tool.exe was in use; the "
+                                                 "running copy keeps the old file until it restarts."};
+            EXPECT_EQ(host.log, c.replaced ? inUse : std::vector<std::string>{});
+            EXPECT_EQ(readFile(destination), c.replaced ? "new tool" : old);
+            EXPECT_EQ(attempts("tool"), c.replaced ? -1 : 1);
             // A running image cannot be deleted: its old file waits beside it.
             const std::vector<std::string>& left = pass.setAsideFiles().remembered();
             ASSERT_EQ(left.size(), c.replaced && c.holder == RunningCopy ? 1u : 0u);
-            if (!left.empty()) {
-                EXPECT_EQ(readFile(left[0]), old);
-            }
+            for (const std::string& path : left) EXPECT_EQ(readFile(path), old) << path;
             test::setReadOnly(destination, false);
         }
-        // Once the holder has let go, the next pass leaves nothing of the old file.
+        // Once the holder has let go, the next pass leaves no old file and no scratch file.
         pass.RunUpdatePass();
         EXPECT_EQ(readFile(destination), "new tool");
-        EXPECT_EQ(filesIn(fresh.path()), (std::vector<std::string>{"other", "tool.exe", "tool.new"}));
+        EXPECT_EQ(filesIn(fresh.path()), (std::vector<std::string>{"tool.exe", "tool.new"}));
     }
-}
-
-TEST(ReplaceEvenIfInUse, AFailedMoveIntoPlacePutsTheOldFileBack) {
-    TempDir dir;
-    const std::string destination = dir / "tool.exe";
-    const std::string old("old\r\n\0bytes", 11);
-    writeFile(destination, old);
-    writeFile(dir / "tool.new", "new");
-    HeldFile holder(destination, FILE_SHARE_READ | FILE_SHARE_DELETE);
-    ASSERT_TRUE(holder.held());
-    // Nothing outside can make that one move fail on demand: the seam refuses it.
-    moveIntoPlaceForTests = [](const std::string&, const std::string& target) {
-        EXPECT_FALSE(fileExists(target)) << "the old file is aside by now";
-        SetLastError(ERROR_ACCESS_DENIED);
-        return false;
-    };
-    const InUseReplacement result = replaceEvenIfInUse(dir / "tool.new", destination);
-    moveIntoPlaceForTests = nullptr;
-
-    EXPECT_FALSE(result.replaced);
-    EXPECT_EQ(readFile(destination), old);
-    EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"tool.exe", "tool.new"}));
 }
 
 }  // namespace

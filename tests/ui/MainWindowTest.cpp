@@ -531,32 +531,28 @@ TEST_F(MainWindowTest, ABusyDestinationCountsEachPassUntilReleasedThenTheCopyEnd
 }
 
 TEST_F(MainWindowTest, AtStartSetAsideFilesOfEarlierRunsGoAndNothingThatOnlyLooksLikeThem) {
-    const std::string apps = dir / "apps";
-    CreateDirectoryA(apps.c_str(), nullptr);
-    const auto name = [](const std::string& path) { return std::string(fileNamePart(path)); };
-    const std::string ours = setAsideName(apps + "\\tool.exe", 0x1a2b);
-    // Letter case aside, these would be ours, so they need tags of their own.
-    std::string otherCheck = ours, upperTag = name(setAsideName(apps + "\\tool.exe", 0x3c4d));
-    std::string upperMark = name(setAsideName(apps + "\\tool.exe", 0x5e6f));
+    // Destinations without folder: the working directory, beside the settings file.
+    const std::string ours = setAsideName("tool.exe", 0x1a2b);
+    // Letter case aside these would be ours, so they need tags of their own.
+    std::string otherCheck = ours, upperTag = setAsideName("tool.exe", 0x3c4d);
+    std::string upperMark = setAsideName("tool.exe", 0x5e6f);
     otherCheck.back() = otherCheck.back() == '0' ? '1' : '0';
     std::transform(upperTag.end() - 8, upperTag.end(), upperTag.end() - 8, ::toupper);
     upperMark.replace(9, 3, "OLD");
     std::vector<std::string> kept = {
-        "tool.exe", "tool.exe.old", "tool.exe.old-1a2b", "tool.exe.old-20231015", name(otherCheck),
-        upperTag, upperMark, name(ours) + ".bak", name(setAsideName(apps + "\\tool", 0x1a2b)),
-        "off.exe", name(setAsideName(apps + "\\off.exe", 7)),    // its project does not set files aside
-        name(setAsideName(apps + "\\gone.exe", 7)),              // the only copy left of a missing file
+        "Moravel.ini", "tool.exe", "tool.exe.old", "tool.exe.old-1a2b", "tool.exe.old-20231015", otherCheck,
+        upperTag, upperMark, ours + ".bak", setAsideName("tool", 0x1a2b), "off.exe",
+        setAsideName("off.exe", 7),   // its project does not set files aside
+        setAsideName("gone.exe", 7),  // the only copy left of a missing destination
     };
-    for (const std::string& file : kept) writeFile(apps + "\\" + file, file);
-    writeFile(ours, "old tool");
-    ASSERT_EQ(filesIn(apps).size(), kept.size() + 1);
+    for (const std::string& file : kept) writeFile(dir / file, "");
+    writeFile(dir / ours, "");
+    ASSERT_EQ(filesIn(dir.path()).size(), kept.size() + 1);
 
-    start(section("tool", "new.exe", apps + "\\tool.exe") + "ReplaceInUse=1\r\n" +
-          section("off", "new.exe", apps + "\\off.exe") +
-          section("gone", "new.exe", apps + "\\gone.exe") + "ReplaceInUse=1\r\n");
-
+    start(section("tool", "new.exe", "tool.exe") + "ReplaceInUse=1\r\n" + section("off", "new.exe", "off.exe") +
+          section("gone", "new.exe", "gone.exe") + "ReplaceInUse=1\r\n");
     std::sort(kept.begin(), kept.end());
-    EXPECT_EQ(filesIn(apps), kept);
+    EXPECT_EQ(filesIn(dir.path()), kept);
 }
 
 }  // namespace
