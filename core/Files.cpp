@@ -124,6 +124,17 @@ bool deleteSetAside(const std::string& path) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+// Set-aside files are remembered by full path: the working directory may
+// change before they are tried again.
+std::string fullPath(const std::string& path) {
+    const DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+    std::string full(size, '\0');
+    const DWORD length = size ? GetFullPathNameA(path.c_str(), size, full.data(), nullptr) : 0;
+    if (length == 0 || length >= size) return path;
+    full.resize(length);
+    return full;
+}
+
 // Needs administrator rights on Windows; refused otherwise, which is fine:
 // the file is tried again at later passes and at the next start.
 void markForDeletionAtRestart(const std::string& path) {
@@ -160,7 +171,7 @@ std::vector<std::string> setAsideFilesOf(const std::string& destination) {
         const std::string_view suffix = entry.substr(name.size());
         if (suffix.substr(0, kSetAsideMark.size()) != kSetAsideMark) continue;
         if (!isOurTag(suffix.substr(kSetAsideMark.size()))) continue;
-        found.push_back(destination + std::string(suffix));
+        found.push_back(fullPath(destination + std::string(suffix)));
     } while (FindNextFileA(find.get(), &data));
     return found;
 }
@@ -221,7 +232,7 @@ InUseReplacement replaceEvenIfInUse(const std::string& source, const std::string
     result.replaced = true;
     if (!deleteSetAside(aside)) {
         markForDeletionAtRestart(aside);
-        result.setAside = std::move(aside);
+        result.setAside = fullPath(aside);
     }
     return result;
 }

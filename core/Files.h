@@ -56,7 +56,7 @@ bool copyFileSafely(const std::string& source, const std::string& destination);
 // read-only destination or any other failure leaves the destination as it
 // was. On success, setAside is the old file's path when it could not be
 // deleted yet (it is then also marked for deletion at restart, where that is
-// granted), else empty.
+// granted) as a full path, else empty.
 struct InUseReplacement {
     bool replaced = false;
     std::string setAside;
@@ -70,8 +70,8 @@ std::string_view fileNamePart(std::string_view path);
 // The set-aside name of a destination for a given unique number.
 std::string setAsideName(const std::string& destination, std::uint16_t unique);
 
-// The set-aside files beside a destination, by their full names: only names
-// this program makes for that very destination, nothing that merely looks alike.
+// The set-aside files beside a destination, as full paths: only names this
+// program makes for that very destination, nothing that merely looks alike.
 std::vector<std::string> setAsideFilesOf(const std::string& destination);
 
 // The set-aside files this run could not delete yet, tried again at every sweep.
