@@ -48,6 +48,7 @@ void UpdatePass::RunUpdatePass() {
     } end{*this};
 
     host_.setUpdateNowEnabled(false);
+    setAside_.sweep();
 
     // Rows are followed by id: the pump may remove rows or queue new ones,
     // which shifts positions. Rows queued meanwhile wait for the next pass.
@@ -78,9 +79,9 @@ void UpdatePass::tryRow(std::uint64_t id) {
         const int position = pending_.positionOf(id);
         if (position >= 0) CopyFailed(position);
     };
-    const auto succeeded = [&] {
+    const auto succeeded = [&](bool wasInUse = false) {
         const int position = pending_.positionOf(id);
-        if (position >= 0) CopySucceeded(position);
+        if (position >= 0) CopySucceeded(position, wasInUse);
     };
 
     try {
@@ -94,14 +95,19 @@ void UpdatePass::tryRow(std::uint64_t id) {
         // Copies: the record may be edited or removed while messages are pumped.
         const std::string source = project->Source;
         const std::string destination = project->Destination;
+        const bool mayReplaceInUse = project->ReplaceInUse;
 
         if (!fileExists(source)) {
             host_.appendLog("Source \"" + source + "\" doesn't exist.");
             failed();
         } else if (fileExists(destination)) {
-            // Someone else holds it open (or it is read-only): try again next pass.
-            if (destinationIsFree(destination) && replaceFile(source, destination))
+            // Someone else holds it open (or it is read-only): try again next
+            // pass, unless the project lets a busy file be renamed aside.
+            const bool free = destinationIsFree(destination);
+            if (free && replaceFile(source, destination))
                 succeeded();
+            else if (!free && mayReplaceInUse && replaceInUse(source, destination))
+                succeeded(true);
             else
                 failed();
         } else if (replaceFile(source, destination)) {
@@ -118,7 +124,20 @@ void UpdatePass::tryRow(std::uint64_t id) {
     }
 }
 
-void UpdatePass::CopySucceeded(int position) {
+bool UpdatePass::replaceInUse(const std::string& source, const std::string& destination) {
+    InUseReplacement result = replaceEvenIfInUse(source, destination);
+    if (!result.setAside.empty()) setAside_.remember(std::move(result.setAside));
+    return result.replaced;
+}
+
+void UpdatePass::removeEarlierSetAsideFiles() {
+    for (int i = 0; i < projects_.count(); ++i) {
+        const TFileObject& project = projects_.recordAt(i);
+        if (project.ReplaceInUse) setAside_.collectLeftovers(project.Destination);
+    }
+}
+
+void UpdatePass::CopySucceeded(int position, bool wasInUse) {
     const PendingRow& row = pending_.rowAt(position);
     const std::uint64_t id = row.id;
     const std::string name = row.name;
@@ -129,6 +148,9 @@ void UpdatePass::CopySucceeded(int position) {
     const std::string version = GetFileVersionText(project.Source);
     host_.appendLog(timestampText(localNow()) + " " + project.Source + " [v" + version + "] -> " +
                     project.Destination);
+    if (wasInUse)
+        host_.appendLog(timestampText(localNow()) + " " + std::string(fileNamePart(project.Destination)) +
+                        " was in use; the running copy keeps the old file until it restarts.");
     if (project.VersionBackup) host_.appendLog(makeVersionBackup(project, version));
 
     host_.pumpMessages();

@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/Files.h"
+
 namespace moravel {
 
 class PendingList;
@@ -32,17 +34,25 @@ public:
     void RunUpdatePass();
     bool running() const noexcept { return running_; }
 
-    // Success and failure handling of the row at a position.
-    void CopySucceeded(int position);
+    // Success and failure handling of the row at a position. A destination
+    // that was in use gets one more line saying so.
+    void CopySucceeded(int position, bool wasInUse = false);
     void CopyFailed(int position);
+
+    // At start: deletes what earlier runs set aside beside the destinations
+    // of the projects that replace files in use.
+    void removeEarlierSetAsideFiles();
+    const SetAsideFiles& setAsideFiles() const noexcept { return setAside_; }
 
 private:
     void tryRow(std::uint64_t id);
+    bool replaceInUse(const std::string& source, const std::string& destination);
 
     TProjects& projects_;
     PendingList& pending_;
     Scheduler& scheduler_;
     UpdateHost& host_;
+    SetAsideFiles setAside_;  // old files still held by someone, deleted once they let go
     bool running_ = false;
 };
 

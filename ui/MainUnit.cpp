@@ -142,6 +142,7 @@ void TMainForm::FormCreate() {
     setValueLabel(Label4, "");
     startDirectory_ = currentDirectory();
     LoadProjects();
+    updater_.removeEarlierSetAsideFiles();
     pending_.setObserver(this);
     taskbarCreated_ = RegisterWindowMessageA("TaskbarCreated");
 }

@@ -26,11 +26,13 @@ private:
     UniqueFile file_;
 };
 
-// Holds a file open with no sharing from a second process (holdfile.exe),
-// until the object goes.
+// Holds a file open from a second process (holdfile.exe, or a copy of it
+// started from another path, to be a running program there), with no sharing
+// or the given one, until the object goes.
 class HeldByOtherProcess {
 public:
-    explicit HeldByOtherProcess(const std::string& path);
+    explicit HeldByOtherProcess(const std::string& path, DWORD share = 0,
+                                const std::string& program = "");
     ~HeldByOtherProcess();
     HeldByOtherProcess(const HeldByOtherProcess&) = delete;
     HeldByOtherProcess& operator=(const HeldByOtherProcess&) = delete;

@@ -569,5 +569,59 @@ TEST_F(UpdatePassTest, WhatHappensDuringThePumpDoesNotDisturbThePass) {
     }
 }
 
+// A running program can be renamed but not written: with ReplaceInUse its old
+// file moves aside and the new one takes its name at once.
+TEST_F(UpdatePassTest, ReplaceInUseSetsABusyDestinationAsideWhenItsHolderAllowsIt) {
+    enum Holder { RunningCopy, SharesDelete, SharesWrite, ReadOnly, MoveIntoPlaceFails };
+    const struct { Holder holder; bool option, replaced; } cases[] = {
+        {RunningCopy, true, true}, {RunningCopy, false, false}, {SharesDelete, true, true},
+        {SharesWrite, true, false}, {ReadOnly, true, false},    {MoveIntoPlaceFails, true, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "holder " << c.holder << ", option " << c.option);
+        TempDir fresh;
+        forgetEverything();
+        const std::string destination = fresh / "tool.exe";
+        ASSERT_TRUE(CopyFileA(besideTestProgram("holdfile.exe").c_str(), destination.c_str(), FALSE));
+        const std::string old = readFile(destination);
+        writeFile(fresh / "tool.new", "new tool");
+        projects.add("tool", std::make_unique<TFileObject>(fresh / "tool.new", destination));
+        project("tool").ReplaceInUse = c.option;
+        queue({"tool"});
+        {
+            std::optional<HeldByOtherProcess> holder;
+            if (c.holder == RunningCopy)  // the program runs from the destination, holding something else
+                holder.emplace(fresh / "tool.new", FILE_SHARE_READ | FILE_SHARE_WRITE, destination);
+            else if (c.holder == ReadOnly)
+                test::setReadOnly(destination, true);
+            else
+                holder.emplace(destination, FILE_SHARE_READ | (c.holder == SharesWrite ? FILE_SHARE_WRITE
+                                                                                       : FILE_SHARE_DELETE));
+            ASSERT_TRUE(!holder || holder->held());
+            if (c.holder == MoveIntoPlaceFails)  // nothing outside can make that one move fail on demand
+                moveIntoPlaceForTests = [](const std::string&, const std::string& target) {
+                    EXPECT_FALSE(fileExists(target)) << "the old file is aside by now";
+                    return false;
+                };
+            pass.RunUpdatePass();
+            moveIntoPlaceForTests = nullptr;
+
+            const std::vector<std::string> inUse{successLine("tool"), stamp + " tool.exe was in use; the "
+                                                 "running copy keeps the old file until it restarts."};
+            EXPECT_EQ(host.log, c.replaced ? inUse : std::vector<std::string>{});
+            EXPECT_EQ(readFile(destination), c.replaced ? "new tool" : old);
+            EXPECT_EQ(attempts("tool"), c.replaced ? -1 : 1);
+            // A running image cannot be deleted: its old file waits beside it.
+            const std::vector<std::string>& left = pass.setAsideFiles().remembered();
+            ASSERT_EQ(left.size(), c.replaced && c.holder == RunningCopy ? 1u : 0u);
+            for (const std::string& path : left) EXPECT_EQ(readFile(path), old) << path;
+            test::setReadOnly(destination, false);
+        }
+        // Once the holder has let go, the next pass leaves no old file and no scratch file.
+        pass.RunUpdatePass();
+        EXPECT_EQ(readFile(destination), "new tool");
+        EXPECT_EQ(filesIn(fresh.path()), (std::vector<std::string>{"tool.exe", "tool.new"}));
+    }
+}
+
 }  // namespace
 }  // namespace moravel

@@ -2,7 +2,9 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <functional>
 #include <map>
 #include <optional>
@@ -11,6 +13,7 @@
 
 #include "core/AppError.h"
 #include "core/Clock.h"
+#include "core/Files.h"
 #include "core/SettingsFile.h"
 #include "engine/FakeTimer.h"
 #include "engine/TestFiles.h"
@@ -525,6 +528,31 @@ TEST_F(MainWindowTest, ABusyDestinationCountsEachPassUntilReleasedThenTheCopyEnd
     EXPECT_FALSE(main->timer().running());
     EXPECT_EQ(caption(), "Moravel");
     EXPECT_FALSE(enabled(mainItem(Main::Button1)));
+}
+
+TEST_F(MainWindowTest, AtStartSetAsideFilesOfEarlierRunsGoAndNothingThatOnlyLooksLikeThem) {
+    // Destinations without folder: the working directory, beside the settings file.
+    const std::string ours = setAsideName("tool.exe", 0x1a2b);
+    // Letter case aside these would be ours, so they need tags of their own.
+    std::string otherCheck = ours, upperTag = setAsideName("tool.exe", 0x3c4d);
+    std::string upperMark = setAsideName("tool.exe", 0x5e6f);
+    otherCheck.back() = otherCheck.back() == '0' ? '1' : '0';
+    std::transform(upperTag.end() - 8, upperTag.end(), upperTag.end() - 8, ::toupper);
+    upperMark.replace(9, 3, "OLD");
+    std::vector<std::string> kept = {
+        "Moravel.ini", "tool.exe", "tool.exe.old", "tool.exe.old-1a2b", "tool.exe.old-20231015", otherCheck,
+        upperTag, upperMark, ours + ".bak", setAsideName("tool", 0x1a2b), "off.exe",
+        setAsideName("off.exe", 7),   // its project does not set files aside
+        setAsideName("gone.exe", 7),  // the only copy left of a missing destination
+    };
+    for (const std::string& file : kept) writeFile(dir / file, "");
+    writeFile(dir / ours, "");
+    ASSERT_EQ(filesIn(dir.path()).size(), kept.size() + 1);
+
+    start(section("tool", "new.exe", "tool.exe") + "ReplaceInUse=1\r\n" + section("off", "new.exe", "off.exe") +
+          section("gone", "new.exe", "gone.exe") + "ReplaceInUse=1\r\n");
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(filesIn(dir.path()), kept);
 }
 
 }  // namespace
