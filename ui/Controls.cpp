@@ -19,6 +19,21 @@ std::string windowText(HWND hwnd) {
 
 void setWindowText(HWND hwnd, const std::string& text) { SetWindowTextA(hwnd, text.c_str()); }
 
+void focusControl(HWND control) noexcept {
+    SetFocus(control);
+    if (SendMessageA(control, WM_GETDLGCODE, 0, 0) & DLGC_HASSETSEL) SendMessageA(control, EM_SETSEL, 0, -1);
+}
+
+void enableWindow(HWND hwnd, bool enabled) noexcept {
+    if (enabled || GetFocus() != hwnd) {
+        EnableWindow(hwnd, enabled ? TRUE : FALSE);
+        return;
+    }
+    HWND next = GetNextDlgTabItem(GetAncestor(hwnd, GA_ROOT), hwnd, FALSE);
+    EnableWindow(hwnd, FALSE);
+    if (next && next != hwnd) focusControl(next);
+}
+
 HFONT createFormFont() {
     return CreateFontA(-MulDiv(8, systemDpi(), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
                        DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,

@@ -31,6 +31,12 @@ public:
     // Whether the window is one of the program's own top-level windows.
     static bool isProgramWindow(HWND hwnd) noexcept;
 
+    // Notes which control of the window has the focus, for when something
+    // modal opens over it: disabling the window takes the focus away before
+    // the window hears that it is no longer active. The focus goes back there
+    // when the window is active again.
+    static void rememberFocusOf(HWND window) noexcept;
+
 protected:
     struct Frame {
         const char* className;
@@ -51,6 +57,7 @@ protected:
         return DefWindowProcA(hwnd_, message, wParam, lParam);
     }
 
+    // Both keep the window inside the work area of its monitor.
     void centerOnScreen() noexcept;
     void moveTo96(int x, int y) noexcept;
 
@@ -60,7 +67,14 @@ private:
     static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam,
                                        LPARAM lParam) noexcept;
 
+    void rememberFocus() noexcept;
+    // Gives the focus back to the control that had it (or, when that one can
+    // no longer take it, to the next one); false when no control can.
+    bool restoreFocus() noexcept;
+    void fitToWorkArea() noexcept;
+
     HWND hwnd_ = nullptr;
+    HWND focus_ = nullptr;
     int modalResult_ = 0;
     bool modal_ = false;
 };
