@@ -5,14 +5,12 @@
 #include <vector>
 
 #include "ui/ConfirmBox.h"
-#include "ui/Window.h"
 
 namespace moravel {
 
 namespace {
 
 int systemMessageBox(HWND owner, const std::string& text, const std::string& caption, UINT type) {
-    Window::rememberFocusOf(owner);  // given back when the owner is active again
     if ((type & MB_TYPEMASK) == MB_YESNO) return askYesNo(owner, text, caption);
     return MessageBoxA(owner, text.c_str(), caption.c_str(), type | (owner ? 0 : MB_TASKMODAL));
 }
@@ -27,7 +25,6 @@ std::optional<std::string> systemOpenFile(HWND owner, const OpenFileRequest& req
     std::vector<char> file(32768, '\0');
     request.fileName.copy(file.data(), file.size() - 1);
 
-    Window::rememberFocusOf(owner);
     OPENFILENAMEA ofn = {};
     ofn.lStructSize = sizeof ofn;
     ofn.hwndOwner = owner;

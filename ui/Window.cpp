@@ -48,17 +48,6 @@ bool Window::isProgramWindow(HWND hwnd) noexcept {
     return std::find(g_programWindows.begin(), g_programWindows.end(), hwnd) != g_programWindows.end();
 }
 
-void Window::rememberFocusOf(HWND window) noexcept {
-    HWND root = window ? GetAncestor(window, GA_ROOT) : nullptr;
-    if (root && isProgramWindow(root))
-        reinterpret_cast<Window*>(GetWindowLongPtrA(root, GWLP_USERDATA))->rememberFocus();
-}
-
-void Window::rememberFocus() noexcept {
-    HWND focus = GetFocus();
-    if (focus && IsChild(hwnd_, focus)) focus_ = focus;
-}
-
 bool Window::restoreFocus() noexcept {
     HWND target = focus_ && IsWindow(focus_) && IsChild(hwnd_, focus_) ? focus_ : nullptr;
     if (target && IsWindowEnabled(target) && IsWindowVisible(target)) {
@@ -126,9 +115,10 @@ LRESULT Window::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         // back to the control that had it, never to the window itself, where
         // typed letters would act as mnemonics.
         case WM_ACTIVATE:
-            if (LOWORD(wParam) == WA_INACTIVE)
-                rememberFocus();
-            else if (!HIWORD(wParam) && restoreFocus())  // not while minimised
+            if (LOWORD(wParam) == WA_INACTIVE) {
+                HWND focus = GetFocus();
+                if (focus && IsChild(hwnd_, focus)) focus_ = focus;
+            } else if (!HIWORD(wParam) && restoreFocus())  // not while minimised
                 return 0;
             break;
         case WM_SETFOCUS:
@@ -148,7 +138,6 @@ int Window::showModal() {
     modalResult_ = 0;
     onShowModal();
 
-    rememberFocusOf(owner);
     if (disableOwner) EnableWindow(owner, FALSE);
     g_modalStack.push_back(this);
     modal_ = true;

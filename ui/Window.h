@@ -31,12 +31,6 @@ public:
     // Whether the window is one of the program's own top-level windows.
     static bool isProgramWindow(HWND hwnd) noexcept;
 
-    // Notes which control of the window has the focus, for when something
-    // modal opens over it: disabling the window takes the focus away before
-    // the window hears that it is no longer active. The focus goes back there
-    // when the window is active again.
-    static void rememberFocusOf(HWND window) noexcept;
-
 protected:
     struct Frame {
         const char* className;
@@ -67,9 +61,9 @@ private:
     static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam,
                                        LPARAM lParam) noexcept;
 
-    void rememberFocus() noexcept;
-    // Gives the focus back to the control that had it (or, when that one can
-    // no longer take it, to the next one); false when no control can.
+    // The control that has the focus as the window stops being active gets
+    // it back when the window is active again (or, when it can no longer take
+    // it, the next one in tab order); false when no control can take it.
     bool restoreFocus() noexcept;
     void fitToWorkArea() noexcept;
 
