@@ -1,11 +1,15 @@
 #include "UiTest.h"
 
+#include <algorithm>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "core/SettingsFile.h"
+#include "ui/CheckListBox.h"
 #include "ui/Controls.h"
+
+#include <windowsx.h>
 
 namespace moravel::test {
 namespace {
@@ -258,6 +262,50 @@ TEST_F(ChooserTest, RemoveDeletesTheProjectFromRegistryAndFileButTheQueuedRowSta
     EXPECT_TRUE(rec.boxes.empty());
 }
 
+TEST_F(ChooserTest, RemoveFindsItsLineAgainAfterAQueuedNewAddedOneAboveDuringTheSave) {
+    start(section("beta", "s", "d") + section("gamma", "s", "d"));
+    inChooser([&] {
+        selectLine(0);
+        // Waiting in the queue, the click runs inside the save's pump.
+        PostMessageA(choose->hwnd(), WM_COMMAND, MAKEWPARAM(Choose::Button3, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(chooseItem(Choose::Button3)));
+        whenModal([&] {
+            setText(detailItem(Detail::ProjectNameEdit), "alpha");
+            fillPaths("s", "d", false);
+            apply();
+        });
+        click(chooseItem(Choose::Button5));
+        EXPECT_EQ(lines(), (Lines{"alpha", "gamma"}));
+        click(chooseItem(Choose::Button2));
+    });
+    EXPECT_EQ(savedProjects(ini()), (Lines{"alpha|s|d|0", "gamma|s|d|0"}));
+}
+
+TEST_F(ChooserTest, ASelectedGreyedLineReadsAndStandsOutWithTheListFocusedOrNot) {
+    start(section("alpha", "s", "d"));
+    queue({"alpha"});
+    choose->FormShow();  // as the chooser opens again: the line is greyed
+    RECT line = {};
+    SendMessageA(listBox(), LB_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&line));
+    OffsetRect(&line, -line.left, -line.top);
+    HDC screen = GetDC(nullptr), dc = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, line.right, line.bottom), old = SelectBitmap(dc, bitmap);
+    for (UINT focus : {0u, static_cast<UINT>(ODS_FOCUS)}) {
+        CheckListBox::drawItem({ODT_LISTBOX, Choose::CheckListBox1, 0, ODA_DRAWENTIRE, ODS_SELECTED | focus,
+                                listBox(), dc, line, 0});
+        const COLORREF back = GetPixel(dc, line.right * 3 / 4, line.bottom / 2);  // right of the text
+        double text = 1;
+        for (int x = CheckListBox::boxAreaWidth(listBox()); x < line.right / 2; ++x)
+            for (int y = 2; y < line.bottom - 2; ++y) text = std::max(text, contrastRatio(GetPixel(dc, x, y), back));
+        EXPECT_GE(contrastRatio(back, GetSysColor(COLOR_WINDOW)), 1.2) << "focus " << focus << ": shown selected";
+        EXPECT_GE(text, kReadableContrast) << "focus " << focus;
+        EXPECT_LT(text, contrastRatio(GetSysColor(COLOR_WINDOWTEXT), back)) << "focus " << focus << ": still grey";
+    }
+    DeleteObject(SelectBitmap(dc, old));
+    DeleteDC(dc);
+    ReleaseDC(nullptr, screen);
+}
+
 TEST_F(ChooserTest, RemoveRefusedByAReadOnlyFileShowsTheErrorAndTheOrphanedLineIsHarmless) {
     start(section("alpha", "s", "d", true) + section("beta", "t", "e"));
     setReadOnly(ini(), true);
@@ -286,6 +334,37 @@ TEST_F(ChooserTest, RemoveRefusedByAReadOnlyFileShowsTheErrorAndTheOrphanedLineI
     EXPECT_EQ(inDetail(mainItem(TMainForm::Button4), [] {}), NotOpened);
     EXPECT_EQ(rec.boxes.size(), 1u);
     EXPECT_EQ(readFile(ini()), before);
+}
+
+TEST_F(DetailTest, TheFocusedButtonTakesEnterARefusalFocusesItsFieldAndFocusSurvivesDialogsAndDisabling) {
+    start(section("alpha", "s", "d"));
+    // Keys go to the control with the focus, through the windows' own keyboard handling.
+    const auto key = [](UINT message, WPARAM code, LPARAM flags = 1) {
+        PostMessageA(GetFocus(), message, code, flags);
+        pump();
+    };
+    inChooser([&] { key(WM_KEYDOWN, VK_RETURN); });  // "&Ok" has the focus as the chooser opens
+    EXPECT_TRUE(main->timer().running()) << "closed with OK";
+    inChooser([&] {
+        EXPECT_EQ(inDetail(chooseItem(Choose::Button3), [&] {
+            key(WM_KEYDOWN, VK_RETURN);  // on "&Add"
+            EXPECT_EQ(rec.boxTexts(), Lines{kFillIn});
+            EXPECT_EQ(GetFocus(), detailItem(Detail::SourceEdit));
+            fillPaths("s", "d", false);
+            key(WM_SYSCHAR, 'a');  // Alt+A: the focus goes to "&Add", which refuses the empty name
+            EXPECT_EQ(rec.boxes.back().text, "Fill in a projectname please.");
+            for (char c : std::string("cat")) key(WM_CHAR, static_cast<WPARAM>(c));  // "c" must not press "&Cancel"
+            EXPECT_EQ(field(Detail::ProjectNameEdit), "cat");
+        }), StayedOpen);
+        EXPECT_EQ(GetFocus(), chooseItem(Choose::Button3)) << "back on \"&New\"";
+        selectLine(0);
+        SetFocus(chooseItem(Choose::Button5));
+        key(WM_KEYDOWN, VK_SPACE);
+        key(WM_KEYUP, VK_SPACE, static_cast<LPARAM>(0xC0390001u));
+        EXPECT_EQ(lines(), Lines{});
+        EXPECT_EQ(GetFocus(), listBox()) << "\"&Remove\", disabled, hands the focus on";
+        click(chooseItem(Choose::Button2));
+    });
 }
 
 TEST_F(DetailTest, AcceptedNamesAndPathsLoadBackExactlyAtTheNextStart) {
