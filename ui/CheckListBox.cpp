@@ -127,6 +127,17 @@ void CheckListBox::measureItem(MEASUREITEMSTRUCT& mis, int lineHeight96) {
     mis.itemHeight = static_cast<UINT>(scale(lineHeight96));
 }
 
+CheckListBox::LineColors CheckListBox::lineColors(bool selected, bool greyed) {
+    if (!selected || !greyed)
+        return {GetSysColor(selected ? COLOR_HIGHLIGHT : COLOR_WINDOW),
+                GetSysColor(greyed ? COLOR_GRAYTEXT : selected ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT)};
+    // Grey on the selection colour cannot be read. A selected greyed line
+    // takes a light shade of it (and a frame in it, drawn by the caller), and
+    // its grey is darkened as far as it takes to be read there.
+    const COLORREF background = blend(GetSysColor(COLOR_HIGHLIGHT), GetSysColor(COLOR_WINDOW), 30);
+    return {background, readableOn(background, GetSysColor(COLOR_GRAYTEXT), GetSysColor(COLOR_WINDOWTEXT))};
+}
+
 void CheckListBox::drawItem(const DRAWITEMSTRUCT& dis) {
     if (dis.itemID == static_cast<UINT>(-1)) {
         if (dis.itemState & ODS_FOCUS) DrawFocusRect(dis.hDC, &dis.rcItem);
@@ -161,21 +172,13 @@ void CheckListBox::drawItem(const DRAWITEMSTRUCT& dis) {
     // The text, greyed on a disabled line.
     RECT text = dis.rcItem;
     text.left = box.right;
-    COLORREF background = GetSysColor(selected ? COLOR_HIGHLIGHT : COLOR_WINDOW);
-    COLORREF ink = GetSysColor(disabled ? COLOR_GRAYTEXT : selected ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT);
-    if (selected && disabled) {
-        // Grey on the selection colour cannot be read. A selected greyed
-        // line takes a light shade of it, framed in the selection colour,
-        // and its grey is darkened as far as it takes to be read there.
-        background = blend(GetSysColor(COLOR_HIGHLIGHT), GetSysColor(COLOR_WINDOW), 30);
-        ink = readableOn(background, ink, GetSysColor(COLOR_WINDOWTEXT));
-    }
-    UniqueBrush brush(CreateSolidBrush(background));
+    const LineColors colors = lineColors(selected, disabled);
+    UniqueBrush brush(CreateSolidBrush(colors.background));
     FillRect(dc, &text, brush.get());
     if (selected && disabled) FrameRect(dc, &text, GetSysColorBrush(COLOR_HIGHLIGHT));
     const std::wstring line = lineText(dis.hwndItem, index);
     SetBkMode(dc, TRANSPARENT);
-    SetTextColor(dc, ink);
+    SetTextColor(dc, colors.text);
     RECT label = text;
     label.left += scale(2);
     DrawTextW(dc, line.c_str(), static_cast<int>(line.size()), &label,

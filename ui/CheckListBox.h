@@ -29,6 +29,11 @@ public:
     static void measureItem(MEASUREITEMSTRUCT& mis, int lineHeight96);
     static void drawItem(const DRAWITEMSTRUCT& dis);
 
+    struct LineColors {
+        COLORREF background, text;
+    };
+    static LineColors lineColors(bool selected, bool greyed);
+
     void clear() const;
     int add(const std::string& text) const;  // the line's sorted position
     void remove(int index) const;

@@ -1,6 +1,5 @@
 #include "UiTest.h"
 
-#include <algorithm>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -8,8 +7,6 @@
 #include "core/SettingsFile.h"
 #include "ui/CheckListBox.h"
 #include "ui/Controls.h"
-
-#include <windowsx.h>
 
 namespace moravel::test {
 namespace {
@@ -267,13 +264,8 @@ TEST_F(ChooserTest, RemoveFindsItsLineAgainAfterAQueuedNewAddedOneAboveDuringThe
     inChooser([&] {
         selectLine(0);
         // Waiting in the queue, the click runs inside the save's pump.
-        PostMessageA(choose->hwnd(), WM_COMMAND, MAKEWPARAM(Choose::Button3, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(chooseItem(Choose::Button3)));
-        whenModal([&] {
-            setText(detailItem(Detail::ProjectNameEdit), "alpha");
-            fillPaths("s", "d", false);
-            apply();
-        });
+        PostMessageA(choose->hwnd(), WM_COMMAND, MAKEWPARAM(Choose::Button3, BN_CLICKED), 0);
+        whenModal([&] { setText(detailItem(Detail::ProjectNameEdit), "alpha"), fillPaths("s", "d", false), apply(); });
         click(chooseItem(Choose::Button5));
         EXPECT_EQ(lines(), (Lines{"alpha", "gamma"}));
         click(chooseItem(Choose::Button2));
@@ -281,29 +273,11 @@ TEST_F(ChooserTest, RemoveFindsItsLineAgainAfterAQueuedNewAddedOneAboveDuringThe
     EXPECT_EQ(savedProjects(ini()), (Lines{"alpha|s|d|0", "gamma|s|d|0"}));
 }
 
-TEST_F(ChooserTest, ASelectedGreyedLineReadsAndStandsOutWithTheListFocusedOrNot) {
-    start(section("alpha", "s", "d"));
-    queue({"alpha"});
-    choose->FormShow();  // as the chooser opens again: the line is greyed
-    RECT line = {};
-    SendMessageA(listBox(), LB_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&line));
-    OffsetRect(&line, -line.left, -line.top);
-    HDC screen = GetDC(nullptr), dc = CreateCompatibleDC(screen);
-    HBITMAP bitmap = CreateCompatibleBitmap(screen, line.right, line.bottom), old = SelectBitmap(dc, bitmap);
-    for (UINT focus : {0u, static_cast<UINT>(ODS_FOCUS)}) {
-        CheckListBox::drawItem({ODT_LISTBOX, Choose::CheckListBox1, 0, ODA_DRAWENTIRE, ODS_SELECTED | focus,
-                                listBox(), dc, line, 0});
-        const COLORREF back = GetPixel(dc, line.right * 3 / 4, line.bottom / 2);  // right of the text
-        double text = 1;
-        for (int x = CheckListBox::boxAreaWidth(listBox()); x < line.right / 2; ++x)
-            for (int y = 2; y < line.bottom - 2; ++y) text = std::max(text, contrastRatio(GetPixel(dc, x, y), back));
-        EXPECT_GE(contrastRatio(back, GetSysColor(COLOR_WINDOW)), 1.2) << "focus " << focus << ": shown selected";
-        EXPECT_GE(text, kReadableContrast) << "focus " << focus;
-        EXPECT_LT(text, contrastRatio(GetSysColor(COLOR_WINDOWTEXT), back)) << "focus " << focus << ": still grey";
-    }
-    DeleteObject(SelectBitmap(dc, old));
-    DeleteDC(dc);
-    ReleaseDC(nullptr, screen);
+TEST(CheckListBoxTest, ASelectedGreyedLineReadsAndStandsOutStillGreyed) {
+    const auto greyed = CheckListBox::lineColors(true, true);
+    EXPECT_GE(contrastRatio(greyed.text, greyed.background), kReadableContrast);
+    EXPECT_GE(contrastRatio(greyed.background, GetSysColor(COLOR_WINDOW)), 1.2) << "shown selected";
+    EXPECT_NE(greyed.text, CheckListBox::lineColors(true, false).text);
 }
 
 TEST_F(ChooserTest, RemoveRefusedByAReadOnlyFileShowsTheErrorAndTheOrphanedLineIsHarmless) {
@@ -336,35 +310,37 @@ TEST_F(ChooserTest, RemoveRefusedByAReadOnlyFileShowsTheErrorAndTheOrphanedLineI
     EXPECT_EQ(readFile(ini()), before);
 }
 
-TEST_F(DetailTest, TheFocusedButtonTakesEnterARefusalFocusesItsFieldAndFocusSurvivesDialogsAndDisabling) {
-    start(section("alpha", "s", "d"));
-    // Keys go to the control with the focus, through the windows' own keyboard handling.
-    const auto key = [](UINT message, WPARAM code, LPARAM flags = 1) {
+TEST_F(DialogsTest, FocusStartsOnTheFirstControlTheFocusedButtonTakesEnterAndFocusIsNeverLost) {
+    start(section("alpha", "s", "d") + section("beta", "missing", "d"));
+    const auto key = [](UINT message, WPARAM code, LPARAM flags = 1) {  // to the control with the focus
         PostMessageA(GetFocus(), message, code, flags);
         pump();
     };
-    inChooser([&] { key(WM_KEYDOWN, VK_RETURN); });  // "&Ok" has the focus as the chooser opens
+    const auto space = [&] { key(WM_KEYDOWN, VK_SPACE), key(WM_KEYUP, VK_SPACE, static_cast<LPARAM>(0xC0390001u)); };
+    main->show();
+    EXPECT_EQ(GetFocus(), mainItem(TMainForm::Button2)) << "the first that takes it";
+    inChooser([&] { key(WM_KEYDOWN, VK_RETURN); });  // on "&Ok", focused as the chooser opens
     EXPECT_TRUE(main->timer().running()) << "closed with OK";
     inChooser([&] {
         EXPECT_EQ(inDetail(chooseItem(Choose::Button3), [&] {
-            key(WM_KEYDOWN, VK_RETURN);  // on "&Add"
-            EXPECT_EQ(rec.boxTexts(), Lines{kFillIn});
+            key(WM_KEYDOWN, VK_RETURN);  // on "&Add": the empty source is refused
             EXPECT_EQ(GetFocus(), detailItem(Detail::SourceEdit));
             fillPaths("s", "d", false);
-            key(WM_SYSCHAR, 'a');  // Alt+A: the focus goes to "&Add", which refuses the empty name
-            EXPECT_EQ(rec.boxes.back().text, "Fill in a projectname please.");
-            for (char c : std::string("cat")) key(WM_CHAR, static_cast<WPARAM>(c));  // "c" must not press "&Cancel"
+            key(WM_SYSCHAR, 'a');  // Alt+A focuses "&Add" and presses it: the empty name is refused
+            for (char c : std::string("cat")) key(WM_CHAR, static_cast<WPARAM>(c));  // "c" is no "&Cancel"
             EXPECT_EQ(field(Detail::ProjectNameEdit), "cat");
         }), StayedOpen);
         EXPECT_EQ(GetFocus(), chooseItem(Choose::Button3)) << "back on \"&New\"";
         selectLine(0);
         SetFocus(chooseItem(Choose::Button5));
-        key(WM_KEYDOWN, VK_SPACE);
-        key(WM_KEYUP, VK_SPACE, static_cast<LPARAM>(0xC0390001u));
-        EXPECT_EQ(lines(), Lines{});
-        EXPECT_EQ(GetFocus(), listBox()) << "\"&Remove\", disabled, hands the focus on";
-        click(chooseItem(Choose::Button2));
+        space();  // "&Remove", disabled, hands the focus on
+        EXPECT_EQ(GetFocus(), listBox());
+        clickLine(0, true);
+        click(chooseItem(Choose::Button1));
     });
+    SetFocus(mainItem(TMainForm::Button1));
+    space();  // "Update &Now" is disabled while its pass runs
+    EXPECT_EQ(GetFocus(), mainItem(TMainForm::Button2));
 }
 
 TEST_F(DetailTest, AcceptedNamesAndPathsLoadBackExactlyAtTheNextStart) {

@@ -212,57 +212,17 @@ TEST_F(MainWindowTest, TabWalksTheControlsInOrderEscapeClosesNothingTooltipsOnEx
                    "Hides the program and puts it into the Systray (doubleclick on the icon to get it back)."}}));
 }
 
-TEST_F(MainWindowTest, LabelsShowTheirWholeTextAndAWindowAtAFixedPlaceOpensInsideTheWorkArea) {
+TEST_F(MainWindowTest, LabelsShowTheirWholeTextAndAWindowAtAFixedPlaceFitsTheWorkArea) {
     start();
-    // Given less room than its text takes, as a larger DPI's font may need, a label still shows it all.
+    // Given less room than its text takes, as with a larger DPI's font, a label still shows it all.
     const ControlSpec label{Main::Label1, "STATIC", "Last attempt at:", SS_LEFTNOWORDWRAP, 0, {401, 123, 20, 13}};
     DestroyWindow(mainItem(Main::Label1));
     createControls(main->hwnd(), std::span(&label, 1), Main::kDesignClient, GetWindowFont(mainItem(Main::Label2)));
     EXPECT_GE(rectInParent(mainItem(Main::Label1)).right - scale(401), textWidth(mainItem(Main::Label1)));
 
-    MONITORINFO monitor = {};
-    monitor.cbSize = sizeof monitor;
-    GetMonitorInfoA(MonitorFromWindow(choose->hwnd(), MONITOR_DEFAULTTOPRIMARY), &monitor);
-    const RECT work = monitor.rcWork;
-    const SIZE big = {work.right - work.left - scale(100), work.bottom - work.top - scale(100)};
-    SetWindowPos(choose->hwnd(), nullptr, 0, 0, big.cx, big.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-    RECT opened = {};
-    whenModal([&] {
-        GetWindowRect(choose->hwnd(), &opened);
-        click(GetDlgItem(choose->hwnd(), TChooseForm::Button2));
-    });
-    click(mainItem(Main::Button2));
-    EXPECT_EQ(edges(opened), (Edges{work.right - big.cx, work.bottom - big.cy, work.right, work.bottom}))
-        << "moved just enough";
-    // Larger than the work area, it is made smaller, its caption in reach.
-    EXPECT_EQ(edges(fitInto({-50, -60, 2000, 1500}, {0, 0, 1024, 740})), (Edges{0, 0, 1024, 740}));
-}
-
-TEST_F(MainWindowTest, FocusStartsOnTheFirstControlComesBackAfterADialogAndLeavesADisabledButton) {
-    start(section("a", sourceFile("a"), dir / "a.out") + section("b", "missing", dir / "b.out"));
-    const auto key = [](WPARAM code) {  // pressed on the control with the focus
-        PostMessageA(GetFocus(), WM_KEYDOWN, code, 1);
-        if (code == VK_SPACE) PostMessageA(GetFocus(), WM_KEYUP, code, static_cast<LPARAM>(0xC0390001u));
-    };
-    main->show();
-    EXPECT_EQ(GetFocus(), mainItem(Main::Button2)) << "\"&Add file\", the first that takes it";
-    queue({"a", "b"});
-    selectRow(1);
-    SetFocus(mainItem(Main::Button4));
-    key(VK_RETURN);  // "&Details", then Cancel
-    whenModal([&] { click(detailItem(TDetailForm::Button2)); });
-    pump();
-    EXPECT_EQ(GetFocus(), mainItem(Main::Button4)) << "back where it was";
-
-    SetFocus(mainItem(Main::Button3));
-    key(VK_SPACE);  // "&Remove file" and "&Details" are disabled with the row
-    pump();
-    EXPECT_EQ(GetFocus(), mainItem(Main::ListView1));
-    SetFocus(mainItem(Main::Button1));
-    key(VK_SPACE);  // "Update &Now" is disabled as the pass begins, and stays so
-    pump();
-    EXPECT_TRUE(rows().empty());
-    EXPECT_EQ(GetFocus(), mainItem(Main::Button2));
+    // The chooser's fixed place at 144 DPI on 1024 x 768: moved up just enough.
+    EXPECT_EQ(edges(fitInto({400, 312, 934, 821}, {0, 0, 1024, 768})), (Edges{400, 259, 934, 768}));
+    EXPECT_EQ(edges(fitInto({-5, -6, 2000, 900}, {0, 0, 1024, 740})), (Edges{0, 0, 1024, 740})) << "too large";
 }
 
 // ---- "&Details" ---------------------------------------------------------------------------
@@ -347,14 +307,13 @@ TEST_F(MainWindowTest, ClosingDuringAPassAsksThenClosesOnlyOnceThePassHasEnded) 
 TEST_F(MainWindowTest, HiddenInTheNotificationAreaTheIconFollowsThePassesAndADoubleClickRestores) {
     start(section("a", sourceFile("a"), dir / "a.out") + section("b", sourceFile("b"), dir / "b.out") +
           section("c", sourceFile("c"), dir / "c.out"));
-    // The small images are the ones drawn for that size, not the large ones shrunk.
+    // Small images are the artwork drawn for that size, not the large one shrunk.
     const auto artwork = [](int id, int size) {
-        return pixels(UniqueIcon(static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id),
-                                                               IMAGE_ICON, size, size, 0))).get());
+        return pixels(UniqueIcon(static_cast<HICON>(
+            LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id), IMAGE_ICON, size, size, 0))).get());
     };
-    const int small = GetSystemMetrics(SM_CXSMICON);
     const auto idle = pixels(main->TrayIcon());
-    EXPECT_EQ(idle, artwork(IDI_IDLE, small));
+    EXPECT_EQ(idle, artwork(IDI_IDLE, GetSystemMetrics(SM_CXSMICON)));
     queue({"a", "b", "c"});
     ShowWindow(main->hwnd(), SW_SHOW);
     rec.notifications.clear();
@@ -367,12 +326,9 @@ TEST_F(MainWindowTest, HiddenInTheNotificationAreaTheIconFollowsThePassesAndADou
                          add.data.uCallbackMessage, add.tip(), add.data.hIcon),
               std::tuple(DWORD{NIM_ADD}, DWORD{88}, main->hwnd(), UINT{1}, UINT{7}, UINT{1025},
                          std::string("Moravel (3 pending)"), main->TrayIcon()));
-    EXPECT_EQ(pixels(add.data.hIcon), artwork(IDI_PENDING, small));
-    const auto captionIcon = [&](WPARAM which) {
-        return pixels(reinterpret_cast<HICON>(SendMessageA(main->hwnd(), WM_GETICON, which, 0)));
-    };
-    EXPECT_EQ(captionIcon(ICON_SMALL), artwork(IDI_PENDING, small));
-    EXPECT_EQ(captionIcon(ICON_BIG), artwork(IDI_PENDING, 32));
+    EXPECT_EQ(pixels(add.data.hIcon), artwork(IDI_PENDING, GetSystemMetrics(SM_CXSMICON)));
+    EXPECT_EQ(pixels(reinterpret_cast<HICON>(SendMessageA(main->hwnd(), WM_GETICON, ICON_BIG, 0))),
+              artwork(IDI_PENDING, 32));
     EXPECT_FALSE(IsWindowVisible(main->hwnd()));
 
     // Hidden, the passes go on and the icon follows them.
