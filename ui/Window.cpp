@@ -50,7 +50,7 @@ bool Window::isProgramWindow(HWND hwnd) noexcept {
 
 bool Window::restoreFocus() noexcept {
     HWND target = focus_ && IsWindow(focus_) && IsChild(hwnd_, focus_) ? focus_ : nullptr;
-    if (target && IsWindowEnabled(target) && IsWindowVisible(target)) {
+    if (target && IsWindowEnabled(target) && (GetWindowLongA(target, GWL_STYLE) & WS_VISIBLE)) {
         SetFocus(target);  // as it was left, caret and selection too
         return true;
     }
