@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include "core/AppError.h"
+#include "ui/Controls.h"
 #include "ui/Seams.h"
 #include "ui/Window.h"
 
@@ -37,17 +38,41 @@ bool handleEditTabOrEscape(HWND root, const MSG& msg) {
     if (msg.message != WM_KEYDOWN || (msg.wParam != VK_TAB && msg.wParam != VK_ESCAPE)) return false;
     if (!isMultiLineEdit(msg.hwnd) || GetKeyState(VK_CONTROL) < 0) return false;
     if (msg.wParam == VK_TAB) {
-        if (HWND next = GetNextDlgTabItem(root, msg.hwnd, GetKeyState(VK_SHIFT) < 0)) {
-            SetFocus(next);
-            if (SendMessageA(next, WM_GETDLGCODE, 0, 0) & DLGC_HASSETSEL) SendMessageA(next, EM_SETSEL, 0, -1);
-        }
+        if (HWND next = GetNextDlgTabItem(root, msg.hwnd, GetKeyState(VK_SHIFT) < 0)) focusControl(next);
     }
     return true;
+}
+
+bool isPushButton(LRESULT dialogCode) { return dialogCode & (DLGC_DEFPUSHBUTTON | DLGC_UNDEFPUSHBUTTON); }
+
+// As in a dialog box, the push button that has the focus is the one Enter
+// presses, and it is drawn so: it takes the default style, however the focus
+// came to it (opening, a click, a mnemonic, a box closing). When the focus
+// moves on to something else, the window's own default button (if it has
+// one) takes the style back.
+void followFocusWithDefaultButton() {
+    static HWND followed = nullptr;
+    HWND focus = GetFocus();
+    if (focus == followed) return;
+    followed = focus;
+    HWND root = focus ? GetAncestor(focus, GA_ROOT) : nullptr;
+    if (!root || !Window::isProgramWindow(root)) return;
+    const bool onButton = isPushButton(SendMessageA(focus, WM_GETDLGCODE, 0, 0));
+    const LRESULT defId = SendMessageA(root, DM_GETDEFID, 0, 0);
+    const int ownDefault = HIWORD(defId) == DC_HASDEFID ? LOWORD(defId) : 0;
+    for (HWND child = GetWindow(root, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        const LRESULT code = SendMessageA(child, WM_GETDLGCODE, 0, 0);
+        if (!isPushButton(code)) continue;
+        const bool isDefault = onButton ? child == focus : GetDlgCtrlID(child) == ownDefault;
+        if (isDefault != ((code & DLGC_DEFPUSHBUTTON) != 0))
+            SendMessageA(child, BM_SETSTYLE, isDefault ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON, TRUE);
+    }
 }
 
 }  // namespace
 
 void dispatchMessage(MSG& msg) {
+    followFocusWithDefaultButton();
     HWND root = msg.hwnd ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
     if (root && Window::isProgramWindow(root) &&
         (handleEditTabOrEscape(root, msg) || IsDialogMessageA(root, &msg)))

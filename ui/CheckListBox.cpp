@@ -5,9 +5,11 @@
 #include <vsstyle.h>
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "ui/Application.h"
+#include "ui/Handles.h"
 
 namespace moravel {
 
@@ -22,6 +24,31 @@ LPARAM flags(HWND hwnd, int index) {
 }
 
 int boxSize() { return scale(13); }
+
+// The relative luminance of a colour: 0 for black, 1 for white.
+double luminance(COLORREF color) {
+    const auto linear = [](BYTE value) {
+        const double v = value / 255.0;
+        return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(GetRValue(color)) + 0.7152 * linear(GetGValue(color)) + 0.0722 * linear(GetBValue(color));
+}
+
+COLORREF blend(COLORREF a, COLORREF b, int percentOfA) {
+    const auto mix = [percentOfA](BYTE x, BYTE y) {
+        return static_cast<BYTE>((x * percentOfA + y * (100 - percentOfA) + 50) / 100);
+    };
+    return RGB(mix(GetRValue(a), GetRValue(b)), mix(GetGValue(a), GetGValue(b)), mix(GetBValue(a), GetBValue(b)));
+}
+
+// The text colour moved toward the full one until it reads on the background.
+COLORREF readableOn(COLORREF background, COLORREF text, COLORREF fullText) {
+    for (int percent = 0; percent < 100; percent += 5) {
+        const COLORREF ink = blend(fullText, text, percent);
+        if (contrastRatio(ink, background) >= kReadableContrast) return ink;
+    }
+    return fullText;
+}
 
 // A line's text, read as wide text. Once subclassed the list is a Unicode
 // window, and the system's narrow LB_GETTEXT then converts through a buffer
@@ -87,12 +114,28 @@ LRESULT CALLBACK checkListProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lP
 
 }  // namespace
 
+double contrastRatio(COLORREF a, COLORREF b) {
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
 void CheckListBox::attach(HWND hwnd) { SetWindowSubclass(hwnd, checkListProc, 0, 0); }
 
 int CheckListBox::boxAreaWidth(HWND) { return boxSize() + scale(4); }
 
 void CheckListBox::measureItem(MEASUREITEMSTRUCT& mis, int lineHeight96) {
     mis.itemHeight = static_cast<UINT>(scale(lineHeight96));
+}
+
+CheckListBox::LineColors CheckListBox::lineColors(bool selected, bool greyed) {
+    if (!selected || !greyed)
+        return {GetSysColor(selected ? COLOR_HIGHLIGHT : COLOR_WINDOW),
+                GetSysColor(greyed ? COLOR_GRAYTEXT : selected ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT)};
+    // Grey on the selection colour cannot be read. A selected greyed line
+    // takes a light shade of it (and a frame in it, drawn by the caller), and
+    // its grey is darkened as far as it takes to be read there.
+    const COLORREF background = blend(GetSysColor(COLOR_HIGHLIGHT), GetSysColor(COLOR_WINDOW), 30);
+    return {background, readableOn(background, GetSysColor(COLOR_GRAYTEXT), GetSysColor(COLOR_WINDOWTEXT))};
 }
 
 void CheckListBox::drawItem(const DRAWITEMSTRUCT& dis) {
@@ -129,13 +172,13 @@ void CheckListBox::drawItem(const DRAWITEMSTRUCT& dis) {
     // The text, greyed on a disabled line.
     RECT text = dis.rcItem;
     text.left = box.right;
-    // Grey on the selection colour cannot be read: a selected greyed line
-    // takes the button face instead.
-    const int background = !selected ? COLOR_WINDOW : disabled ? COLOR_BTNFACE : COLOR_HIGHLIGHT;
-    FillRect(dc, &text, GetSysColorBrush(background));
+    const LineColors colors = lineColors(selected, disabled);
+    UniqueBrush brush(CreateSolidBrush(colors.background));
+    FillRect(dc, &text, brush.get());
+    if (selected && disabled) FrameRect(dc, &text, GetSysColorBrush(COLOR_HIGHLIGHT));
     const std::wstring line = lineText(dis.hwndItem, index);
     SetBkMode(dc, TRANSPARENT);
-    SetTextColor(dc, GetSysColor(disabled ? COLOR_GRAYTEXT : selected ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT));
+    SetTextColor(dc, colors.text);
     RECT label = text;
     label.left += scale(2);
     DrawTextW(dc, line.c_str(), static_cast<int>(line.size()), &label,
@@ -163,6 +206,12 @@ int CheckListBox::selected() const {
 void CheckListBox::select(int index) const { SendMessageA(hwnd_, LB_SETCURSEL, static_cast<WPARAM>(index), 0); }
 
 std::string CheckListBox::text(int index) const { return narrow(lineText(hwnd_, index)); }
+
+int CheckListBox::find(const std::string& wanted) const {
+    for (int i = 0; i < count(); ++i)
+        if (text(i) == wanted) return i;
+    return -1;
+}
 
 bool CheckListBox::checked(int index) const { return flags(hwnd_, index) & kChecked; }
 bool CheckListBox::enabled(int index) const { return !(flags(hwnd_, index) & kDisabled); }

@@ -99,11 +99,14 @@ void TChooseForm::Button5Click() {
     const CheckListBox box = list();
     const int selected = box.selected();
     if (selected < 0) return;
-    const int project = MainForm->Projects.find(box.text(selected));
+    const std::string name = box.text(selected);
+    const int project = MainForm->Projects.find(name);
     if (project < 0) return;  // its project is gone
     MainForm->Projects.remove(project);
     MainForm->SaveProjects();  // a refused save ends here: the line stays
-    box.remove(selected);
+    // The save handles waiting messages: a "&New" among them may have put a
+    // line above this one, so the line is found again by its text.
+    if (const int line = box.find(name); line >= 0) box.remove(line);
     setLineButtons(false);
 }
 

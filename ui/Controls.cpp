@@ -35,6 +35,21 @@ void addTooltip(HWND tooltip, HWND owner, HWND tool, const char* text) {
     SendMessageA(tooltip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&info));
 }
 
+void focusControl(HWND control) noexcept {
+    SetFocus(control);
+    if (SendMessageA(control, WM_GETDLGCODE, 0, 0) & DLGC_HASSETSEL) SendMessageA(control, EM_SETSEL, 0, -1);
+}
+
+void enableWindow(HWND hwnd, bool enabled) noexcept {
+    if (enabled || GetFocus() != hwnd) {
+        EnableWindow(hwnd, enabled ? TRUE : FALSE);
+        return;
+    }
+    HWND next = GetNextDlgTabItem(GetAncestor(hwnd, GA_ROOT), hwnd, FALSE);
+    EnableWindow(hwnd, FALSE);
+    if (next && next != hwnd) focusControl(next);
+}
+
 HFONT createFormFont() {
     return CreateFontA(-MulDiv(8, systemDpi(), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
                        DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,

@@ -11,7 +11,12 @@ namespace moravel {
 std::string windowText(HWND hwnd);
 void setWindowText(HWND hwnd, const std::string& text);
 
-inline void enableWindow(HWND hwnd, bool enabled) noexcept { EnableWindow(hwnd, enabled ? TRUE : FALSE); }
+// Gives a control the focus as the dialog keys do: an edit field's text is
+// selected, so that typing replaces it.
+void focusControl(HWND control) noexcept;
+// A control that had the focus hands it on to the next one in tab order as
+// it is disabled; otherwise nothing would have it, and the keys would be dead.
+void enableWindow(HWND hwnd, bool enabled) noexcept;
 inline bool isChecked(HWND button) noexcept {
     return SendMessageA(button, BM_GETCHECK, 0, 0) == BST_CHECKED;
 }

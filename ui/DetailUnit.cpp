@@ -1,6 +1,7 @@
 #include "ui/DetailUnit.h"
 
 #include <array>
+#include <tuple>
 
 #include "core/SettingsFile.h"
 #include "core/Text.h"
@@ -134,25 +135,29 @@ void TDetailForm::FormShow() {
     InvalidateRect(name, nullptr, TRUE);
 }
 
-void TDetailForm::inform(const std::string& text) {
+void TDetailForm::refuse(const std::string& text, int field) {
     seams().messageBox(hwnd(), text, kApplicationTitle, MB_OK);
+    if (isModal()) focusControl(item(field));
 }
 
 void TDetailForm::Button1Click() {
     const std::string name = windowText(item(ProjectNameEdit));
     const std::string source = windowText(item(SourceEdit));
     const std::string destination = windowText(item(DestinationEdit));
-    if (source.empty() || destination.empty()) return inform(kFillInPaths);
+    if (source.empty() || destination.empty())
+        return refuse(kFillInPaths, source.empty() ? SourceEdit : DestinationEdit);
 
     TProjects& projects = MainForm->Projects;
     if (!EditMode) {
-        if (name.empty()) return inform("Fill in a projectname please.");
-        if (projects.find(name) >= 0) return inform("Projectname " + name + " already exists!");
-        if (const std::string problem = projectNameProblem(name); !problem.empty()) return inform(problem);
+        if (name.empty()) return refuse("Fill in a projectname please.", ProjectNameEdit);
+        if (projects.find(name) >= 0) return refuse("Projectname " + name + " already exists!", ProjectNameEdit);
+        if (const std::string problem = projectNameProblem(name); !problem.empty())
+            return refuse(problem, ProjectNameEdit);
     }
     // Only what the settings file gives back unchanged is accepted.
-    for (const auto& [what, path] : {std::pair{"source path", &source}, std::pair{"destination path", &destination}})
-        if (const std::string problem = pathProblem(what, *path); !problem.empty()) return inform(problem);
+    for (const auto& [what, path, field] : {std::tuple{"source path", &source, SourceEdit},
+                                            std::tuple{"destination path", &destination, DestinationEdit}})
+        if (const std::string problem = pathProblem(what, *path); !problem.empty()) return refuse(problem, field);
 
     const auto applyOptions = [this](TFileObject& project) {
         project.VersionBackup = isChecked(item(VersionBackupCheckBox));
@@ -161,7 +166,7 @@ void TDetailForm::Button1Click() {
     };
     if (EditMode) {
         TFileObject* project = projects.lookup(name);
-        if (!project) return inform("The project " + name + " no longer exists.");
+        if (!project) return refuse("The project " + name + " no longer exists.", Button2);
         project->Source = source;
         project->Destination = destination;
         applyOptions(*project);

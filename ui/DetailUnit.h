@@ -44,7 +44,9 @@ protected:
     void onShowModal() override;
 
 private:
-    void inform(const std::string& text);
+    // Shows why the input is refused, then puts the focus in the field it
+    // is about, so that the user types the fix straight away.
+    void refuse(const std::string& text, int field);
     // Runs the file-open dialog; the picked path, or empty.
     std::string browse(int field, bool fileMustExist);
 

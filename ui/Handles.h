@@ -10,6 +10,7 @@
 namespace moravel {
 
 using UniqueFont = Unique<NullTraits<HFONT, DeleteObject>>;
+using UniqueBrush = Unique<NullTraits<HBRUSH, DeleteObject>>;
 using UniqueIcon = Unique<NullTraits<HICON, DestroyIcon>>;
 using UniqueImageList = Unique<NullTraits<HIMAGELIST, ImageList_Destroy>>;
 

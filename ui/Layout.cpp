@@ -1,5 +1,6 @@
 #include "ui/Layout.h"
 
+#include <algorithm>
 #include <string>
 
 #include "core/AppError.h"
@@ -30,6 +31,10 @@ SIZE clientSize(HWND hwnd) {
     return {rc.right - rc.left, rc.bottom - rc.top};
 }
 
+bool isLabel(const ControlSpec& entry) {
+    return lstrcmpiA(entry.className, "STATIC") == 0 && entry.text && *entry.text;
+}
+
 }  // namespace
 
 RECT place(const ControlSpec& entry, SIZE design96, SIZE client, int dpi) noexcept {
@@ -42,6 +47,18 @@ RECT place(const ControlSpec& entry, SIZE design96, SIZE client, int dpi) noexce
     const int minHeight = MulDiv(entry.minHeight96, dpi, 96);
     if (rc.bottom - rc.top < minHeight) rc.bottom = rc.top + minHeight;
     return rc;
+}
+
+RECT fitInto(const RECT& window, const RECT& area) noexcept {
+    const auto axis = [](LONG from, LONG to, LONG areaFrom, LONG areaTo, LONG& outFrom, LONG& outTo) {
+        const LONG length = std::min(to - from, areaTo - areaFrom);
+        outFrom = std::max(areaFrom, std::min(from, areaTo - length));
+        outTo = outFrom + length;
+    };
+    RECT fitted;
+    axis(window.left, window.right, area.left, area.right, fitted.left, fitted.right);
+    axis(window.top, window.bottom, area.top, area.bottom, fitted.top, fitted.bottom);
+    return fitted;
 }
 
 void createControls(HWND parent, std::span<const ControlSpec> table, SIZE design96, HFONT font) {
@@ -79,7 +96,12 @@ void layoutControls(HWND parent, std::span<const ControlSpec> table, SIZE design
         HWND control = GetDlgItem(parent, entry.id);
         if (!control) continue;
         RECT rc = place(entry, design96, client, systemDpi());
-        if (entry.autoWidth) rc.right = rc.left + textWidth(control);
+        if (entry.autoWidth)
+            rc.right = rc.left + textWidth(control);
+        else if (isLabel(entry))
+            // The font does not grow exactly with the DPI: a label's text is
+            // never cut, whatever room the design gave it.
+            rc.right = std::max<LONG>(rc.right, rc.left + textWidth(control));
         if (batch)
             batch = DeferWindowPos(batch, control, nullptr, rc.left, rc.top, rc.right - rc.left,
                                    rc.bottom - rc.top, SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOCOPYBITS);

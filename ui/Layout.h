@@ -40,6 +40,10 @@ struct ControlSpec {
 // Where a control goes in a client area of the given size.
 RECT place(const ControlSpec& entry, SIZE design96, SIZE client, int dpi) noexcept;
 
+// A window's rectangle moved just enough to lie inside the area; one larger
+// than the area is also made smaller, its top left corner in the area.
+RECT fitInto(const RECT& window, const RECT& area) noexcept;
+
 // Creates the controls in table order (which is also the tab order) with
 // the given font, placed for the window's current client area.
 void createControls(HWND parent, std::span<const ControlSpec> table, SIZE design96, HFONT font);

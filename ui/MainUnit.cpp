@@ -113,12 +113,17 @@ void TMainForm::createControls() {
     addTooltip(tooltip, hwnd(), item(Button6),
                "Hides the program and puts it into the Systray (doubleclick on the icon to get it back).");
 
-    ImageList1.reset(ImageList_Create(32, 32, ILC_COLOR32 | ILC_MASK, 2, 0));
-    for (int id : {IDI_IDLE, IDI_PENDING}) {
-        UniqueIcon icon(static_cast<HICON>(
-            LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id), IMAGE_ICON, 32, 32, 0)));
-        ImageList_AddIcon(ImageList1.get(), icon.get());
-    }
+    const auto stateImages = [](int size) {
+        UniqueImageList list(ImageList_Create(size, size, ILC_COLOR32 | ILC_MASK, 2, 0));
+        for (int id : {IDI_IDLE, IDI_PENDING}) {
+            UniqueIcon icon(static_cast<HICON>(
+                LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id), IMAGE_ICON, size, size, 0)));
+            ImageList_AddIcon(list.get(), icon.get());
+        }
+        return list;
+    };
+    ImageList1 = stateImages(32);
+    smallImages_ = stateImages(GetSystemMetrics(SM_CXSMICON));
 }
 
 void TMainForm::show() {
@@ -215,13 +220,16 @@ void TMainForm::RefreshPendingState() {
     trayIconData_.szTip[std::min<std::size_t>(tip.size(), 63)] = '\0';
     enableWindow(item(Button1), n > 0);
 
-    // The new image goes everywhere before the old one is released.
-    UniqueIcon icon(ImageList_GetIcon(ImageList1.get(), n == 0 ? 0 : 1, ILD_NORMAL));
-    SendMessageA(hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon.get()));
-    SendMessageA(hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon.get()));
-    trayIconData_.hIcon = icon.get();
+    // The new images go everywhere before the old ones are released.
+    const int image = n == 0 ? 0 : 1;
+    UniqueIcon largeImage(ImageList_GetIcon(ImageList1.get(), image, ILD_NORMAL));
+    UniqueIcon smallImage(ImageList_GetIcon(smallImages_.get(), image, ILD_NORMAL));
+    SendMessageA(hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(largeImage.get()));
+    SendMessageA(hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallImage.get()));
+    trayIconData_.hIcon = smallImage.get();
     seams().notifyIcon(NIM_MODIFY, trayIconData_);
-    trayIcon_ = std::move(icon);
+    largeIcon_ = std::move(largeImage);
+    trayIcon_ = std::move(smallImage);
 }
 
 void TMainForm::rowInserted(int position, const PendingRow& row) {
@@ -327,7 +335,7 @@ void TMainForm::Button5Click() { close(); }
 // ---- notification area --------------------------------------------------------------------
 
 void TMainForm::InitTrayIconData() {
-    trayIcon_.reset(ImageList_GetIcon(ImageList1.get(), 0, ILD_NORMAL));
+    trayIcon_.reset(ImageList_GetIcon(smallImages_.get(), 0, ILD_NORMAL));
     trayIconData_ = {};
     trayIconData_.cbSize = NOTIFYICONDATAA_V1_SIZE;
     trayIconData_.hWnd = hwnd();

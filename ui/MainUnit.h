@@ -55,6 +55,7 @@ public:
     const std::string& StartDirectory() const noexcept { return startDirectory_; }
     std::string settingsPath() const;
     const NOTIFYICONDATAA& TrayIconData() const noexcept { return trayIconData_; }
+    // The state image at the small size: the notification area's and the caption's.
     HICON TrayIcon() const noexcept { return trayIcon_.get(); }
     bool hiddenInTray() const noexcept { return hiddenInTray_; }
     const WindowTimer& timer() const noexcept { return timer_; }
@@ -118,8 +119,12 @@ private:
     SettingsFile settingsFile_;  // what this run loaded and saved
 
     UniqueFont font_;
+    // The idle and the pending image, at 32 x 32 and at the system's small
+    // icon size, each drawn from the artwork made for that size.
     UniqueImageList ImageList1;
+    UniqueImageList smallImages_;
     UniqueIcon trayIcon_;
+    UniqueIcon largeIcon_;  // the same state at 32 x 32: taskbar, task switcher
     NOTIFYICONDATAA trayIconData_ = {};
     bool hiddenInTray_ = false;
     bool closeRequested_ = false;

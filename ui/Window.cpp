@@ -6,6 +6,8 @@
 
 #include "core/AppError.h"
 #include "ui/Application.h"
+#include "ui/Controls.h"
+#include "ui/Layout.h"
 #include "ui/Resources.h"
 
 namespace moravel {
@@ -44,6 +46,19 @@ Window::~Window() {
 
 bool Window::isProgramWindow(HWND hwnd) noexcept {
     return std::find(g_programWindows.begin(), g_programWindows.end(), hwnd) != g_programWindows.end();
+}
+
+bool Window::restoreFocus() noexcept {
+    HWND target = focus_ && IsWindow(focus_) && IsChild(hwnd_, focus_) ? focus_ : nullptr;
+    if (target && IsWindowEnabled(target) && (GetWindowLongA(target, GWL_STYLE) & WS_VISIBLE)) {
+        SetFocus(target);  // as it was left, caret and selection too
+        return true;
+    }
+    // Disabled meanwhile (a pass ran while a box was open): the next one in tab order.
+    target = GetNextDlgTabItem(hwnd_, target, FALSE);
+    if (!target) return false;
+    focusControl(target);
+    return true;
 }
 
 HWND Window::activeOwner() noexcept {
@@ -91,9 +106,24 @@ LRESULT CALLBACK Window::windowProc(HWND hwnd, UINT message, WPARAM wParam, LPAR
 }
 
 LRESULT Window::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_CLOSE && modal_) {
-        closeModal(IDCANCEL);
-        return 0;
+    switch (message) {
+        case WM_CLOSE:
+            if (!modal_) break;
+            closeModal(IDCANCEL);
+            return 0;
+        // What a dialog box does and a plain window does not: the focus goes
+        // back to the control that had it, never to the window itself, where
+        // typed letters would act as mnemonics.
+        case WM_ACTIVATE:
+            if (LOWORD(wParam) == WA_INACTIVE) {
+                HWND focus = GetFocus();
+                if (focus && IsChild(hwnd_, focus)) focus_ = focus;
+            } else if (!HIWORD(wParam) && restoreFocus())  // not while minimised
+                return 0;
+            break;
+        case WM_SETFOCUS:
+            if (restoreFocus()) return 0;
+            break;
     }
     return defaultProc(message, wParam, lParam);
 }
@@ -125,8 +155,9 @@ int Window::showModal() {
         }
     } restore{*this, owner, disableOwner};
 
+    focus_ = nullptr;  // every showing starts at the first control
     ShowWindow(hwnd_, SW_SHOW);
-    if (HWND first = GetNextDlgTabItem(hwnd_, nullptr, FALSE)) SetFocus(first);
+    restoreFocus();
 
     MSG msg;
     while (modalResult_ == 0 && IsWindow(hwnd_)) {
@@ -148,10 +179,27 @@ void Window::centerOnScreen() noexcept {
     SetWindowPos(hwnd_, nullptr, work.left + (work.right - work.left - w) / 2,
                  work.top + (work.bottom - work.top - h) / 2, 0, 0,
                  SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    fitToWorkArea();
 }
 
 void Window::moveTo96(int x, int y) noexcept {
     SetWindowPos(hwnd_, nullptr, scale(x), scale(y), 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    fitToWorkArea();
+}
+
+void Window::fitToWorkArea() noexcept {
+    // A place fixed at 96 DPI can run off a small screen at a larger DPI,
+    // out of reach of the mouse.
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof monitor;
+    RECT rc;
+    if (!GetMonitorInfoA(MonitorFromWindow(hwnd_, MONITOR_DEFAULTTONEAREST), &monitor) ||
+        !GetWindowRect(hwnd_, &rc))
+        return;
+    const RECT fitted = fitInto(rc, monitor.rcWork);
+    if (!EqualRect(&fitted, &rc))
+        SetWindowPos(hwnd_, nullptr, fitted.left, fitted.top, fitted.right - fitted.left,
+                     fitted.bottom - fitted.top, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 }  // namespace moravel

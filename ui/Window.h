@@ -51,6 +51,7 @@ protected:
         return DefWindowProcA(hwnd_, message, wParam, lParam);
     }
 
+    // Both keep the window inside the work area of its monitor.
     void centerOnScreen() noexcept;
     void moveTo96(int x, int y) noexcept;
 
@@ -60,7 +61,14 @@ private:
     static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam,
                                        LPARAM lParam) noexcept;
 
+    // The control that has the focus as the window stops being active gets
+    // it back when the window is active again (or, when it can no longer take
+    // it, the next one in tab order); false when no control can take it.
+    bool restoreFocus() noexcept;
+    void fitToWorkArea() noexcept;
+
     HWND hwnd_ = nullptr;
+    HWND focus_ = nullptr;
     int modalResult_ = 0;
     bool modal_ = false;
 };

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/SettingsFile.h"
+#include "ui/CheckListBox.h"
 #include "ui/Controls.h"
 
 namespace moravel::test {
@@ -258,6 +259,27 @@ TEST_F(ChooserTest, RemoveDeletesTheProjectFromRegistryAndFileButTheQueuedRowSta
     EXPECT_TRUE(rec.boxes.empty());
 }
 
+TEST_F(ChooserTest, RemoveFindsItsLineAgainAfterAQueuedNewAddedOneAboveDuringTheSave) {
+    start(section("beta", "s", "d") + section("gamma", "s", "d"));
+    inChooser([&] {
+        selectLine(0);
+        // Waiting in the queue, the click runs inside the save's pump.
+        PostMessageA(choose->hwnd(), WM_COMMAND, MAKEWPARAM(Choose::Button3, BN_CLICKED), 0);
+        whenModal([&] { setText(detailItem(Detail::ProjectNameEdit), "alpha"), fillPaths("s", "d", false), apply(); });
+        click(chooseItem(Choose::Button5));
+        EXPECT_EQ(lines(), (Lines{"alpha", "gamma"}));
+        click(chooseItem(Choose::Button2));
+    });
+    EXPECT_EQ(savedProjects(ini()), (Lines{"alpha|s|d|0", "gamma|s|d|0"}));
+}
+
+TEST(CheckListBoxTest, ASelectedGreyedLineReadsAndStandsOutStillGreyed) {
+    const auto greyed = CheckListBox::lineColors(true, true);
+    EXPECT_GE(contrastRatio(greyed.text, greyed.background), kReadableContrast);
+    EXPECT_GE(contrastRatio(greyed.background, GetSysColor(COLOR_WINDOW)), 1.2) << "shown selected";
+    EXPECT_NE(greyed.text, CheckListBox::lineColors(true, false).text);
+}
+
 TEST_F(ChooserTest, RemoveRefusedByAReadOnlyFileShowsTheErrorAndTheOrphanedLineIsHarmless) {
     start(section("alpha", "s", "d", true) + section("beta", "t", "e"));
     setReadOnly(ini(), true);
@@ -286,6 +308,39 @@ TEST_F(ChooserTest, RemoveRefusedByAReadOnlyFileShowsTheErrorAndTheOrphanedLineI
     EXPECT_EQ(inDetail(mainItem(TMainForm::Button4), [] {}), NotOpened);
     EXPECT_EQ(rec.boxes.size(), 1u);
     EXPECT_EQ(readFile(ini()), before);
+}
+
+TEST_F(DialogsTest, FocusStartsOnTheFirstControlTheFocusedButtonTakesEnterAndFocusIsNeverLost) {
+    start(section("alpha", "s", "d") + section("beta", "missing", "d"));
+    const auto key = [](UINT message, WPARAM code, LPARAM flags = 1) {  // to the control with the focus
+        PostMessageA(GetFocus(), message, code, flags);
+        pump();
+    };
+    const auto space = [&] { key(WM_KEYDOWN, VK_SPACE), key(WM_KEYUP, VK_SPACE, static_cast<LPARAM>(0xC0390001u)); };
+    main->show();
+    EXPECT_EQ(GetFocus(), mainItem(TMainForm::Button2)) << "the first that takes it";
+    inChooser([&] { key(WM_KEYDOWN, VK_RETURN); });  // on "&Ok", focused as the chooser opens
+    EXPECT_TRUE(main->timer().running()) << "closed with OK";
+    inChooser([&] {
+        EXPECT_EQ(inDetail(chooseItem(Choose::Button3), [&] {
+            key(WM_KEYDOWN, VK_RETURN);  // on "&Add": the empty source is refused
+            EXPECT_EQ(GetFocus(), detailItem(Detail::SourceEdit));
+            fillPaths("s", "d", false);
+            key(WM_SYSCHAR, 'a');  // Alt+A focuses "&Add" and presses it: the empty name is refused
+            for (char c : std::string("cat")) key(WM_CHAR, static_cast<WPARAM>(c));  // "c" is no "&Cancel"
+            EXPECT_EQ(field(Detail::ProjectNameEdit), "cat");
+        }), StayedOpen);
+        EXPECT_EQ(GetFocus(), chooseItem(Choose::Button3)) << "back on \"&New\"";
+        selectLine(0);
+        SetFocus(chooseItem(Choose::Button5));
+        space();  // "&Remove", disabled, hands the focus on
+        EXPECT_EQ(GetFocus(), listBox());
+        clickLine(0, true);
+        click(chooseItem(Choose::Button1));
+    });
+    SetFocus(mainItem(TMainForm::Button1));
+    space();  // "Update &Now" is disabled while its pass runs
+    EXPECT_EQ(GetFocus(), mainItem(TMainForm::Button2));
 }
 
 TEST_F(DetailTest, AcceptedNamesAndPathsLoadBackExactlyAtTheNextStart) {

@@ -1,6 +1,7 @@
 #include "UiTest.h"
 
 #include <commctrl.h>
+#include <windowsx.h>
 
 #include <algorithm>
 #include <array>
@@ -8,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <span>
 #include <tuple>
 #include <utility>
 
@@ -21,6 +23,7 @@
 #include "ui/ConfirmBox.h"
 #include "ui/Controls.h"
 #include "ui/Layout.h"
+#include "ui/Resources.h"
 #include "ui/WindowTimer.h"
 
 namespace moravel::test {
@@ -73,11 +76,13 @@ void setClientSize(HWND hwnd, SIZE client) {
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-// The colour bits of an icon, to tell the idle image from the pending one.
+// The colour bits of an icon, to tell one image from another.
 std::vector<char> pixels(HICON icon) {
-    std::vector<char> bits(32 * 32 * 4);
     ICONINFO info = {};
     if (!GetIconInfo(icon, &info)) return {};
+    BITMAP bitmap = {};
+    GetObjectA(info.hbmColor, sizeof bitmap, &bitmap);
+    std::vector<char> bits(static_cast<std::size_t>(bitmap.bmWidthBytes) * bitmap.bmHeight);
     GetBitmapBits(info.hbmColor, static_cast<LONG>(bits.size()), bits.data());
     DeleteObject(info.hbmColor);
     DeleteObject(info.hbmMask);
@@ -210,6 +215,19 @@ TEST_F(MainWindowTest, TabWalksTheControlsInOrderEscapeClosesNothingTooltipsOnEx
                    "Hides the program and puts it into the Systray (doubleclick on the icon to get it back)."}}));
 }
 
+TEST_F(MainWindowTest, LabelsShowTheirWholeTextAndAWindowAtAFixedPlaceFitsTheWorkArea) {
+    start();
+    // Given less room than its text takes, as with a larger DPI's font, a label still shows it all.
+    const ControlSpec label{Main::Label1, "STATIC", "Last attempt at:", SS_LEFTNOWORDWRAP, 0, {401, 123, 20, 13}};
+    DestroyWindow(mainItem(Main::Label1));
+    createControls(main->hwnd(), std::span(&label, 1), Main::kDesignClient, GetWindowFont(mainItem(Main::Label2)));
+    EXPECT_GE(rectInParent(mainItem(Main::Label1)).right - scale(401), textWidth(mainItem(Main::Label1)));
+
+    // The chooser's fixed place at 144 DPI on 1024 x 768: moved up just enough.
+    EXPECT_EQ(edges(fitInto({400, 312, 934, 821}, {0, 0, 1024, 768})), (Edges{400, 259, 934, 768}));
+    EXPECT_EQ(edges(fitInto({-5, -6, 2000, 900}, {0, 0, 1024, 740})), (Edges{0, 0, 1024, 740})) << "too large";
+}
+
 // ---- "&Details" ---------------------------------------------------------------------------
 
 TEST_F(MainWindowTest, DetailsCancelWritesNothingAndOkSavesPathsTheNextPassUses) {
@@ -292,7 +310,13 @@ TEST_F(MainWindowTest, ClosingDuringAPassAsksThenClosesOnlyOnceThePassHasEnded) 
 TEST_F(MainWindowTest, HiddenInTheNotificationAreaTheIconFollowsThePassesAndADoubleClickRestores) {
     start(section("a", sourceFile("a"), dir / "a.out") + section("b", sourceFile("b"), dir / "b.out") +
           section("c", sourceFile("c"), dir / "c.out"));
+    // Small images are the artwork drawn for that size, not the large one shrunk.
+    const auto artwork = [](int id, int size) {
+        return pixels(UniqueIcon(static_cast<HICON>(
+            LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id), IMAGE_ICON, size, size, 0))).get());
+    };
     const auto idle = pixels(main->TrayIcon());
+    EXPECT_EQ(idle, artwork(IDI_IDLE, GetSystemMetrics(SM_CXSMICON)));
     queue({"a", "b", "c"});
     ShowWindow(main->hwnd(), SW_SHOW);
     rec.notifications.clear();
@@ -305,7 +329,9 @@ TEST_F(MainWindowTest, HiddenInTheNotificationAreaTheIconFollowsThePassesAndADou
                          add.data.uCallbackMessage, add.tip(), add.data.hIcon),
               std::tuple(DWORD{NIM_ADD}, DWORD{88}, main->hwnd(), UINT{1}, UINT{7}, UINT{1025},
                          std::string("Moravel (3 pending)"), main->TrayIcon()));
-    EXPECT_NE(pixels(add.data.hIcon), idle) << "the pending image";
+    EXPECT_EQ(pixels(add.data.hIcon), artwork(IDI_PENDING, GetSystemMetrics(SM_CXSMICON)));
+    EXPECT_EQ(pixels(reinterpret_cast<HICON>(SendMessageA(main->hwnd(), WM_GETICON, ICON_BIG, 0))),
+              artwork(IDI_PENDING, 32));
     EXPECT_FALSE(IsWindowVisible(main->hwnd()));
 
     // Hidden, the passes go on and the icon follows them.
@@ -314,7 +340,7 @@ TEST_F(MainWindowTest, HiddenInTheNotificationAreaTheIconFollowsThePassesAndADou
     const NotifyCall& modify = rec.notifications.back();
     EXPECT_EQ(std::tuple(modify.message, modify.tip(), modify.data.hIcon),
               std::tuple(DWORD{NIM_MODIFY}, std::string("Moravel"), main->TrayIcon()));
-    EXPECT_EQ(reinterpret_cast<HICON>(SendMessageA(main->hwnd(), WM_GETICON, ICON_BIG, 0)), main->TrayIcon());
+    EXPECT_EQ(reinterpret_cast<HICON>(SendMessageA(main->hwnd(), WM_GETICON, ICON_SMALL, 0)), main->TrayIcon());
     EXPECT_EQ(pixels(main->TrayIcon()), idle);
 
     // A single click does nothing; a double click brings the window back.
