@@ -1,6 +1,7 @@
 #include "ui/MainUnit.h"
 
 #include <commctrl.h>
+#include <windowsx.h>
 
 #include <array>
 #include <climits>
@@ -86,6 +87,7 @@ void addTooltip(HWND tooltip, HWND owner, HWND tool, const char* text) {
 TMainForm::TMainForm()
     : scheduler_(timer_, [this](const std::string& text) { setValueLabel(Label4, text); }),
       updater_(Projects, pending_, scheduler_, *this) {
+    updater_.setHolderFinder(&holderFinder_);
     create({"TMainForm", kApplicationTitle, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, WS_EX_CONTROLPARENT,
             {609, 374}, nullptr});
 }
@@ -124,6 +126,7 @@ void TMainForm::createControls() {
     addTooltip(tooltip, hwnd(), item(Button5), "Exit the application. All pending updates are lost...");
     addTooltip(tooltip, hwnd(), item(Button6),
                "Hides the program and puts it into the Systray (doubleclick on the icon to get it back).");
+    createListTip();
 
     ImageList1.reset(ImageList_Create(32, 32, ILC_COLOR32 | ILC_MASK, 2, 0));
     for (int id : {IDI_IDLE, IDI_PENDING}) {
@@ -131,6 +134,54 @@ void TMainForm::createControls() {
             LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id), IMAGE_ICON, 32, 32, 0)));
         ImageList_AddIcon(ImageList1.get(), icon.get());
     }
+}
+
+// A tip of our own: the list view's info tips are not shown everywhere. One
+// tool covers the whole list; its text follows the row under the mouse.
+void TMainForm::createListTip() {
+    listTip_ = CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
+                               CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd(), nullptr,
+                               GetModuleHandleA(nullptr), nullptr);
+    SendMessageA(listTip_, TTM_SETMAXTIPWIDTH, 0, scale(400));  // many holders wrap
+    addTooltip(listTip_, hwnd(), item(ListView1), "");
+    // After the tip's own subclass, so this one sees a move first and the
+    // text is right before the tip decides to show.
+    SetWindowSubclass(item(ListView1), listProc, 0, reinterpret_cast<DWORD_PTR>(this));
+}
+
+LRESULT CALLBACK TMainForm::listProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                     DWORD_PTR self) noexcept {
+    if (message == WM_MOUSEMOVE) {
+        auto& form = *reinterpret_cast<TMainForm*>(self);
+        form.listMouse_ = {GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+        try {
+            form.refreshListTip();
+        } catch (...) {
+            // A tip that cannot be brought up to date keeps its old text.
+        }
+    } else if (message == WM_NCDESTROY) {
+        RemoveWindowSubclass(hwnd, listProc, 0);
+    }
+    return DefSubclassProc(hwnd, message, wParam, lParam);
+}
+
+void TMainForm::refreshListTip() {
+    if (!listTip_) return;
+    LVHITTESTINFO hit = {};
+    hit.pt = listMouse_;
+    const int row = ListView_HitTest(item(ListView1), &hit);
+    listTipRow_ = row >= 0 && row < pending_.count() ? row : -1;
+    const std::string text = listTipRow_ >= 0 ? pending_.rowAt(listTipRow_).holderTip() : "";
+    if (text == listTipText_) return;
+    listTipText_ = text;
+    // The old row's tip goes; the new text shows when the tip comes back.
+    SendMessageA(listTip_, TTM_POP, 0, 0);
+    TTTOOLINFOA info = {};
+    info.cbSize = sizeof info;
+    info.hwnd = hwnd();
+    info.uId = reinterpret_cast<UINT_PTR>(item(ListView1));
+    info.lpszText = const_cast<char*>(listTipText_.c_str());
+    SendMessageA(listTip_, TTM_UPDATETIPTEXTA, 0, reinterpret_cast<LPARAM>(&info));
 }
 
 void TMainForm::show() {
@@ -234,17 +285,20 @@ void TMainForm::rowInserted(int position, const PendingRow& row) {
     list.insertItem(position, row.name);
     list.setItemText(position, 1, row.addedAt);
     list.setItemText(position, 2, row.attemptsText());
+    refreshListTip();
 }
 
 void TMainForm::rowRemoved(int position) {
     ListView(item(ListView1)).deleteItem(position);
     ListView1SelectItem();
+    refreshListTip();
 }
 
 void TMainForm::rowChanged(int position, const PendingRow& row) {
     ListView list(item(ListView1));
-    // Only the attempts are shown of what changes.
+    // Of what changes, the attempts are shown in the list, the holders in its tip.
     if (list.itemText(position, 2) != row.attemptsText()) list.setItemText(position, 2, row.attemptsText());
+    if (position == listTipRow_) refreshListTip();
 }
 
 // ---- update pass --------------------------------------------------------------------------
@@ -321,6 +375,9 @@ void TMainForm::Button4Click() {
     const int selected = ListView(item(ListView1)).selectedIndex();
     if (selected < 0) return;
     const std::string name = pending_.rowAt(selected).name;
+    // Who holds the destination, before the project's own details.
+    const std::string holders = pending_.rowAt(selected).holderSentence();
+    if (!holders.empty()) seams().messageBox(hwnd(), holders, kApplicationTitle, MB_OK | MB_ICONINFORMATION);
     if (Projects.find(name) < 0) return;  // removed while queued: nothing to show
     DetailForm->ShowProject(name);
     DetailForm->EditMode = true;

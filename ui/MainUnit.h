@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/Projects.h"
+#include "engine/Holders.h"
 #include "engine/PendingList.h"
 #include "engine/Scheduler.h"
 #include "engine/UpdatePass.h"
@@ -104,6 +105,11 @@ private:
     void rowChanged(int position, const PendingRow& row) override;
 
     void createControls();
+    void createListTip();
+    // The pending list's tip names who holds the row under the mouse.
+    static LRESULT CALLBACK listProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
+                                     DWORD_PTR self) noexcept;
+    void refreshListTip();
     void setValueLabel(int id, const std::string& text);
     void showFromTray();
     void addTrayIcon();
@@ -113,12 +119,17 @@ private:
     WindowTimer timer_{nullptr, kTimer1};
     Scheduler scheduler_;
     UpdatePass updater_;
+    SystemHolderFinder holderFinder_;
     std::string startDirectory_;
 
     UniqueFont font_;
     UniqueImageList ImageList1;
     UniqueIcon trayIcon_;
     NOTIFYICONDATAA trayIconData_ = {};
+    HWND listTip_ = nullptr;       // owned by this window, destroyed with it
+    POINT listMouse_ = {-1, -1};   // where the mouse last moved over the list, in its client area
+    int listTipRow_ = -1;          // the row there, -1 for none
+    std::string listTipText_;
     bool hiddenInTray_ = false;
     bool closeRequested_ = false;
     bool shownOnce_ = false;

@@ -31,7 +31,7 @@ HeldFile::HeldFile(const std::string& path, DWORD share)
     : file_(CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
                         FILE_ATTRIBUTE_NORMAL, nullptr)) {}
 
-HeldByOtherProcess::HeldByOtherProcess(const std::string& path) {
+HeldByOtherProcess::HeldByOtherProcess(const std::string& path, DWORD share) {
     static std::atomic<unsigned> counter{0};
     const std::string stem = "moravel-holdfile-" + std::to_string(GetCurrentProcessId()) + "-" +
                              std::to_string(counter++);
@@ -41,7 +41,8 @@ HeldByOtherProcess::HeldByOtherProcess(const std::string& path) {
     if (!ready_ || !quit_) throw std::runtime_error("cannot create events");
 
     std::string commandLine;
-    for (const std::string& argument : {besideTestProgram("holdfile.exe"), path, readyName, quitName})
+    for (const std::string& argument :
+         {besideTestProgram("holdfile.exe"), readyName, quitName, std::to_string(share), path})
         commandLine += "\"" + argument + "\" ";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;

@@ -29,16 +29,18 @@ private:
     UniqueFile file_;
 };
 
-// Holds a file open with no sharing from a second process (holdfile.exe),
-// until the object goes.
+// Holds files open from a second process (holdfile.exe), with no sharing
+// unless told, until the object goes. A path starting with "@" names a file
+// that lists the paths, one a line.
 class HeldByOtherProcess {
 public:
-    explicit HeldByOtherProcess(const std::string& path);
+    explicit HeldByOtherProcess(const std::string& path, DWORD share = 0);
     ~HeldByOtherProcess();
     HeldByOtherProcess(const HeldByOtherProcess&) = delete;
     HeldByOtherProcess& operator=(const HeldByOtherProcess&) = delete;
 
     bool held() const { return held_; }
+    unsigned long pid() const { return GetProcessId(process_.get()); }
 
 private:
     UniqueHandle ready_, quit_, process_;
