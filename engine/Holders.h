@@ -9,6 +9,7 @@ namespace moravel {
 struct Holder {
     std::string process;  // its executable's file name, "devenv.exe"
     unsigned long pid = 0;
+    bool operator==(const Holder&) const = default;
 };
 
 // "devenv.exe (pid 4412), MyHost.exe (pid 912)"

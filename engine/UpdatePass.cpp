@@ -139,18 +139,8 @@ void UpdatePass::destinationBusy(std::uint64_t id, const std::string& destinatio
     nextLookups_[id] = lastLookup;
     // Asked again only at every few passes, all rows at the same ones, so
     // that long streaks cost one lookup now and then, not one every pass.
-    if (lastLookup >= 0 && (passes_ % kHolderLookupEvery != 0 || passes_ - lastLookup < kHolderLookupEvery)) return;
-    if (isReadOnly(destination)) {
-        // No process to look for.
-        nextLookups_[id] = passes_;
-        try {
-            showHolders(id, kReadOnly);
-        } catch (...) {
-            // The log refused the line; the attempt is counted all the same, once.
-        }
-        return;
-    }
-    dueLookups_.push_back({id, destination, lastLookup});
+    if (lastLookup < 0 || (passes_ % kHolderLookupEvery == 0 && passes_ - lastLookup >= kHolderLookupEvery))
+        dueLookups_.push_back({id, destination, lastLookup});
 }
 
 void UpdatePass::lookUpHolders() {
@@ -162,19 +152,24 @@ void UpdatePass::lookUpHolders() {
     std::stable_sort(dueLookups_.begin(), dueLookups_.end(),
                      [](const DueLookup& a, const DueLookup& b) { return a.lastLookup < b.lastLookup; });
     if (dueLookups_.size() > kHolderLookupsPerPass) dueLookups_.resize(kHolderLookupsPerPass);
+    // A read-only destination needs no search: nobody has to hold it.
+    std::vector<bool> readOnly;
     std::vector<std::string> paths;
-    for (const DueLookup& due : dueLookups_) paths.push_back(due.destination);
+    for (const DueLookup& due : dueLookups_) {
+        readOnly.push_back(isReadOnly(due.destination));
+        if (!readOnly.back()) paths.push_back(due.destination);
+    }
     std::vector<std::vector<Holder>> answers;
     try {
-        answers = finder_->find(paths);
+        if (!paths.empty()) answers = finder_->find(paths);
     } catch (...) {
         // Who holds a file is a courtesy: when it cannot be found, nobody is named.
     }
     answers.resize(paths.size());
-    for (std::size_t i = 0; i < dueLookups_.size(); ++i) {
+    for (std::size_t i = 0, answer = 0; i < dueLookups_.size(); ++i) {
         lastLookups_[dueLookups_[i].id] = passes_;
         try {
-            showHolders(dueLookups_[i].id, holdersText(answers[i]));
+            showHolders(dueLookups_[i].id, readOnly[i] ? kReadOnly : holdersText(answers[answer++]));
         } catch (...) {
             // The log refused the line: the next rows are still told.
         }
