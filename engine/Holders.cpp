@@ -6,9 +6,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <map>
-#include <memory>
+#include <optional>
 #include <thread>
 
 #include "core/Handle.h"
@@ -308,15 +309,15 @@ Answers lookUp(const std::vector<std::string>& paths, Clock::time_point deadline
 
     Answers answers(paths.size());
     const DWORD ownPid = GetCurrentProcessId();
-    std::map<DWORD, std::string> names;
+    std::optional<std::map<DWORD, std::string>> names;  // taken once, when somebody is found
     for (std::size_t i = 0; i < paths.size(); ++i) {
         std::sort(pids[i].begin(), pids[i].end());
         pids[i].erase(std::unique(pids[i].begin(), pids[i].end()), pids[i].end());
         for (const DWORD pid : pids[i]) {
             if (pid == ownPid) continue;
-            if (names.empty()) names = processNames();
-            const auto name = names.find(pid);
-            answers[i].push_back({name != names.end() ? name->second : appNames[pid], pid});
+            if (!names) names = processNames();
+            const auto name = names->find(pid);
+            answers[i].push_back({name != names->end() ? name->second : appNames[pid], pid});
         }
         std::sort(answers[i].begin(), answers[i].end(), [](const Holder& a, const Holder& b) {
             const int order = compareTextIgnoreCase(a.process, b.process);

@@ -28,7 +28,7 @@ public:
 
 // Asks the Restart Manager first (where the system has one), then reads the
 // system's handle table for the paths it did not answer. One call gives up
-// after about timeLimitMs and then names nobody.
+// after about timeLimitMs: whom it has not found by then, it does not name.
 class SystemHolderFinder final : public HolderFinder {
 public:
     static constexpr unsigned kDefaultTimeLimitMs = 500;
