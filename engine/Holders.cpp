@@ -187,19 +187,30 @@ private:
 };
 
 // A destination as the handle table route compares it: its path within its
-// volume (cheap to ask of every handle), then its whole path to be sure.
+// volume (cheap to ask of every handle), then its whole path to be sure,
+// asked only when some handle's path within its volume is the same.
 struct Target {
     std::wstring inVolume;
     std::wstring whole;
+    std::wstring name;  // as given, for the whole path when it is needed
+
+    const std::wstring& wholePath() {
+        if (!whole.empty() || name.empty()) return whole;
+        const UniqueFile file(open(name));
+        if (file) whole = finalPath(file.get(), VOLUME_NAME_DOS);
+        return whole;
+    }
+    // No data access, every sharing: holders never keep this open out.
+    static HANDLE open(const std::wstring& name) {
+        return CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    }
 };
 
 Target targetOf(const std::string& path) {
     const std::wstring name = wide(path);
-    // No data access, every sharing: holders never keep this open out.
-    const UniqueFile file(CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (file) return {finalPath(file.get(), VOLUME_NAME_NONE), finalPath(file.get(), VOLUME_NAME_DOS)};
+    const UniqueFile file(Target::open(name));
+    if (file) return {finalPath(file.get(), VOLUME_NAME_NONE), L"", name};
 
     // Refused even that: the full path as written, in the form the system gives.
     const DWORD size = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
@@ -221,7 +232,7 @@ Target targetOf(const std::string& path) {
 }
 
 // Which of the targets each process of the table has open.
-std::vector<std::vector<DWORD>> handleUsers(const std::vector<Target>& targets, Clock::time_point deadline) {
+std::vector<std::vector<DWORD>> handleUsers(std::vector<Target>& targets, Clock::time_point deadline) {
     std::vector<std::vector<DWORD>> users(targets.size());
     std::multimap<std::wstring, std::size_t> byInVolume;
     for (std::size_t i = 0; i < targets.size(); ++i)
@@ -262,7 +273,7 @@ std::vector<std::vector<DWORD>> handleUsers(const std::vector<Target>& targets, 
         if (first == last) continue;
         const std::wstring whole = finalPath(copy.get(), VOLUME_NAME_DOS);
         for (auto match = first; match != last; ++match)
-            if (targets[match->second].whole == whole) users[match->second].push_back(static_cast<DWORD>(entry.pid));
+            if (targets[match->second].wholePath() == whole) users[match->second].push_back(static_cast<DWORD>(entry.pid));
     }
     return users;
 }

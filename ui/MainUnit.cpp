@@ -1,7 +1,6 @@
 #include "ui/MainUnit.h"
 
 #include <commctrl.h>
-#include <windowsx.h>
 
 #include <array>
 #include <climits>
@@ -138,31 +137,36 @@ void TMainForm::createControls() {
 
 // A tip of our own: the list view's info tips are not shown everywhere. One
 // tool covers the whole list; its text follows the row under the mouse.
+// The list is not subclassed for it (every message to a subclassed window
+// costs a look-up, and a pass sends the list two for each row): the mouse
+// is seen in the list's WM_SETCURSOR, which it hands to this window first.
 void TMainForm::createListTip() {
     listTip_ = CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
                                CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd(), nullptr,
                                GetModuleHandleA(nullptr), nullptr);
     SendMessageA(listTip_, TTM_SETMAXTIPWIDTH, 0, scale(400));  // many holders wrap
-    addTooltip(listTip_, hwnd(), item(ListView1), "");
-    // After the tip's own subclass, so this one sees a move first and the
-    // text is right before the tip decides to show.
-    SetWindowSubclass(item(ListView1), listProc, 0, reinterpret_cast<DWORD_PTR>(this));
+    TTTOOLINFOA info = {};
+    info.cbSize = sizeof info;
+    info.uFlags = TTF_IDISHWND;
+    info.hwnd = hwnd();
+    info.uId = reinterpret_cast<UINT_PTR>(item(ListView1));
+    info.lpszText = const_cast<char*>("");
+    SendMessageA(listTip_, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&info));
 }
 
-LRESULT CALLBACK TMainForm::listProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
-                                     DWORD_PTR self) noexcept {
-    if (message == WM_MOUSEMOVE) {
-        auto& form = *reinterpret_cast<TMainForm*>(self);
-        form.listMouse_ = {GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
-        try {
-            form.refreshListTip();
-        } catch (...) {
-            // A tip that cannot be brought up to date keeps its old text.
-        }
-    } else if (message == WM_NCDESTROY) {
-        RemoveWindowSubclass(hwnd, listProc, 0);
+void TMainForm::listMouse(UINT mouseMessage) {
+    HWND list = item(ListView1);
+    POINT screen;
+    GetCursorPos(&screen);
+    POINT client = screen;
+    ScreenToClient(list, &client);
+    if (mouseMessage == WM_MOUSEMOVE) {
+        listMouse_ = client;
+        refreshListTip();
     }
-    return DefSubclassProc(hwnd, message, wParam, lParam);
+    // The tip times its showing by the moves and hides at a click.
+    MSG msg = {list, mouseMessage, 0, MAKELPARAM(client.x, client.y), static_cast<DWORD>(GetMessageTime()), screen};
+    SendMessageA(listTip_, TTM_RELAYEVENT, 0, reinterpret_cast<LPARAM>(&msg));
 }
 
 void TMainForm::refreshListTip() {
@@ -446,6 +450,10 @@ LRESULT TMainForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_ENDSESSION:
             if (wParam) FormDestroy();  // the system ends us without asking
             return 0;
+        case WM_SETCURSOR:
+            // The list asks before it sets its cursor: the mouse moved or was pressed over it.
+            if (reinterpret_cast<HWND>(wParam) == item(ListView1) && HIWORD(lParam) != 0) listMouse(HIWORD(lParam));
+            break;
         case WM_SIZE:
             if (wParam != SIZE_MINIMIZED) layoutControls(hwnd(), kLayout, kDesignClient);
             return 0;

@@ -105,10 +105,9 @@ private:
     void rowChanged(int position, const PendingRow& row) override;
 
     void createControls();
-    void createListTip();
     // The pending list's tip names who holds the row under the mouse.
-    static LRESULT CALLBACK listProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
-                                     DWORD_PTR self) noexcept;
+    void createListTip();
+    void listMouse(UINT mouseMessage);
     void refreshListTip();
     void setValueLabel(int id, const std::string& text);
     void showFromTray();

@@ -515,7 +515,12 @@ TEST_F(MainWindowTest, ABusyDestinationCountsEachPassUntilReleasedThenTheCopyEnd
 
     // The list's tip names the holder over the row, nobody below it.
     const auto tipAt = [&](int y) {
-        SendMessageA(mainItem(Main::ListView1), WM_MOUSEMOVE, 0, MAKELPARAM(10, y));
+        POINT at = {10, y};
+        ClientToScreen(mainItem(Main::ListView1), &at);
+        SetCursorPos(at.x, at.y);
+        // What the list does when the mouse moves over it.
+        SendMessageA(mainItem(Main::ListView1), WM_SETCURSOR, reinterpret_cast<WPARAM>(mainItem(Main::ListView1)),
+                     MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
         return tooltips(main->hwnd())[Main::ListView1];
     };
     RECT row;
