@@ -7,6 +7,16 @@
 
 namespace moravel {
 
+std::string PendingRow::holderTip() const {
+    if (holders.empty() || holders == kReadOnly) return holders;
+    return "Held by " + holders;
+}
+
+std::string PendingRow::holderSentence() const {
+    if (holders.empty()) return {};
+    return name + (holders == kReadOnly ? " is " : " is held by ") + holders + ".";
+}
+
 void PendingList::checkIndex(int position) const {
     if (position < 0 || position >= count())
         throw AppError("List index out of bounds (" + std::to_string(position) + ")");
@@ -65,6 +75,14 @@ void PendingList::markDone(int position) {
     checkIndex(position);
     PendingRow& row = rows_[static_cast<std::size_t>(position)];
     ++row.doneMarks;
+    if (observer_) observer_->rowChanged(position, row);
+}
+
+void PendingList::setHolders(int position, const std::string& holders) {
+    checkIndex(position);
+    PendingRow& row = rows_[static_cast<std::size_t>(position)];
+    if (row.holders == holders) return;
+    row.holders = holders;
     if (observer_) observer_->rowChanged(position, row);
 }
 

@@ -14,10 +14,20 @@ struct PendingRow {
     std::string addedAt;   // timestamp text of the moment it was queued
     int attempts = 0;      // failed attempts
     int doneMarks = 0;     // one per successful copy; done rows leave at the end of a pass
+    // Who holds the destination, while the attempts find it busy:
+    // "devenv.exe (pid 4412), MyHost.exe (pid 912)", kReadOnly, or empty when unknown.
+    std::string holders;
 
     bool isDone() const noexcept { return doneMarks > 0; }
     std::string attemptsText() const { return std::to_string(attempts); }
+    // "Held by devenv.exe (pid 4412)", "read-only", or empty.
+    std::string holderTip() const;
+    // "Alpha is held by devenv.exe (pid 4412).", "Alpha is read-only.", or empty.
+    std::string holderSentence() const;
 };
+
+// What a read-only destination shows where a holder would be named.
+inline constexpr const char* kReadOnly = "read-only";
 
 // Told of every change, so a view can follow row by row instead of rebuilding.
 class PendingListObserver {
@@ -50,6 +60,7 @@ public:
 
     void countFailure(int position);
     void markDone(int position);
+    void setHolders(int position, const std::string& holders);
 
 private:
     void checkIndex(int position) const;

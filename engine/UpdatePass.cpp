@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "core/AppError.h"
@@ -10,6 +11,7 @@
 #include "core/Handle.h"
 #include "core/Projects.h"
 #include "engine/FileVersion.h"
+#include "engine/Holders.h"
 #include "engine/PendingList.h"
 #include "engine/Scheduler.h"
 
@@ -55,7 +57,11 @@ void UpdatePass::RunUpdatePass() {
     std::vector<std::uint64_t> ids;
     ids.reserve(static_cast<std::size_t>(pending_.count()));
     for (int i = 0; i < pending_.count(); ++i) ids.push_back(pending_.rowAt(i).id);
+    ++passes_;
+    nextLookups_.clear();
+    dueLookups_.clear();
     for (const std::uint64_t id : ids) tryRow(id);
+    lookUpHolders();
 
     host_.setLastAttemptText(timestampText(localNow()));
     for (int i = pending_.count() - 1; i >= 0; --i)
@@ -84,6 +90,7 @@ void UpdatePass::tryRow(std::uint64_t id) {
         if (position >= 0) CopySucceeded(position, wasInUse);
     };
 
+    bool busy = false;
     try {
         const TFileObject* project = projects_.lookup(pending_.rowAt(pending_.positionOf(id)).name);
         if (!project) {
@@ -101,15 +108,20 @@ void UpdatePass::tryRow(std::uint64_t id) {
             host_.appendLog("Source \"" + source + "\" doesn't exist.");
             failed();
         } else if (fileExists(destination)) {
-            // Someone else holds it open (or it is read-only): try again next
-            // pass, unless the project lets a busy file be renamed aside.
-            const bool free = destinationIsFree(destination);
-            if (free && replaceFile(source, destination))
-                succeeded();
-            else if (!free && mayReplaceInUse && replaceInUse(source, destination))
+            if (destinationIsFree(destination)) {
+                if (replaceFile(source, destination))
+                    succeeded();
+                else
+                    failed();
+            } else if (mayReplaceInUse && replaceInUse(source, destination)) {
+                // The project lets a busy file be renamed aside.
                 succeeded(true);
-            else
+            } else {
+                // Someone else holds it open (or it is read-only): try again next pass.
+                busy = true;
+                destinationBusy(id, destination);
                 failed();
+            }
         } else if (replaceFile(source, destination)) {
             succeeded();
         } else {
@@ -122,6 +134,61 @@ void UpdatePass::tryRow(std::uint64_t id) {
         // that error ends the pass.
         failed();
     }
+    // A holder is shown only while the attempts find the destination busy.
+    if (!busy && finder_) showHolders(id, "");
+}
+
+void UpdatePass::destinationBusy(std::uint64_t id, const std::string& destination) {
+    if (!finder_) return;
+    const auto streak = lastLookups_.find(id);
+    const long long lastLookup = streak == lastLookups_.end() ? -1 : streak->second;
+    nextLookups_[id] = lastLookup;
+    // Asked again only at every few passes, all rows at the same ones, so
+    // that long streaks cost one lookup now and then, not one every pass.
+    if (lastLookup < 0 || (passes_ % kHolderLookupEvery == 0 && passes_ - lastLookup >= kHolderLookupEvery))
+        dueLookups_.push_back({id, destination, lastLookup});
+}
+
+void UpdatePass::lookUpHolders() {
+    // Rows that were not found busy in this pass end their streak.
+    lastLookups_ = std::move(nextLookups_);
+    nextLookups_.clear();
+    if (dueLookups_.empty()) return;
+
+    std::stable_sort(dueLookups_.begin(), dueLookups_.end(),
+                     [](const DueLookup& a, const DueLookup& b) { return a.lastLookup < b.lastLookup; });
+    if (dueLookups_.size() > kHolderLookupsPerPass) dueLookups_.resize(kHolderLookupsPerPass);
+    // A read-only destination needs no search: nobody has to hold it.
+    std::vector<bool> readOnly;
+    std::vector<std::string> paths;
+    for (const DueLookup& due : dueLookups_) {
+        readOnly.push_back(isReadOnly(due.destination));
+        if (!readOnly.back()) paths.push_back(due.destination);
+    }
+    std::vector<std::vector<Holder>> answers;
+    try {
+        if (!paths.empty()) answers = finder_->find(paths);
+    } catch (...) {
+        // Who holds a file is a courtesy: when it cannot be found, nobody is named.
+    }
+    answers.resize(paths.size());
+    for (std::size_t i = 0, answer = 0; i < dueLookups_.size(); ++i) {
+        lastLookups_[dueLookups_[i].id] = passes_;
+        try {
+            showHolders(dueLookups_[i].id, readOnly[i] ? kReadOnly : holdersText(answers[answer++]));
+        } catch (...) {
+            // The log refused the line: the next rows are still told.
+        }
+    }
+    dueLookups_.clear();
+}
+
+void UpdatePass::showHolders(std::uint64_t id, const std::string& holders) {
+    const int position = pending_.positionOf(id);
+    if (position < 0 || pending_.rowAt(position).holders == holders) return;
+    pending_.setHolders(position, holders);
+    const std::string sentence = pending_.rowAt(position).holderSentence();
+    if (!sentence.empty()) host_.appendLog(timestampText(localNow()) + " " + sentence);
 }
 
 bool UpdatePass::replaceInUse(const std::string& source, const std::string& destination) {

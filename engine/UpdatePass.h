@@ -1,11 +1,14 @@
 #pragma once
 #include <cstdint>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "core/Files.h"
 
 namespace moravel {
 
+class HolderFinder;
 class PendingList;
 class Scheduler;
 class TProjects;
@@ -34,6 +37,15 @@ public:
     void RunUpdatePass();
     bool running() const noexcept { return running_; }
 
+    // Busy rows are told who holds their destination, when a finder is given:
+    // at the first busy attempt of a streak, then again every few passes while
+    // it lasts. All that are due share one lookup per pass, the longest
+    // waiting first up to a bound. An answer that names somebody new is
+    // logged once.
+    void setHolderFinder(HolderFinder* finder) noexcept { finder_ = finder; }
+    static constexpr int kHolderLookupEvery = 4;  // passes
+    static constexpr std::size_t kHolderLookupsPerPass = 1000;
+
     // Success and failure handling of the row at a position. A destination
     // that was in use gets one more line saying so.
     void CopySucceeded(int position, bool wasInUse = false);
@@ -47,6 +59,9 @@ public:
 private:
     void tryRow(std::uint64_t id);
     bool replaceInUse(const std::string& source, const std::string& destination);
+    void destinationBusy(std::uint64_t id, const std::string& destination);
+    void lookUpHolders();
+    void showHolders(std::uint64_t id, const std::string& holders);
 
     TProjects& projects_;
     PendingList& pending_;
@@ -54,6 +69,18 @@ private:
     UpdateHost& host_;
     SetAsideFiles setAside_;  // old files still held by someone, deleted once they let go
     bool running_ = false;
+
+    HolderFinder* finder_ = nullptr;
+    long long passes_ = 0;
+    // Busy rows: the pass that last looked up their holders, -1 for none yet.
+    std::map<std::uint64_t, long long> lastLookups_;
+    std::map<std::uint64_t, long long> nextLookups_;  // the same, as this pass finds the rows
+    struct DueLookup {
+        std::uint64_t id;
+        std::string destination;
+        long long lastLookup;
+    };
+    std::vector<DueLookup> dueLookups_;
 };
 
 // True when the file can be opened for writing with no sharing: nobody else

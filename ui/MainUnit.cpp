@@ -76,6 +76,7 @@ std::string currentDirectory() {
 TMainForm::TMainForm()
     : scheduler_(timer_, [this](const std::string& text) { setValueLabel(Label4, text); }),
       updater_(Projects, pending_, scheduler_, *this) {
+    updater_.setHolderFinder(&holderFinder_);
     create({"TMainForm", kApplicationTitle, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, WS_EX_CONTROLPARENT,
             {609, 374}, nullptr});
 }
@@ -112,6 +113,7 @@ void TMainForm::createControls() {
     addTooltip(tooltip, hwnd(), item(Button5), "Exit the application. All pending updates are lost...");
     addTooltip(tooltip, hwnd(), item(Button6),
                "Hides the program and puts it into the Systray (doubleclick on the icon to get it back).");
+    createListTip();
 
     const auto stateImages = [](int size) {
         UniqueImageList list(ImageList_Create(size, size, ILC_COLOR32 | ILC_MASK, 2, 0));
@@ -124,6 +126,59 @@ void TMainForm::createControls() {
     };
     ImageList1 = stateImages(32);
     smallImages_ = stateImages(GetSystemMetrics(SM_CXSMICON));
+}
+
+// A tip of our own: the list view's info tips are not shown everywhere. One
+// tool covers the whole list; its text follows the row under the mouse.
+// The list is not subclassed for it (every message to a subclassed window
+// costs a look-up, and a pass sends the list two for each row): the mouse
+// is seen in the list's WM_SETCURSOR, which it hands to this window first.
+void TMainForm::createListTip() {
+    listTip_ = CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
+                               CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd(), nullptr,
+                               GetModuleHandleA(nullptr), nullptr);
+    SendMessageA(listTip_, TTM_SETMAXTIPWIDTH, 0, scale(400));  // many holders wrap
+    TTTOOLINFOA info = {};
+    info.cbSize = sizeof info;
+    info.uFlags = TTF_IDISHWND;
+    info.hwnd = hwnd();
+    info.uId = reinterpret_cast<UINT_PTR>(item(ListView1));
+    info.lpszText = const_cast<char*>("");
+    SendMessageA(listTip_, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&info));
+}
+
+void TMainForm::listMouse(UINT mouseMessage) {
+    HWND list = item(ListView1);
+    POINT screen;
+    GetCursorPos(&screen);
+    POINT client = screen;
+    ScreenToClient(list, &client);
+    if (mouseMessage == WM_MOUSEMOVE) {
+        listMouse_ = client;
+        refreshListTip();
+    }
+    // The tip times its showing by the moves and hides at a click.
+    MSG msg = {list, mouseMessage, 0, MAKELPARAM(client.x, client.y), static_cast<DWORD>(GetMessageTime()), screen};
+    SendMessageA(listTip_, TTM_RELAYEVENT, 0, reinterpret_cast<LPARAM>(&msg));
+}
+
+void TMainForm::refreshListTip() {
+    if (!listTip_) return;
+    LVHITTESTINFO hit = {};
+    hit.pt = listMouse_;
+    const int row = ListView_HitTest(item(ListView1), &hit);
+    listTipRow_ = row >= 0 && row < pending_.count() ? row : -1;
+    const std::string text = listTipRow_ >= 0 ? pending_.rowAt(listTipRow_).holderTip() : "";
+    if (text == listTipText_) return;
+    listTipText_ = text;
+    // The old row's tip goes; the new text shows when the tip comes back.
+    SendMessageA(listTip_, TTM_POP, 0, 0);
+    TTTOOLINFOA info = {};
+    info.cbSize = sizeof info;
+    info.hwnd = hwnd();
+    info.uId = reinterpret_cast<UINT_PTR>(item(ListView1));
+    info.lpszText = const_cast<char*>(listTipText_.c_str());
+    SendMessageA(listTip_, TTM_UPDATETIPTEXTA, 0, reinterpret_cast<LPARAM>(&info));
 }
 
 void TMainForm::show() {
@@ -237,17 +292,20 @@ void TMainForm::rowInserted(int position, const PendingRow& row) {
     list.insertItem(position, row.name);
     list.setItemText(position, 1, row.addedAt);
     list.setItemText(position, 2, row.attemptsText());
+    refreshListTip();
 }
 
 void TMainForm::rowRemoved(int position) {
     ListView(item(ListView1)).deleteItem(position);
     ListView1SelectItem();
+    refreshListTip();
 }
 
 void TMainForm::rowChanged(int position, const PendingRow& row) {
     ListView list(item(ListView1));
-    // Only the attempts are shown of what changes.
+    // Of what changes, the attempts are shown in the list, the holders in its tip.
     if (list.itemText(position, 2) != row.attemptsText()) list.setItemText(position, 2, row.attemptsText());
+    if (position == listTipRow_) refreshListTip();
 }
 
 // ---- update pass --------------------------------------------------------------------------
@@ -324,6 +382,9 @@ void TMainForm::Button4Click() {
     const int selected = ListView(item(ListView1)).selectedIndex();
     if (selected < 0) return;
     const std::string name = pending_.rowAt(selected).name;
+    // Who holds the destination, before the project's own details.
+    const std::string holders = pending_.rowAt(selected).holderSentence();
+    if (!holders.empty()) seams().messageBox(hwnd(), holders, kApplicationTitle, MB_OK | MB_ICONINFORMATION);
     if (Projects.find(name) < 0) return;  // removed while queued: nothing to show
     DetailForm->ShowProject(name);
     DetailForm->EditMode = true;
@@ -392,6 +453,10 @@ LRESULT TMainForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_ENDSESSION:
             if (wParam) FormDestroy();  // the system ends us without asking
             return 0;
+        case WM_SETCURSOR:
+            // The list asks before it sets its cursor: the mouse moved or was pressed over it.
+            if (reinterpret_cast<HWND>(wParam) == item(ListView1) && HIWORD(lParam) != 0) listMouse(HIWORD(lParam));
+            break;
         case WM_SIZE:
             if (wParam != SIZE_MINIMIZED) layoutControls(hwnd(), kLayout, kDesignClient);
             return 0;

@@ -6,6 +6,7 @@
 
 #include "core/Projects.h"
 #include "core/SettingsFile.h"
+#include "engine/Holders.h"
 #include "engine/PendingList.h"
 #include "engine/Scheduler.h"
 #include "engine/UpdatePass.h"
@@ -106,6 +107,10 @@ private:
     void rowChanged(int position, const PendingRow& row) override;
 
     void createControls();
+    // The pending list's tip names who holds the row under the mouse.
+    void createListTip();
+    void listMouse(UINT mouseMessage);
+    void refreshListTip();
     void setValueLabel(int id, const std::string& text);
     void showFromTray();
     void addTrayIcon();
@@ -115,6 +120,7 @@ private:
     WindowTimer timer_{nullptr, kTimer1};
     Scheduler scheduler_;
     UpdatePass updater_;
+    SystemHolderFinder holderFinder_;
     std::string startDirectory_;
     SettingsFile settingsFile_;  // what this run loaded and saved
 
@@ -126,6 +132,10 @@ private:
     UniqueIcon trayIcon_;
     UniqueIcon largeIcon_;  // the same state at 32 x 32: taskbar, task switcher
     NOTIFYICONDATAA trayIconData_ = {};
+    HWND listTip_ = nullptr;       // owned by this window, destroyed with it
+    POINT listMouse_ = {-1, -1};   // where the mouse last moved over the list, in its client area
+    int listTipRow_ = -1;          // the row there, -1 for none
+    std::string listTipText_;
     bool hiddenInTray_ = false;
     bool closeRequested_ = false;
     bool shownOnce_ = false;

@@ -27,8 +27,8 @@ HeldByOtherProcess::HeldByOtherProcess(const std::string& path, DWORD share, con
     if (!ready_ || !quit_) throw std::runtime_error("cannot create events");
 
     std::string commandLine;
-    for (const std::string& argument : {program.empty() ? besideTestProgram("holdfile.exe") : program, path,
-                                        readyName, quitName, std::to_string(share)})
+    for (const std::string& argument : {program.empty() ? besideTestProgram("holdfile.exe") : program,
+                                        readyName, quitName, std::to_string(share), path})
         commandLine += "\"" + argument + "\" ";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;

@@ -26,18 +26,19 @@ private:
     UniqueFile file_;
 };
 
-// Holds a file open from a second process (holdfile.exe, or a copy of it
+// Holds files open from a second process (holdfile.exe, or a copy of it
 // started from another path, to be a running program there), with no sharing
-// or the given one, until the object goes.
+// unless told, until the object goes. A path starting with "@" names a file
+// that lists the paths, one a line.
 class HeldByOtherProcess {
 public:
-    explicit HeldByOtherProcess(const std::string& path, DWORD share = 0,
-                                const std::string& program = "");
+    explicit HeldByOtherProcess(const std::string& path, DWORD share = 0, const std::string& program = "");
     ~HeldByOtherProcess();
     HeldByOtherProcess(const HeldByOtherProcess&) = delete;
     HeldByOtherProcess& operator=(const HeldByOtherProcess&) = delete;
 
     bool held() const { return held_; }
+    unsigned long pid() const { return GetProcessId(process_.get()); }
 
 private:
     UniqueHandle ready_, quit_, process_;

@@ -9,6 +9,7 @@
 #include "core/Files.h"
 #include "core/Projects.h"
 #include "engine/FakeTimer.h"
+#include "engine/Holders.h"
 #include "engine/PendingList.h"
 #include "engine/TestFiles.h"
 #include "engine/UpdatePass.h"
@@ -503,6 +504,95 @@ TEST_F(UpdatePassTest, PathsWithoutFolderResolveAgainstTheWorkingDirectory) {
                                                   stamp + " Created version backup."}));
     EXPECT_EQ(readFile(dir / "old.txt"), "new");
     EXPECT_EQ(readFile(dir / "old-0.0.0.0.txt"), "new");
+}
+
+// The system's finder, remembering what it was asked; or one that fails.
+class RecordingFinder : public HolderFinder {
+public:
+    std::vector<std::vector<Holder>> find(const std::vector<std::string>& paths) override {
+        asked.push_back(paths);
+        if (fails) throw AppError("no rights");
+        return system.find(paths);
+    }
+    SystemHolderFinder system{10000};
+    std::vector<std::vector<std::string>> asked;
+    bool fails = false;
+};
+
+TEST_F(UpdatePassTest, BusyRowsNameTheirHoldersOncePerStreakAgainWhenTheyChangeNeverWhileFree) {
+    RecordingFinder finder;
+    pass.setHolderFinder(&finder);
+    addProject("a", "in use");
+    queue({"a"});
+    host.alsoLogFailures = true;
+    const std::string destination = project("a").Destination;
+    const auto holders = [&](const char* name) { return pending.rowAt(pending.findByName(name)).holders; };
+    const auto heldBy = [&](const HeldByOtherProcess& process) {
+        return "holdfile.exe (pid " + std::to_string(process.pid()) + ")";
+    };
+    const auto heldLine = [&](const HeldByOtherProcess& process) { return stamp + " a is held by " + heldBy(process) + "."; };
+    // Passes until one logs more than its failure, for at most two rounds of lookups; that pass's lines.
+    const auto passUntilNamed = [&] {
+        for (int i = 0; i < 2 * UpdatePass::kHolderLookupEvery; ++i) {
+            host.log.clear();
+            pass.RunUpdatePass();
+            if (host.log.size() > 1) break;
+        }
+        return host.log;
+    };
+
+    std::optional<HeldByOtherProcess> holder(std::in_place, destination);
+    ASSERT_TRUE(holder->held());
+    pass.RunUpdatePass();
+    EXPECT_EQ(host.log, (std::vector<std::string>{failedLine("a"), heldLine(*holder)}));
+    EXPECT_EQ(holders("a"), heldBy(*holder));
+
+    // The same holder: asked again only every few passes, and not logged again.
+    host.log.clear();
+    constexpr int kPasses = 3 * UpdatePass::kHolderLookupEvery;
+    for (int i = 0; i < kPasses; ++i) pass.RunUpdatePass();
+    EXPECT_EQ(host.log, std::vector<std::string>(kPasses, failedLine("a")));
+    EXPECT_GE(finder.asked.size(), 2u);
+    EXPECT_LE(finder.asked.size(), 4u);
+
+    // Another program takes over while the file never comes free: named at the next lookup.
+    holder.reset();
+    holder.emplace(destination);
+    EXPECT_EQ(passUntilNamed(), (std::vector<std::string>{failedLine("a"), heldLine(*holder)}));
+
+    // Free for one pass (the copy fails on a source nobody may read): the
+    // holder goes, nobody is asked, and the next busy streak names it at once.
+    holder.reset();
+    {
+        const std::size_t asked = finder.asked.size();
+        HeldFile source(project("a").Source);
+        pass.RunUpdatePass();
+        EXPECT_EQ(holders("a"), "");
+        EXPECT_EQ(finder.asked.size(), asked);
+    }
+    holder.emplace(destination);
+    host.log.clear();
+    pass.RunUpdatePass();
+    EXPECT_EQ(host.log, (std::vector<std::string>{failedLine("a"), heldLine(*holder)}));
+
+    // Read-only, it says so instead.
+    holder.reset();
+    test::setReadOnly(destination, true);
+    EXPECT_EQ(passUntilNamed(), (std::vector<std::string>{failedLine("a"), stamp + " a is read-only."}));
+    EXPECT_EQ(pending.rowAt(0).holderTip(), "read-only");
+    test::setReadOnly(destination, false);
+
+    // A lookup that fails names nobody, and the pass goes on to its end.
+    finder.fails = true;
+    addProject("b", "in use");
+    queue({"b"});
+    HeldByOtherProcess bHolder(project("b").Destination);
+    host.log.clear();
+    host.calls.clear();
+    pass.RunUpdatePass();
+    EXPECT_EQ(host.log, (std::vector<std::string>{successLine("a"), failedLine("b")}));
+    EXPECT_EQ(holders("b"), "");
+    EXPECT_EQ(host.calls, completedPass(true));
 }
 
 // The pump in CopySucceeded lets the timer and the user in while a pass runs.

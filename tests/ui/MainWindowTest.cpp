@@ -210,6 +210,7 @@ TEST_F(MainWindowTest, TabWalksTheControlsInOrderEscapeClosesNothingTooltipsOnEx
 
     EXPECT_EQ(tooltips(main->hwnd()),
               (std::map<int, std::string>{
+                  {Main::ListView1, ""},  // names who holds the row under the mouse; none there
                   {Main::Button5, "Exit the application. All pending updates are lost..."},
                   {Main::Button6,
                    "Hides the program and puts it into the Systray (doubleclick on the icon to get it back)."}}));
@@ -527,10 +528,12 @@ TEST_F(MainWindowTest, ABusyDestinationCountsEachPassUntilReleasedThenTheCopyEnd
 
     std::optional<HeldByOtherProcess> holder(std::in_place, destination);
     ASSERT_TRUE(holder->held());
+    const std::string heldBy = "holdfile.exe (pid " + std::to_string(holder->pid()) + ")";
     std::vector<std::string> log{"my note"};
-    for (const char* attempts : {"1", "2"}) {
+    for (const std::string attempts : {"1", "2"}) {
         click(mainItem(Main::Button1));
         log.push_back(first + " Failed tool (busy).");
+        if (attempts == "1") log.push_back(first + " tool is held by " + heldBy + ".");  // once
         EXPECT_EQ(logLines(), log);
         ASSERT_EQ(rows().size(), 1u);
         EXPECT_EQ(rows()[0][2], attempts);
@@ -538,6 +541,35 @@ TEST_F(MainWindowTest, ABusyDestinationCountsEachPassUntilReleasedThenTheCopyEnd
         EXPECT_EQ(text(mainItem(Main::Label4)), timestampText(addMilliseconds(clock.now(), 60000)));
         EXPECT_TRUE(enabled(mainItem(Main::Button1)));
     }
+
+    // The list's tip names the holder over the row, nobody below it.
+    const auto tipAt = [&](int y) {
+        POINT at = {10, y};
+        ClientToScreen(mainItem(Main::ListView1), &at);
+        SetCursorPos(at.x, at.y);
+        // What the list does when the mouse moves over it.
+        SendMessageA(mainItem(Main::ListView1), WM_SETCURSOR, reinterpret_cast<WPARAM>(mainItem(Main::ListView1)),
+                     MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+        return tooltips(main->hwnd())[Main::ListView1];
+    };
+    RECT row;
+    ListView_GetItemRect(mainItem(Main::ListView1), 0, &row, LVIR_BOUNDS);
+    EXPECT_EQ(tipAt((row.top + row.bottom) / 2), "Held by " + heldBy);
+    EXPECT_EQ(tipAt(row.bottom + 20), "");
+    EXPECT_EQ(tipAt(row.top + 1), "Held by " + heldBy);
+
+    // "&Details" says it first, then opens the dialog as ever.
+    selectRow(0);
+    bool dialogShown = false;
+    whenModal([&] {
+        dialogShown = detail->isModal();
+        click(GetDlgItem(detail->hwnd(), TDetailForm::Button2));
+    });
+    click(mainItem(Main::Button4));
+    ASSERT_EQ(rec.boxes.size(), 1u);
+    EXPECT_EQ(std::tuple(rec.boxes[0].text, rec.boxes[0].caption, rec.boxes[0].type),
+              std::tuple("tool is held by " + heldBy + ".", std::string("Moravel"), UINT{MB_OK | MB_ICONINFORMATION}));
+    EXPECT_TRUE(dialogShown);
     holder.reset();
 
     // The timer's tick runs the same pass.

@@ -1,0 +1,376 @@
+#include "engine/Holders.h"
+
+#include <windows.h>
+#include <restartmanager.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <thread>
+
+#include "core/Handle.h"
+#include "core/Text.h"
+
+namespace moravel {
+
+std::string holdersText(const std::vector<Holder>& holders) {
+    std::string text;
+    for (const Holder& holder : holders) {
+        if (!text.empty()) text += ", ";
+        text += holder.process + " (pid " + std::to_string(holder.pid) + ")";
+    }
+    return text;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Answers = std::vector<std::vector<Holder>>;
+using UniqueModule = Unique<NullTraits<HMODULE, FreeLibrary>>;
+
+// A function of a DLL, found at run time; null when the system has none.
+template <class Function>
+Function procAddress(HMODULE module, const char* name) {
+    const FARPROC address = module ? GetProcAddress(module, name) : nullptr;
+    Function function = nullptr;
+    static_assert(sizeof function == sizeof address);
+    std::memcpy(&function, &address, sizeof function);
+    return function;
+}
+
+std::wstring wide(const std::string& text) {
+    const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring result(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), result.data(), length);
+    return result;
+}
+
+std::string narrow(const wchar_t* text) {
+    const int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1) return {};
+    std::string result(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text, -1, result.data(), size, nullptr, nullptr);
+    result.resize(static_cast<std::size_t>(size - 1));
+    return result;
+}
+
+// File names compare without regard to letter case, as the file system does.
+std::wstring upper(std::wstring text) {
+    if (!text.empty()) CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return text;
+}
+
+std::wstring finalPath(HANDLE file, DWORD flags) {
+    std::wstring path(MAX_PATH, L'\0');
+    for (int tries = 0; tries < 3; ++tries) {
+        const DWORD length = GetFinalPathNameByHandleW(file, path.data(), static_cast<DWORD>(path.size()), flags);
+        if (length == 0) return {};
+        if (length < path.size()) {
+            path.resize(length);
+            return upper(std::move(path));
+        }
+        path.resize(length);  // too small: the length asked for counts the terminator
+    }
+    return {};
+}
+
+// ---- the Restart Manager ------------------------------------------------------------------
+
+class RestartManager {
+public:
+    RestartManager() : module_(LoadLibraryA("rstrtmgr.dll")) {
+        start_ = procAddress<decltype(start_)>(module_.get(), "RmStartSession");
+        register_ = procAddress<decltype(register_)>(module_.get(), "RmRegisterResources");
+        list_ = procAddress<decltype(list_)>(module_.get(), "RmGetList");
+        end_ = procAddress<decltype(end_)>(module_.get(), "RmEndSession");
+    }
+
+    // The processes that use the file, with the names it gives them; empty
+    // when it does not know.
+    std::map<DWORD, std::string> users(const std::wstring& path) const {
+        if (!start_ || !register_ || !list_ || !end_) return {};
+        DWORD session = 0;
+        WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
+        if (start_(&session, 0, key) != ERROR_SUCCESS) return {};
+        std::map<DWORD, std::string> pids;
+        LPCWSTR files[] = {path.c_str()};
+        if (register_(session, 1, files, 0, nullptr, 0, nullptr) == ERROR_SUCCESS) {
+            std::vector<RM_PROCESS_INFO> found(4);
+            for (int tries = 0; tries < 3; ++tries) {
+                UINT needed = 0, count = static_cast<UINT>(found.size());
+                DWORD reasons = 0;
+                const DWORD result = list_(session, &needed, &count, found.data(), &reasons);
+                if (result == ERROR_MORE_DATA) {
+                    found.resize(needed + 4u);  // more may start meanwhile
+                    continue;
+                }
+                if (result == ERROR_SUCCESS)
+                    for (UINT i = 0; i < count && i < found.size(); ++i)
+                        pids[found[i].Process.dwProcessId] = narrow(found[i].strAppName);
+                break;
+            }
+        }
+        end_(session);
+        return pids;
+    }
+
+private:
+    UniqueModule module_;
+    DWORD(WINAPI* start_)(DWORD*, DWORD, WCHAR*) = nullptr;
+    DWORD(WINAPI* register_)(DWORD, UINT, LPCWSTR*, UINT, RM_UNIQUE_PROCESS*, UINT, LPCWSTR*) = nullptr;
+    DWORD(WINAPI* list_)(DWORD, UINT*, UINT*, RM_PROCESS_INFO*, LPDWORD) = nullptr;
+    DWORD(WINAPI* end_)(DWORD) = nullptr;
+};
+
+// ---- the system's handle table ------------------------------------------------------------
+
+// The extended handle information of NtQuerySystemInformation, class 64.
+constexpr ULONG kSystemExtendedHandleInformation = 64;
+constexpr LONG kStatusInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+
+struct HandleEntry {
+    PVOID object;
+    ULONG_PTR pid;
+    ULONG_PTR handle;
+    ULONG grantedAccess;
+    USHORT creatorBackTraceIndex;
+    USHORT objectTypeIndex;
+    ULONG attributes;
+    ULONG reserved;
+};
+struct HandleTable {
+    ULONG_PTR count;
+    ULONG_PTR reserved;
+    HandleEntry entries[1];
+};
+
+class HandleSnapshot {
+public:
+    // Empty when the system does not give its table.
+    HandleSnapshot() {
+        using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+        const auto query = procAddress<Query>(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation");
+        if (!query) return;
+        std::vector<ULONG_PTR> buffer(64 * 1024);  // aligned for the entries
+        for (int tries = 0; tries < 6; ++tries) {
+            ULONG needed = 0;
+            const ULONG size = static_cast<ULONG>(buffer.size() * sizeof(ULONG_PTR));
+            const LONG status = query(kSystemExtendedHandleInformation, buffer.data(), size, &needed);
+            if (status == kStatusInfoLengthMismatch) {
+                // Handles come and go meanwhile: some room to spare.
+                buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed / sizeof(ULONG_PTR) + 4096));
+                continue;
+            }
+            if (status < 0) return;
+            buffer_ = std::move(buffer);
+            return;
+        }
+    }
+
+    std::size_t size() const {
+        if (buffer_.empty()) return 0;
+        const auto& table = *reinterpret_cast<const HandleTable*>(buffer_.data());
+        const std::size_t room = (buffer_.size() * sizeof(ULONG_PTR) - offsetof(HandleTable, entries)) / sizeof(HandleEntry);
+        return std::min<std::size_t>(table.count, room);
+    }
+    const HandleEntry& operator[](std::size_t i) const {
+        return reinterpret_cast<const HandleTable*>(buffer_.data())->entries[i];
+    }
+    bool empty() const { return size() == 0; }
+
+private:
+    std::vector<ULONG_PTR> buffer_;
+};
+
+// A destination as the handle table route compares it: its path within its
+// volume (cheap to ask of every handle), then its whole path to be sure,
+// asked only when some handle's path within its volume is the same.
+struct Target {
+    std::wstring inVolume;
+    std::wstring whole;
+    std::wstring name;  // as given, for the whole path when it is needed
+
+    const std::wstring& wholePath() {
+        if (!whole.empty() || name.empty()) return whole;
+        const UniqueFile file(open(name));
+        if (file) whole = finalPath(file.get(), VOLUME_NAME_DOS);
+        return whole;
+    }
+    // No data access, every sharing: holders never keep this open out.
+    static HANDLE open(const std::wstring& name) {
+        return CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    }
+};
+
+Target targetOf(const std::string& path) {
+    const std::wstring name = wide(path);
+    const UniqueFile file(Target::open(name));
+    if (file) return {finalPath(file.get(), VOLUME_NAME_NONE), L"", name};
+
+    // Refused even that: the full path as written, in the form the system gives.
+    const DWORD size = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return {};
+    std::wstring full(size, L'\0');
+    full.resize(GetFullPathNameW(name.c_str(), size, full.data(), nullptr));
+    if (full.size() < 3) return {};
+    Target target;
+    if (full.compare(0, 2, L"\\\\") == 0) {
+        target.whole = upper(L"\\\\?\\UNC\\" + full.substr(2));
+        const std::size_t server = full.find(L'\\', 2);
+        const std::size_t share = server == std::wstring::npos ? server : full.find(L'\\', server + 1);
+        if (share != std::wstring::npos) target.inVolume = upper(full.substr(share));
+    } else {
+        target.whole = upper(L"\\\\?\\" + full);
+        target.inVolume = upper(full.substr(2));
+    }
+    return target;
+}
+
+// Which of the targets each process of the table has open.
+std::vector<std::vector<DWORD>> handleUsers(std::vector<Target>& targets, Clock::time_point deadline) {
+    std::vector<std::vector<DWORD>> users(targets.size());
+    std::multimap<std::wstring, std::size_t> byInVolume;
+    for (std::size_t i = 0; i < targets.size(); ++i)
+        if (!targets[i].inVolume.empty()) byInVolume.emplace(targets[i].inVolume, i);
+    if (byInVolume.empty()) return users;
+
+    // A handle of our own tells which type number files have in this table.
+    char self[MAX_PATH * 2] = {};
+    GetModuleFileNameA(nullptr, self, sizeof self - 1);
+    const UniqueFile ownFile(CreateFileA(self, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!ownFile) return users;
+    const HandleSnapshot table;
+    const DWORD ownPid = GetCurrentProcessId();
+    int fileType = -1;
+    for (std::size_t i = 0; i < table.size() && fileType < 0; ++i)
+        if (table[i].pid == ownPid && table[i].handle == reinterpret_cast<ULONG_PTR>(ownFile.get()))
+            fileType = table[i].objectTypeIndex;
+    if (fileType < 0) return users;
+
+    std::map<ULONG_PTR, UniqueHandle> processes;  // opened once per lookup, null when refused
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const HandleEntry& entry = table[i];
+        if (entry.objectTypeIndex != fileType || entry.pid == ownPid) continue;
+        if (Clock::now() > deadline) return {};
+
+        auto [process, added] = processes.try_emplace(entry.pid);
+        if (added) process->second.reset(OpenProcess(PROCESS_DUP_HANDLE, FALSE, static_cast<DWORD>(entry.pid)));
+        if (!process->second) continue;
+        UniqueHandle copy;
+        if (!DuplicateHandle(process->second.get(), reinterpret_cast<HANDLE>(entry.handle), GetCurrentProcess(),
+                             copy.put(), 0, FALSE, DUPLICATE_SAME_ACCESS))
+            continue;
+        // Only disk files are asked their name: a name query on a pipe can wait
+        // for the other end for ever.
+        if (GetFileType(copy.get()) != FILE_TYPE_DISK) continue;
+        const auto [first, last] = byInVolume.equal_range(finalPath(copy.get(), VOLUME_NAME_NONE));
+        if (first == last) continue;
+        const std::wstring whole = finalPath(copy.get(), VOLUME_NAME_DOS);
+        for (auto match = first; match != last; ++match)
+            if (targets[match->second].wholePath() == whole) users[match->second].push_back(static_cast<DWORD>(entry.pid));
+    }
+    return users;
+}
+
+// ---- one lookup ---------------------------------------------------------------------------
+
+std::map<DWORD, std::string> processNames() {
+    std::map<DWORD, std::string> names;
+    const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return names;
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry))
+        names[entry.th32ProcessID] = entry.szExeFile;
+    return names;
+}
+
+Answers lookUp(const std::vector<std::string>& paths, Clock::time_point deadline) {
+    std::vector<std::vector<DWORD>> pids(paths.size());
+    std::map<DWORD, std::string> appNames;  // what the Restart Manager calls them
+
+    // The Restart Manager is the documented way and knows services too; it
+    // gets the first half of the time.
+    const Clock::time_point halfway = Clock::now() + (deadline - Clock::now()) / 2;
+    const RestartManager restartManager;
+    for (std::size_t i = 0; i < paths.size() && Clock::now() < halfway; ++i)
+        for (auto& [pid, name] : restartManager.users(wide(paths[i]))) {
+            pids[i].push_back(pid);
+            appNames[pid] = std::move(name);
+        }
+
+    std::vector<Target> targets(paths.size());
+    bool anyLeft = false;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        if (!pids[i].empty() || Clock::now() > deadline) continue;
+        targets[i] = targetOf(paths[i]);
+        anyLeft = true;
+    }
+    if (anyLeft) {
+        const auto users = handleUsers(targets, deadline);
+        for (std::size_t i = 0; i < users.size(); ++i)
+            if (pids[i].empty()) pids[i] = users[i];
+    }
+
+    Answers answers(paths.size());
+    const DWORD ownPid = GetCurrentProcessId();
+    std::optional<std::map<DWORD, std::string>> names;  // taken once, when somebody is found
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        std::sort(pids[i].begin(), pids[i].end());
+        pids[i].erase(std::unique(pids[i].begin(), pids[i].end()), pids[i].end());
+        for (const DWORD pid : pids[i]) {
+            if (pid == ownPid) continue;
+            if (!names) names = processNames();
+            const auto name = names->find(pid);
+            answers[i].push_back({name != names->end() ? name->second : appNames[pid], pid});
+        }
+        std::sort(answers[i].begin(), answers[i].end(), [](const Holder& a, const Holder& b) {
+            const int order = compareTextIgnoreCase(a.process, b.process);
+            return order != 0 ? order < 0 : a.pid < b.pid;
+        });
+    }
+    return answers;
+}
+
+}  // namespace
+
+std::vector<std::vector<Holder>> SystemHolderFinder::find(const std::vector<std::string>& paths) {
+    // A lookup that overran is left to finish on its own; until it has, the
+    // answer is "unknown" rather than a second thread stuck the same way.
+    if (unfinished_.valid()) {
+        if (unfinished_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return Answers(paths.size());
+        unfinished_ = {};
+    }
+    // The lookup watches the time itself, between handles. The thread is for
+    // the one question that cannot be timed: a name query that waits for
+    // another program's I/O on its handle.
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeLimitMs_);
+    std::packaged_task<Answers()> task([paths, deadline] { return lookUp(paths, deadline); });
+    std::future<Answers> answer = task.get_future();
+    std::thread worker(std::move(task));
+    if (answer.wait_until(deadline + std::chrono::milliseconds(50)) != std::future_status::ready) {
+        worker.detach();
+        unfinished_ = std::move(answer);
+        return Answers(paths.size());
+    }
+    worker.join();
+    return answer.get();
+}
+
+int openHandleCount() {
+    const HandleSnapshot table;
+    if (table.empty()) return -1;
+    const DWORD ownPid = GetCurrentProcessId();
+    int count = 0;
+    for (std::size_t i = 0; i < table.size(); ++i)
+        if (table[i].pid == ownPid) ++count;
+    return count;
+}
+
+}  // namespace moravel

@@ -1,0 +1,48 @@
+#pragma once
+#include <future>
+#include <string>
+#include <vector>
+
+namespace moravel {
+
+// A process that has a file open.
+struct Holder {
+    std::string process;  // its executable's file name, "devenv.exe"
+    unsigned long pid = 0;
+    bool operator==(const Holder&) const = default;
+};
+
+// "devenv.exe (pid 4412), MyHost.exe (pid 912)"
+std::string holdersText(const std::vector<Holder>& holders);
+
+// Names the processes that have files open. Answers may be incomplete: a
+// holder that cannot be found (no rights, a network share, an older system,
+// a lookup that took too long) is simply not named.
+class HolderFinder {
+public:
+    virtual ~HolderFinder() = default;
+    // One answer per path, in the order given; each sorted by process name
+    // and pid, every process once, this process never.
+    virtual std::vector<std::vector<Holder>> find(const std::vector<std::string>& paths) = 0;
+};
+
+// Asks the Restart Manager first (where the system has one), then reads the
+// system's handle table for the paths it did not answer. One call gives up
+// after about timeLimitMs: whom it has not found by then, it does not name.
+class SystemHolderFinder final : public HolderFinder {
+public:
+    static constexpr unsigned kDefaultTimeLimitMs = 500;
+    explicit SystemHolderFinder(unsigned timeLimitMs = kDefaultTimeLimitMs) : timeLimitMs_(timeLimitMs) {}
+    std::vector<std::vector<Holder>> find(const std::vector<std::string>& paths) override;
+
+private:
+    unsigned timeLimitMs_;
+    std::future<std::vector<std::vector<Holder>>> unfinished_;  // a lookup that overran and still runs
+};
+
+// The number of handles this process has open, counted in the system's
+// handle table (some systems keep no count of their own); -1 when the table
+// cannot be read.
+int openHandleCount();
+
+}  // namespace moravel

@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "TempDir.h"
+#include "engine/Holders.h"
+#include "engine/TestFiles.h"
+
+namespace moravel {
+namespace {
+
+using test::HeldByOtherProcess;
+using test::TempDir;
+
+std::string holder(const HeldByOtherProcess& process) { return "holdfile.exe (pid " + std::to_string(process.pid()) + ")"; }
+
+TEST(SystemHolderFinder, NamesTheOtherProcessesThatHoldEachFileWithoutLeakingHandles) {
+    TempDir dir;
+    for (const char* name : {"one.txt", "two.txt", "free.txt", "ours.txt"}) test::writeFile(dir / name, "x");
+    HeldByOtherProcess one(dir / "one.txt");
+    // Two readers that let each other in: both named, in pid order.
+    HeldByOtherProcess first(dir / "two.txt", FILE_SHARE_READ), second(dir / "two.txt", FILE_SHARE_READ);
+    test::HeldFile ours(dir / "ours.txt");
+    ASSERT_TRUE(one.held() && first.held() && second.held() && ours.held());
+    const unsigned long low = std::min(first.pid(), second.pid()), high = std::max(first.pid(), second.pid());
+
+    std::string otherSpelling = dir / "ONE.TXT";
+    for (char& c : otherSpelling)
+        if (c == '\\') c = '/';
+    SystemHolderFinder finder(10000);
+    const std::vector<std::string> paths = {dir / "one.txt", dir / "two.txt", dir / "free.txt", dir / "ours.txt",
+                                            dir / "missing.txt", otherSpelling};
+    const std::vector<std::string> expected = {
+        holder(one), "holdfile.exe (pid " + std::to_string(low) + "), holdfile.exe (pid " + std::to_string(high) + ")",
+        "", "", "", holder(one)};
+    std::vector<std::string> named;
+    for (const auto& answer : finder.find(paths)) named.push_back(holdersText(answer));
+    EXPECT_EQ(named, expected);
+
+    // Whatever one lookup opens, it closes: processes, copies of their handles,
+    // snapshots, its thread. (The system may add a lock's handle once, the
+    // first time two threads meet in it.)
+    const int before = openHandleCount();
+    ASSERT_GT(before, 0);
+    for (int i = 0; i < 30; ++i) finder.find(paths);
+    EXPECT_LE(openHandleCount(), before + 2);
+
+    // Past its time it gives up and names nobody.
+    EXPECT_EQ(SystemHolderFinder(0).find(paths), std::vector<std::vector<Holder>>(paths.size()));
+}
+
+}  // namespace
+}  // namespace moravel
