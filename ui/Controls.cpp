@@ -123,6 +123,14 @@ LRESULT CALLBACK digitFieldProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
                 SendMessageA(hwnd, EM_SETSEL, start, start + 1);
             break;
         }
+        case WM_KEYDOWN:
+            // Shift+Insert pastes without a WM_PASTE in some edit controls
+            // (Wine's): it takes the same road as Ctrl+V.
+            if (wParam == VK_INSERT && GetKeyState(VK_SHIFT) < 0 && GetKeyState(VK_MENU) >= 0) {
+                SendMessageA(hwnd, WM_PASTE, 0, 0);
+                return 0;
+            }
+            break;
         case WM_PASTE: {
             // Only the digits and blanks of the clipboard, as far as they fit.
             if (!OpenClipboard(hwnd)) return 0;

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "core/AppError.h"
-#include "core/Text.h"
 #include "engine/PendingList.h"
 
 namespace moravel {
@@ -38,22 +37,19 @@ public:
 
 TEST(PendingList, QueuedRowsStartFreshAndSortByCaseSensitiveName) {
     PendingList list;
+    // Names differing only in case are separate rows, ordered by the locale:
+    // the capitals queued first still go after the small letters.
+    EXPECT_EQ(list.queue("BETA", "t0"), 0);
     EXPECT_EQ(list.queue("beta", "t1"), 0);
     EXPECT_EQ(list.queue("Alpha", "t2"), 0) << "Alpha comes before beta";
-    EXPECT_EQ(list.queue("gamma", "t3"), 2);
-    EXPECT_EQ(names(list), (std::vector<std::string>{"Alpha", "beta", "gamma"}));
+    EXPECT_EQ(list.queue("gamma", "t3"), 3);
+    EXPECT_EQ(names(list), (std::vector<std::string>{"Alpha", "beta", "BETA", "gamma"}));
 
     const PendingRow& alpha = list.rowAt(0);
     EXPECT_EQ(alpha.addedAt, "t2");
     EXPECT_EQ(alpha.attempts, 0);
     EXPECT_EQ(alpha.attemptsText(), "0");
     EXPECT_FALSE(alpha.isDone());
-
-    // Names differing only in case are separate rows, ordered by the locale.
-    list.queue("BETA", "t4");
-    ASSERT_EQ(list.count(), 4);
-    for (int i = 1; i < list.count(); ++i)
-        EXPECT_LT(compareText(list.rowAt(i - 1).name, list.rowAt(i).name), 0) << i;
 }
 
 TEST(PendingList, EqualNameGoesAfterTheOneAlreadyThereAndIdsStayWithRows) {

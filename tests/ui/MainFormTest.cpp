@@ -104,12 +104,13 @@ TEST_F(MainFormTest, QueuedRowsShowInNameOrderAndDriveCaptionTipAndUpdateNow) {
 TEST_F(MainFormTest, NamesDifferingOnlyInCaseAreOneProjectButSortApartInTheQueue) {
     start(section("zeta", "s", "d") + section("Zeta", "t", "e") + section("beta", "s", "d"));
     EXPECT_EQ(main->Projects.count(), 2);
+    // Queued capitals first: the locale's order puts the small letters first all the same.
     main->pending().queue("Beta", "x");
     main->pending().queue("beta", "x");
     main->pending().queue("alpha", "x");
-    ASSERT_EQ(rows().size(), 3u);
-    EXPECT_EQ(rows()[0][0], "alpha");
-    EXPECT_NE(rows()[1][0], rows()[2][0]);
+    std::vector<std::string> names;
+    for (const auto& row : rows()) names.push_back(row[0]);
+    EXPECT_EQ(names, (std::vector<std::string>{"alpha", "beta", "Beta"}));
 }
 
 TEST_F(MainFormTest, ClosingWithNothingQueuedAsksNothing) {

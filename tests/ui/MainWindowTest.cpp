@@ -154,6 +154,7 @@ protected:
 
 TEST_F(MainWindowTest, ControlsSitAtTheirDesignBoundsAndFollowTheirAnchorsOnResize) {
     start();
+    main->RunUpdatePass();  // the time labels get their texts
     enum Follow { Stays, RightEdge, Widens, BothWays };
     const struct { int id; Bounds b; Follow follow; } table[] = {
         {Main::ListView1, {5, 16, 382, 145}, Widens},   {Main::Button2, {401, 16, 75, 25}, RightEdge},
@@ -179,8 +180,12 @@ TEST_F(MainWindowTest, ControlsSitAtTheirDesignBoundsAndFollowTheirAnchorsOnResi
             if (c.follow == RightEdge) want.left += dx;
             want.right = want.left + scale(c.b.width) + (c.follow == Widens || c.follow == BothWays ? dx : 0);
             want.bottom = want.top + std::max(scale(c.b.height) + dy, c.id == Main::Memo1 ? scale(30) : 0);
-            RECT got = rectInParent(mainItem(c.id));
-            if (c.b.width < 0) got.right = want.right;  // sized to its text
+            if (c.b.width < 0) {  // as wide as its text, whatever the window's size
+                const int width = textWidth(mainItem(c.id));
+                EXPECT_GT(width, 0) << "control " << c.id;
+                want.right = want.left + width;
+            }
+            const RECT got = rectInParent(mainItem(c.id));
             EXPECT_EQ(edges(got), edges(want)) << "control " << c.id << ", growth " << growth.cx << "x" << growth.cy;
         }
     }
@@ -488,6 +493,66 @@ TEST_F(MainWindowTest, DelayFieldTakesDigitsAndArrowsAndRestartsARunningCountdow
         EXPECT_EQ(text(mainItem(Main::Label4)), timestampText(addMilliseconds(clock.now(), seconds * 1000)))
             << typed;
     }
+
+    // Pasted text keeps only its digits, by Ctrl+V (as the field's menu) and by Shift+Insert.
+    ASSERT_TRUE(OpenClipboard(field));
+    EmptyClipboard();
+    HGLOBAL copy = GlobalAlloc(GMEM_MOVEABLE, 5);
+    lstrcpyA(static_cast<char*>(GlobalLock(copy)), "9x87");
+    GlobalUnlock(copy);
+    SetClipboardData(CF_TEXT, copy);
+    CloseClipboard();
+    for (const bool shiftInsert : {false, true}) {
+        setText(field, "20  ");
+        SendMessageA(field, EM_SETSEL, 0, -1);
+        BYTE keys[256] = {};
+        GetKeyboardState(keys);
+        keys[VK_SHIFT] = shiftInsert ? 0x80 : 0;
+        SetKeyboardState(keys);
+        if (shiftInsert) SendMessageA(field, WM_KEYDOWN, VK_INSERT, 1);
+        else SendMessageA(field, WM_CHAR, 0x16, 1);  // Ctrl+V
+        keys[VK_SHIFT] = 0;
+        SetKeyboardState(keys);
+        EXPECT_EQ(text(field), "987") << (shiftInsert ? "Shift+Insert" : "Ctrl+V");
+        EXPECT_EQ(delay(), 987u);
+    }
+}
+
+// Waits for the given time or until the condition holds, which is checked
+// whenever a message comes in: real timers tick meanwhile.
+bool waitFor(DWORD milliseconds, const std::function<bool()>& until) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (until()) return true;
+        const DWORD waited = GetTickCount() - start;
+        if (waited >= milliseconds) return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, milliseconds - waited, QS_ALLINPUT);
+    }
+}
+
+TEST_F(MainWindowTest, TheTimerTicksAfterTheDelayInSecondsNotMilliseconds) {
+    start(section("tool", "missing.exe", dir / "out.exe"));
+    queue({"tool"});
+    setText(mainItem(Main::MaskEdit1), "10  ");  // the shortest delay: 10 ms were it taken for milliseconds
+    ASSERT_TRUE(main->timer().running());
+    EXPECT_FALSE(waitFor(300, [&] {
+        pump();
+        return !text(mainItem(Main::Label3)).empty();
+    })) << "a pass ran already";
+    EXPECT_EQ(rows()[0][2], "0");
+
+    // The window timer takes milliseconds: a short one ticks after that long, not a thousand times later.
+    WindowTimer probe(main->hwnd(), Main::kTimer1 + 1);
+    probe.setInterval(150);
+    const DWORD started = GetTickCount();
+    probe.start();
+    MSG tick = {};
+    const bool ticked = waitFor(3000, [&] {
+        return PeekMessageA(&tick, main->hwnd(), WM_TIMER, WM_TIMER, PM_REMOVE) && tick.wParam == probe.id();
+    });
+    const DWORD elapsed = GetTickCount() - started;
+    EXPECT_TRUE(ticked);
+    EXPECT_GE(elapsed, 120u);
 }
 
 TEST(MainWindowTimerTest, ARefusedTimerRaisesAndStillCountsAsRunningUntilStopped) {

@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <exception>
+
 #include "ui/Application.h"
 #include "ui/Controls.h"
 
@@ -11,10 +13,18 @@ namespace {
 
 constexpr UINT WM_RUN_STEPS = WM_APP + 100;
 
-LRESULT CALLBACK stepsProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+// A window procedure like any other: what a step throws stops here and fails
+// the test that posted it, and the test program goes on to the next test.
+LRESULT CALLBACK stepsProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) noexcept {
     if (message == WM_RUN_STEPS) {
         std::unique_ptr<std::function<void()>> steps(reinterpret_cast<std::function<void()>*>(lParam));
-        (*steps)();
+        try {
+            (*steps)();
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << "a step threw: " << e.what();
+        } catch (...) {
+            ADD_FAILURE() << "a step threw something that is no std::exception";
+        }
         return 0;
     }
     return DefWindowProcA(hwnd, message, wParam, lParam);
