@@ -142,6 +142,7 @@ void TMainForm::FormCreate() {
     setValueLabel(Label4, "");
     startDirectory_ = currentDirectory();
     LoadProjects();
+    followSourceWatch();
     pending_.setObserver(this);
     taskbarCreated_ = RegisterWindowMessageA("TaskbarCreated");
 }
@@ -175,6 +176,7 @@ void TMainForm::FormDestroy() {
 void TMainForm::LoadProjects() { loadProjects(settingsPath(), Projects); }
 
 void TMainForm::SaveProjects() {
+    followSourceWatch();  // every change to a project comes here, whether or not the save works
     moravel::pumpMessages();
     saveProjects(settingsPath(), Projects);
 }
@@ -353,6 +355,70 @@ void TMainForm::WMTrayIcon(LPARAM event) {
     if (LOWORD(event) == WM_LBUTTONDBLCLK) showFromTray();
 }
 
+void TMainForm::showHidden() {
+    if (!shownOnce_) {
+        centerOnScreen();  // where it shows when it comes back
+        shownOnce_ = true;
+    }
+    Button6Click();
+}
+
+// ---- queueing from a command or a changed source ------------------------------------------
+
+void TMainForm::queueProjects(const std::vector<std::string>& names) {
+    for (const std::string& name : names)
+        if (pending_.findByName(name) < 0) pending_.queue(name, timestampText(localNow()));
+    if (!timer_.running()) ScheduleNextUpdate();
+    RefreshPendingState();
+}
+
+bool TMainForm::acceptsCommands() const { return hwnd() && !closeRequested_; }
+
+bool TMainForm::knowsProject(const std::string& name) const { return Projects.find(name) >= 0; }
+
+bool TMainForm::commandsMustWait() const {
+    // A dialog of ours is on the modal stack; a message box disables the window it belongs to.
+    const HWND owner = Window::activeOwner();
+    return updater_.running() || (owner && owner != hwnd()) || !IsWindowEnabled(hwnd());
+}
+
+void TMainForm::queueFromCommand(const std::vector<std::string>& names, bool now) {
+    std::vector<std::string> known;
+    for (const std::string& name : names) {
+        const int at = Projects.find(name);
+        if (at >= 0)
+            known.push_back(Projects.nameAt(at));  // as the registry spells it, as the chooser would
+        else
+            appendLog(timestampText(localNow()) + " " + name + " not queued: there is no such project.");
+    }
+    queueProjects(known);
+    if (now && pending_.count() > 0) RunUpdatePass();  // as "Update &Now", enabled with rows pending
+}
+
+void TMainForm::followSourceWatch() {
+    bool wanted = false;
+    for (int i = 0; i < Projects.count() && !wanted; ++i) wanted = Projects.recordAt(i).QueueOnChange;
+    if (wanted && !sourceWatchRunning_) {
+        sourceWatchRunning_ = SetTimer(hwnd(), kSourceWatchTimer, SourceWatch::kPollMilliseconds, nullptr) != 0;
+        if (sourceWatchRunning_) SourceWatchTimer();  // the sources as they are now
+    } else if (!wanted && sourceWatchRunning_) {
+        KillTimer(hwnd(), kSourceWatchTimer);
+        sourceWatchRunning_ = false;
+    }
+}
+
+void TMainForm::SourceWatchTimer() {
+    // Not in the middle of a pass: a row it copied stays pending until the
+    // pass ends, and a change seen now would be dropped as already pending.
+    if (updater_.running()) return;
+    const std::vector<std::string> changed = sourceWatch_.poll(Projects, pending_);
+    if (!sourceWatch_.watching()) followSourceWatch();
+    if (changed.empty()) return;
+    for (const std::string& name : changed)
+        appendLog(timestampText(localNow()) + " " + name + " queued: its source changed.");
+    queueProjects(changed);
+}
+
 // ---- dispatch -----------------------------------------------------------------------------
 
 LRESULT TMainForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -382,6 +448,7 @@ LRESULT TMainForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return 0;
         case WM_TIMER:
             if (wParam == kTimer1) Timer1Timer();
+            if (wParam == kSourceWatchTimer) SourceWatchTimer();
             return 0;
         case WM_TRAYICON:
             if (LOWORD(lParam) == WM_LBUTTONDBLCLK) {
