@@ -39,17 +39,22 @@ protected:
         writeFile(dir / "Moravel.ini", settings);
     }
     ~ProgramTest() override {
-        // The instance is ours to end: it would ask before closing with rows pending.
-        if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, instanceProcess())) {
-            TerminateProcess(process, 0);
-            WaitForSingleObject(process, 5000);
-            CloseHandle(process);
-        }
+        // The instances are ours to end: they would ask before closing with
+        // rows pending. Also one a start in other letter case may have made.
+        std::string upper = dir.path();
+        CharUpperBuffA(upper.data(), static_cast<DWORD>(upper.size()));
+        for (const std::string& directory : {dir.path(), upper})
+            if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, instanceProcess(directory))) {
+                TerminateProcess(process, 0);
+                WaitForSingleObject(process, 5000);
+                CloseHandle(process);
+            }
     }
 
     // Starts the program in the test's directory; its standard error goes to
     // a pipe when one is given.
     HANDLE start(const std::string& arguments, HANDLE errorPipe = nullptr) {
+        const std::string directory = startIn.empty() ? dir.path() : startIn;
         std::string line = "\"" + g_program + "\" " + arguments;
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
@@ -59,7 +64,7 @@ protected:
         }
         PROCESS_INFORMATION process = {};
         if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, errorPipe != nullptr, 0, nullptr,
-                            dir.path().c_str(), &startup, &process))
+                            directory.c_str(), &startup, &process))
             return nullptr;
         CloseHandle(process.hThread);
         return process.hProcess;
@@ -86,14 +91,16 @@ protected:
         return static_cast<int>(code);
     }
 
-    HWND receiver() const {
-        return FindWindowExA(HWND_MESSAGE, nullptr, instanceKey(settingsFilePath(dir.path())).c_str(), nullptr);
+    HWND receiver(const std::string& directory) const {
+        return FindWindowExA(HWND_MESSAGE, nullptr, instanceKey(settingsFilePath(directory)).c_str(), nullptr);
     }
-    DWORD instanceProcess() const {
+    HWND receiver() const { return receiver(dir.path()); }
+    DWORD instanceProcess(const std::string& directory) const {
         DWORD process = 0;
-        if (HWND hwnd = receiver()) GetWindowThreadProcessId(hwnd, &process);
+        if (HWND hwnd = receiver(directory)) GetWindowThreadProcessId(hwnd, &process);
         return process;
     }
+    DWORD instanceProcess() const { return instanceProcess(dir.path()); }
     HWND mainWindow() const {
         const DWORD process = instanceProcess();
         for (HWND hwnd = nullptr; (hwnd = FindWindowExA(nullptr, hwnd, "TMainForm", nullptr));) {
@@ -121,6 +128,7 @@ protected:
 
     TempDir dir;
     std::string settings;
+    std::string startIn;  // the directory as the next start spells it; the test's own when empty
 };
 
 TEST_F(ProgramTest, ASecondProcessQueuesIntoTheRunningOneAndExitsWithItsAnswer) {
@@ -129,7 +137,11 @@ TEST_F(ProgramTest, ASecondProcessQueuesIntoTheRunningOneAndExitsWithItsAnswer) 
     CloseHandle(first);
     ASSERT_TRUE(waitFor([&] { return mainWindow() != nullptr; }));
 
+    // The same directory spelled in other letter case is the same instance.
+    startIn = dir.path();
+    CharUpperBuffA(startIn.data(), static_cast<DWORD>(startIn.size()));
     EXPECT_EQ(run("/queue Alpha Gamma"), kExitUnknownName);
+    startIn.clear();
     EXPECT_TRUE(waitFor([&] { return caption() == "Moravel (1 pending)"; })) << caption();
     EXPECT_NE(log().find(" Gamma not queued: there is no such project."), std::string::npos) << log();
 
