@@ -54,6 +54,17 @@ SourceWatch::Stamp SourceWatch::stampOf(const std::string& path) {
             ticks(data.ftLastWriteTime), ticks(data.ftCreationTime)};
 }
 
+void SourceWatch::notice(const TProjects& projects) {
+    for (int i = 0; i < projects.count(); ++i) {
+        const TFileObject& project = projects.recordAt(i);
+        if (!project.QueueOnChange) continue;
+        const std::string path = fullPath(project.Source);
+        const auto seen = watched_.find(projects.nameAt(i));
+        if (seen == watched_.end() || seen->second.path != path)
+            watched_[projects.nameAt(i)] = Watched{path, stampOf(path), false, localNow()};
+    }
+}
+
 std::vector<std::string> SourceWatch::poll(const TProjects& projects, const PendingList& pending) {
     const LocalTime now = localNow();
     std::map<std::string, Watched> before = std::move(watched_);

@@ -33,6 +33,11 @@ public:
     // pending row copies the new file anyway.
     std::vector<std::string> poll(const TProjects& projects, const PendingList& pending);
 
+    // Notes the sources of projects newly watched as they are now, without
+    // looking for changes: called when projects were edited, so that a change
+    // right after the edit is not taken for the first sight of the file.
+    void notice(const TProjects& projects);
+
     // Whether any project was watched at the last poll.
     bool watching() const noexcept { return !watched_.empty(); }
 

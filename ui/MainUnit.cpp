@@ -398,9 +398,9 @@ void TMainForm::queueFromCommand(const std::vector<std::string>& names, bool now
 void TMainForm::followSourceWatch() {
     bool wanted = false;
     for (int i = 0; i < Projects.count() && !wanted; ++i) wanted = Projects.recordAt(i).QueueOnChange;
+    if (wanted) sourceWatch_.notice(Projects);  // the sources as they are now
     if (wanted && !sourceWatchRunning_) {
         sourceWatchRunning_ = SetTimer(hwnd(), kSourceWatchTimer, SourceWatch::kPollMilliseconds, nullptr) != 0;
-        if (sourceWatchRunning_) SourceWatchTimer();  // the sources as they are now
     } else if (!wanted && sourceWatchRunning_) {
         KillTimer(hwnd(), kSourceWatchTimer);
         sourceWatchRunning_ = false;
