@@ -115,17 +115,29 @@ CommandLine parseCommandLine(std::string_view line) {
 }
 
 std::string commandLineUsage() {
-    return "Usage: Moravel.exe [/hide] [/queue NAME [NAME...] [/now]]\r\n"
+    // Short lines: a message box wraps long ones wherever it likes.
+    return "Usage:\r\n"
+           "  Moravel.exe [/hide] [/queue NAME... [/now]]\r\n"
            "\r\n"
-           "/queue NAME...\tQueue the named projects in the Moravel running from the\r\n"
-           "\t\tcurrent directory; when none runs there, one is started.\r\n"
-           "/now\t\tAlso update at once, as \"Update Now\" does.\r\n"
-           "/hide\t\tStart hidden in the notification area.\r\n"
-           "/?\t\tShow this text.\r\n"
+           "/queue NAME...\r\n"
+           "    Queue the named projects in the Moravel\r\n"
+           "    running from the current directory; when\r\n"
+           "    none runs there, one is started.\r\n"
+           "/now\r\n"
+           "    Also update at once, as \"Update Now\" does.\r\n"
+           "/hide\r\n"
+           "    Start hidden in the notification area.\r\n"
+           "/?\r\n"
+           "    Show this text.\r\n"
            "\r\n"
-           "Names with blanks go in double quotes. Switches may also start with \"-\".\r\n"
-           "Exit codes: 0 queued (or already pending), 2 a name is no project (the others\r\n"
-           "are queued), 3 the command line is wrong, 4 the running Moravel did not answer.";
+           "Names with blanks go in double quotes.\r\n"
+           "Switches may also start with \"-\".\r\n"
+           "\r\n"
+           "Exit codes:\r\n"
+           "  0  queued, or already pending\r\n"
+           "  2  a name is no project (the others are queued)\r\n"
+           "  3  the command line is wrong\r\n"
+           "  4  the running Moravel did not answer";
 }
 
 }  // namespace moravel

@@ -151,7 +151,7 @@ TEST_F(ProgramTest, ASecondProcessQueuesIntoTheRunningOneAndExitsWithItsAnswer) 
 
     std::string usage;
     EXPECT_EQ(run("/queue", &usage), kExitBadCommandLine);
-    EXPECT_EQ(usage.rfind("/queue needs at least one project name.\r\n\r\nUsage: Moravel.exe ", 0), 0u) << usage;
+    EXPECT_EQ(usage.rfind("/queue needs at least one project name.\r\n\r\nUsage:\r\n  Moravel.exe ", 0), 0u) << usage;
     EXPECT_EQ(run("/queue Alpha /fast"), kExitBadCommandLine);
     EXPECT_EQ(caption(), "Moravel");
 }
