@@ -1,5 +1,6 @@
-// The released program started twice in one directory: the second hands its
-// /queue to the first and exits with a code a build script can test.
+// The released program started in one directory again and again: the first
+// /queue starts the instance, later ones hand their names to it, and each
+// exits with a code a build script can test.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -18,31 +19,27 @@ extern std::string g_program;
 
 namespace {
 
-bool waitFor(const std::function<bool()>& done, DWORD milliseconds = 10000) {
-    const ULONGLONG deadline = GetTickCount64() + milliseconds;
-    while (!done()) {
-        if (GetTickCount64() >= deadline) return false;
-        Sleep(20);
-    }
+bool waitFor(const std::function<bool()>& done) {
+    for (const ULONGLONG end = GetTickCount64() + 10000; !done(); Sleep(20))
+        if (GetTickCount64() >= end) return false;
     return true;
 }
 
 class ProgramTest : public ::testing::Test {
 protected:
     ProgramTest() {
-        for (const char* name : {"Alpha", "Beta"}) {
-            writeFile(dir / (std::string(name) + ".src"), std::string("new ") + name);
-            writeFile(dir / (std::string(name) + ".dst"), "old");
-            settings += std::string("[") + name + "]\r\nSource=" + dir / (std::string(name) + ".src") +
-                        "\r\nDestination=" + dir / (std::string(name) + ".dst") + "\r\n";
+        std::string settings;
+        for (const std::string name : {"Alpha", "Beta"}) {
+            writeFile(dir / (name + ".src"), "new " + name);
+            writeFile(dir / (name + ".dst"), "old");
+            settings += "[" + name + "]\r\nSource=" + dir / (name + ".src") + "\r\nDestination=" + dir / (name + ".dst") + "\r\n";
         }
         writeFile(dir / "Moravel.ini", settings);
+        CharUpperBuffA(upper.data(), static_cast<DWORD>(upper.size()));
     }
     ~ProgramTest() override {
-        // The instances are ours to end: they would ask before closing with
-        // rows pending. Also one a start in other letter case may have made.
-        std::string upper = dir.path();
-        CharUpperBuffA(upper.data(), static_cast<DWORD>(upper.size()));
+        // Ours to end: with rows pending it would ask before closing. Also
+        // one that a start in other letter case may have made on its own.
         for (const std::string& directory : {dir.path(), upper})
             if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, instanceProcess(directory))) {
                 TerminateProcess(process, 0);
@@ -51,37 +48,27 @@ protected:
             }
     }
 
-    // Starts the program in the test's directory; its standard error goes to
-    // a pipe when one is given.
-    HANDLE start(const std::string& arguments, HANDLE errorPipe = nullptr) {
-        const std::string directory = startIn.empty() ? dir.path() : startIn;
+    // Runs the program in `directory`; returns its exit code (-1: it did not
+    // end in time) and what it wrote to its standard error.
+    int run(const std::string& arguments, const std::string& directory, std::string* error = nullptr) {
+        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+        HANDLE readEnd = nullptr, writeEnd = nullptr;
+        if (!CreatePipe(&readEnd, &writeEnd, &inherit, 65536)) return -2;
+        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
         std::string line = "\"" + g_program + "\" " + arguments;
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
-        if (errorPipe) {
-            startup.dwFlags = STARTF_USESTDHANDLES;
-            startup.hStdError = errorPipe;
-        }
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdError = writeEnd;
         PROCESS_INFORMATION process = {};
-        if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, errorPipe != nullptr, 0, nullptr,
-                            directory.c_str(), &startup, &process))
-            return nullptr;
-        CloseHandle(process.hThread);
-        return process.hProcess;
-    }
-    // The exit code of one run, or -1 when it did not end within the time;
-    // what it wrote to its standard error goes to `error`.
-    int run(const std::string& arguments, std::string* error = nullptr) {
-        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-        HANDLE readEnd = nullptr, writeEnd = nullptr;
-        if (!CreatePipe(&readEnd, &writeEnd, &inherit, 65536)) return -3;
-        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-        HANDLE process = start(arguments, writeEnd);
-        CloseHandle(writeEnd);
         DWORD code = static_cast<DWORD>(-1);
-        if (!process || WaitForSingleObject(process, 20000) != WAIT_OBJECT_0 || !GetExitCodeProcess(process, &code))
-            code = static_cast<DWORD>(-1);
-        if (process) CloseHandle(process);
+        if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, directory.c_str(), &startup,
+                           &process)) {
+            if (WaitForSingleObject(process.hProcess, 20000) == WAIT_OBJECT_0) GetExitCodeProcess(process.hProcess, &code);
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+        }
+        CloseHandle(writeEnd);
         char buffer[4096];
         DWORD available = 0, got = 0;
         while (error && PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
@@ -91,78 +78,55 @@ protected:
         return static_cast<int>(code);
     }
 
-    HWND receiver(const std::string& directory) const {
-        return FindWindowExA(HWND_MESSAGE, nullptr, instanceKey(settingsFilePath(directory)).c_str(), nullptr);
-    }
-    HWND receiver() const { return receiver(dir.path()); }
-    DWORD instanceProcess(const std::string& directory) const {
+    DWORD instanceProcess(const std::string& directory = {}) const {
         DWORD process = 0;
-        if (HWND hwnd = receiver(directory)) GetWindowThreadProcessId(hwnd, &process);
+        const std::string key = instanceKey(settingsFilePath(directory.empty() ? dir.path() : directory));
+        if (HWND receiver = FindWindowExA(HWND_MESSAGE, nullptr, key.c_str(), nullptr))
+            GetWindowThreadProcessId(receiver, &process);
         return process;
     }
-    DWORD instanceProcess() const { return instanceProcess(dir.path()); }
-    HWND mainWindow() const {
-        const DWORD process = instanceProcess();
-        for (HWND hwnd = nullptr; (hwnd = FindWindowExA(nullptr, hwnd, "TMainForm", nullptr));) {
-            DWORD owner = 0;
-            GetWindowThreadProcessId(hwnd, &owner);
-            if (owner == process) return hwnd;
+    // The instance's main window, or one of its controls: its text.
+    std::string textOf(int control = 0) const {
+        HWND hwnd = nullptr;
+        DWORD owner = 0;
+        while ((hwnd = FindWindowExA(nullptr, hwnd, "TMainForm", nullptr)) &&
+               (GetWindowThreadProcessId(hwnd, &owner), owner != instanceProcess())) {
         }
-        return nullptr;
-    }
-    std::string textOf(HWND hwnd) const {
+        if (hwnd && control) hwnd = GetDlgItem(hwnd, control);
         char text[4096] = {};
         DWORD_PTR ignored = 0;
-        SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_BLOCK, 2000, &ignored);
+        if (hwnd) SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_BLOCK, 2000, &ignored);
         return text;
     }
-    std::string caption() const { return textOf(mainWindow()); }
-    std::string log() const { return textOf(GetDlgItem(mainWindow(), TMainForm::Memo1)); }
-    bool replaced(const char* name) const {
+    bool replaced(const std::string& name) const {
         try {
-            return readFile(dir / (std::string(name) + ".dst")) == std::string("new ") + name;
+            return readFile(dir / (name + ".dst")) == "new " + name;
         } catch (...) {
             return false;
         }
     }
 
     TempDir dir;
-    std::string settings;
-    std::string startIn;  // the directory as the next start spells it; the test's own when empty
+    std::string upper = dir.path();  // the same directory, spelled in capitals
 };
 
-TEST_F(ProgramTest, ASecondProcessQueuesIntoTheRunningOneAndExitsWithItsAnswer) {
-    HANDLE first = start("");
-    ASSERT_TRUE(first);
-    CloseHandle(first);
-    ASSERT_TRUE(waitFor([&] { return mainWindow() != nullptr; }));
+TEST_F(ProgramTest, AQueueStartsTheInstanceOrHandsItsNamesToItAndExitsWithACode) {
+    ASSERT_EQ(instanceProcess(), 0u);
+    // None runs: this one starts it (in the directory spelled in other letter case), and returns.
+    EXPECT_EQ(run("/queue Alpha Delta", upper), kExitUnknownName);
+    EXPECT_NE(instanceProcess(), 0u);
+    EXPECT_TRUE(waitFor([&] { return textOf() == "Moravel (1 pending)"; })) << textOf();
+    EXPECT_NE(textOf(TMainForm::Memo1).find(" Delta not queued: there is no such project."), std::string::npos);
 
-    // The same directory spelled in other letter case is the same instance.
-    startIn = dir.path();
-    CharUpperBuffA(startIn.data(), static_cast<DWORD>(startIn.size()));
-    EXPECT_EQ(run("/queue Alpha Gamma"), kExitUnknownName);
-    startIn.clear();
-    EXPECT_TRUE(waitFor([&] { return caption() == "Moravel (1 pending)"; })) << caption();
-    EXPECT_NE(log().find(" Gamma not queued: there is no such project."), std::string::npos) << log();
-
-    EXPECT_EQ(run("-queue alpha \"Beta\" -NOW"), kExitQueued);
+    // It runs: the names go to it.
+    EXPECT_EQ(run("-queue alpha \"Beta\" -NOW", dir.path()), kExitQueued);
     EXPECT_TRUE(waitFor([&] { return replaced("Alpha") && replaced("Beta"); }));
-    EXPECT_TRUE(waitFor([&] { return caption() == "Moravel"; })) << caption();
+    EXPECT_TRUE(waitFor([&] { return textOf() == "Moravel"; })) << textOf();
 
     std::string usage;
-    EXPECT_EQ(run("/queue", &usage), kExitBadCommandLine);
-    EXPECT_EQ(usage.rfind("/queue needs at least one project name.\r\n\r\nUsage:\r\n  Moravel.exe ", 0), 0u) << usage;
-    EXPECT_EQ(run("/queue Alpha /fast"), kExitBadCommandLine);
-    EXPECT_EQ(caption(), "Moravel");
-}
-
-TEST_F(ProgramTest, WithNoneRunningTheQueueStartsOneThatQueuesAndReturnsAtOnce) {
-    ASSERT_EQ(receiver(), nullptr);
-    EXPECT_EQ(run("/queue Alpha /now"), kExitQueued);
-    EXPECT_NE(instanceProcess(), 0u);
-    EXPECT_NE(instanceProcess(), GetCurrentProcessId());
-    EXPECT_TRUE(waitFor([&] { return replaced("Alpha"); }));
-    EXPECT_FALSE(replaced("Beta"));
+    EXPECT_EQ(run("/queue Alpha /fast", dir.path(), &usage), kExitBadCommandLine);
+    EXPECT_EQ(usage.rfind("Unknown switch /fast.\r\n\r\nUsage:\r\n  Moravel.exe ", 0), 0u) << usage;
+    EXPECT_EQ(textOf(), "Moravel");
 }
 
 }  // namespace
