@@ -1,6 +1,7 @@
 #include "ui/Instance.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 

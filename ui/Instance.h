@@ -56,7 +56,10 @@ public:
     bool first() const noexcept { return first_; }
     // A second plain copy keeps nothing: when the instance ends, the next
     // /queue starts a new one.
-    void release() noexcept { mutex_.reset(), first_ = false; }
+    void release() noexcept {
+        mutex_.reset();
+        first_ = false;
+    }
 
 private:
     UniqueHandle mutex_;
