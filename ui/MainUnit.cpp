@@ -408,9 +408,10 @@ void TMainForm::followSourceWatch() {
 }
 
 void TMainForm::SourceWatchTimer() {
-    // Not in the middle of a pass: a row it copied stays pending until the
-    // pass ends, and a change seen now would be dropped as already pending.
-    if (updater_.running()) return;
+    // As a command waits: a row a pass copied stays pending until the pass
+    // ends, so a change seen now would be dropped as already pending; and the
+    // chooser, once open, would still offer a project queued meanwhile.
+    if (commandsMustWait()) return;
     const std::vector<std::string> changed = sourceWatch_.poll(Projects, pending_);
     if (!sourceWatch_.watching()) followSourceWatch();
     if (changed.empty()) return;
