@@ -77,7 +77,6 @@ public:
     CommandReceiver& operator=(const CommandReceiver&) = delete;
 
     HWND hwnd() const noexcept { return hwnd_; }
-    std::size_t waiting() const noexcept { return waiting_.size(); }
 
 private:
     struct Command {
