@@ -2,15 +2,40 @@
 #include <windows.h>
 
 #include <exception>
+#include <memory>
 
+#include "core/CommandLine.h"
+#include "core/SettingsFile.h"
 #include "ui/Application.h"
 #include "ui/ChooseUnit.h"
 #include "ui/DetailUnit.h"
+#include "ui/Instance.h"
 #include "ui/MainUnit.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     using namespace moravel;
     try {
+        const CommandLine command = parseCommandLine(GetCommandLineA());
+        if (command.kind == CommandLine::Kind::Help) {
+            MessageBoxA(nullptr, commandLineUsage().c_str(), kApplicationTitle, MB_OK | MB_ICONINFORMATION);
+            return kExitQueued;
+        }
+        if (command.kind == CommandLine::Kind::Malformed) {
+            // No box: a build script that runs us must not stop at one.
+            writeToStandardError(command.problem + "\r\n\r\n" + commandLineUsage() + "\r\n");
+            return kExitBadCommandLine;
+        }
+        const std::string key = instanceKey(settingsFilePath(workingDirectory()));
+        if (!command.queue.empty()) return forwardQueueCommand(key, command);
+
+        // Started plainly, every copy runs as it always did; the first one in
+        // a directory also takes the commands of later /queue calls there.
+        InstanceLock lock(key);
+        if (!lock.first()) {
+            if (command.launched) return kExitQueued;  // another /queue started the instance first
+            lock.release();
+        }
+
         initWindowing();
         // The main window first: it is the one whose closing ends the program.
         TMainForm main;
@@ -21,7 +46,19 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         TDetailForm detail;
         DetailForm = &detail;
 
-        main.show();
+        std::unique_ptr<CommandReceiver> receiver;
+        if (lock.first()) {
+            try {
+                receiver = std::make_unique<CommandReceiver>(key, main);
+            } catch (const std::exception&) {
+                lock.release();  // a /queue must not wait for an instance that cannot hear it
+            }
+        }
+
+        if (command.hide)
+            main.showHidden();
+        else
+            main.show();
         return runMessageLoop();
     } catch (const std::exception& e) {
         showError(e.what());

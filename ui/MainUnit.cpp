@@ -203,6 +203,7 @@ void TMainForm::FormCreate() {
     startDirectory_ = currentDirectory();
     LoadProjects();
     updater_.removeEarlierSetAsideFiles();
+    followSourceWatch();
     pending_.setObserver(this);
     taskbarCreated_ = RegisterWindowMessageA("TaskbarCreated");
 }
@@ -242,6 +243,7 @@ void TMainForm::LoadProjects() {
 }
 
 void TMainForm::SaveProjects() {
+    followSourceWatch();  // every change to a project comes here, whether or not the save works
     moravel::pumpMessages();
     settingsFile_.save(Projects);
 }
@@ -429,6 +431,71 @@ void TMainForm::WMTrayIcon(LPARAM event) {
     if (LOWORD(event) == WM_LBUTTONDBLCLK) showFromTray();
 }
 
+void TMainForm::showHidden() {
+    if (!shownOnce_) {
+        centerOnScreen();  // where it shows when it comes back
+        shownOnce_ = true;
+    }
+    Button6Click();
+}
+
+// ---- queueing from a command or a changed source ------------------------------------------
+
+void TMainForm::queueProjects(const std::vector<std::string>& names) {
+    for (const std::string& name : names)
+        if (pending_.findByName(name) < 0) pending_.queue(name, timestampText(localNow()));
+    if (!timer_.running()) ScheduleNextUpdate();
+    RefreshPendingState();
+}
+
+bool TMainForm::acceptsCommands() const { return hwnd() && !closeRequested_; }
+
+bool TMainForm::knowsProject(const std::string& name) const { return Projects.find(name) >= 0; }
+
+bool TMainForm::commandsMustWait() const {
+    // A dialog of ours is on the modal stack; a message box disables the window it belongs to.
+    const HWND owner = Window::activeOwner();
+    return updater_.running() || (owner && owner != hwnd()) || !IsWindowEnabled(hwnd());
+}
+
+void TMainForm::queueFromCommand(const std::vector<std::string>& names, bool now) {
+    std::vector<std::string> known;
+    for (const std::string& name : names) {
+        const int at = Projects.find(name);
+        if (at >= 0)
+            known.push_back(Projects.nameAt(at));  // as the registry spells it, as the chooser would
+        else
+            appendLog(timestampText(localNow()) + " " + name + " not queued: there is no such project.");
+    }
+    queueProjects(known);
+    if (now && pending_.count() > 0) RunUpdatePass();  // as "Update &Now", enabled with rows pending
+}
+
+void TMainForm::followSourceWatch() {
+    bool wanted = false;
+    for (int i = 0; i < Projects.count() && !wanted; ++i) wanted = Projects.recordAt(i).QueueOnChange;
+    if (wanted) sourceWatch_.notice(Projects);  // the sources as they are now
+    if (wanted && !sourceWatchRunning_) {
+        sourceWatchRunning_ = SetTimer(hwnd(), kSourceWatchTimer, SourceWatch::kPollMilliseconds, nullptr) != 0;
+    } else if (!wanted && sourceWatchRunning_) {
+        KillTimer(hwnd(), kSourceWatchTimer);
+        sourceWatchRunning_ = false;
+    }
+}
+
+void TMainForm::SourceWatchTimer() {
+    // As a command waits: a row a pass copied stays pending until the pass
+    // ends, so a change seen now would be dropped as already pending; and the
+    // chooser, once open, would still offer a project queued meanwhile.
+    if (commandsMustWait()) return;
+    const std::vector<std::string> changed = sourceWatch_.poll(Projects, pending_);
+    if (!sourceWatch_.watching()) followSourceWatch();
+    if (changed.empty()) return;
+    for (const std::string& name : changed)
+        appendLog(timestampText(localNow()) + " " + name + " queued: its source changed.");
+    queueProjects(changed);
+}
+
 // ---- dispatch -----------------------------------------------------------------------------
 
 LRESULT TMainForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -462,6 +529,7 @@ LRESULT TMainForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return 0;
         case WM_TIMER:
             if (wParam == kTimer1) Timer1Timer();
+            if (wParam == kSourceWatchTimer) SourceWatchTimer();
             return 0;
         case WM_TRAYICON:
             if (LOWORD(lParam) == WM_LBUTTONDBLCLK) {

@@ -9,8 +9,10 @@
 #include "engine/Holders.h"
 #include "engine/PendingList.h"
 #include "engine/Scheduler.h"
+#include "engine/SourceWatch.h"
 #include "engine/UpdatePass.h"
 #include "ui/Handles.h"
+#include "ui/Instance.h"
 #include "ui/Layout.h"
 #include "ui/Window.h"
 #include "ui/WindowTimer.h"
@@ -23,7 +25,10 @@ constexpr UINT WM_TRAYICON = WM_USER + 1;
 // The main window: the pending list, the status log and the schedule, with
 // the commands to queue, inspect, remove and update rows, to hide in the
 // notification area and to exit. It owns the registry and the pending list.
-class TMainForm final : public Window, private UpdateHost, private PendingListObserver {
+class TMainForm final : public Window,
+                        public CommandTarget,
+                        private UpdateHost,
+                        private PendingListObserver {
 public:
     enum Control : int {
         Button1 = 100,  // "Update &Now"
@@ -47,6 +52,7 @@ public:
     };
     static constexpr SIZE kDesignClient = {601, 347};
     static constexpr UINT_PTR kTimer1 = 1;
+    static constexpr UINT_PTR kSourceWatchTimer = 7;
 
     TMainForm();
     ~TMainForm() override;
@@ -63,6 +69,7 @@ public:
     bool passRunning() const noexcept { return updater_.running(); }
 
     void show();  // the first showing, centred
+    void showHidden();  // starts in the notification area, as "&Hide" puts it there
     void close();  // asks to close, as the close box does
 
     // Operations offered to the dialogs and the tests.
@@ -89,6 +96,19 @@ public:
     void ListView1SelectItem();
     void MaskEdit1Change();
     void WMTrayIcon(LPARAM event);
+
+    // Queueing from outside the chooser: a command from another process, or
+    // a watched source that changed. As the chooser's "&Ok": rows already
+    // pending stay as they are; a stopped timer starts.
+    void queueProjects(const std::vector<std::string>& names);
+    // CommandTarget
+    bool acceptsCommands() const override;
+    bool knowsProject(const std::string& name) const override;
+    bool commandsMustWait() const override;
+    void queueFromCommand(const std::vector<std::string>& names, bool now) override;
+    // Starts or stops the source watch as projects ask for it.
+    void followSourceWatch();
+    void SourceWatchTimer();
 
 protected:
     LRESULT onMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -121,6 +141,8 @@ private:
     Scheduler scheduler_;
     UpdatePass updater_;
     SystemHolderFinder holderFinder_;
+    SourceWatch sourceWatch_;
+    bool sourceWatchRunning_ = false;
     std::string startDirectory_;
     SettingsFile settingsFile_;  // what this run loaded and saved
 

@@ -7,9 +7,13 @@
 #include <string>
 #include <vector>
 
+namespace moravel::test {
+std::string g_program;
+}
+
 namespace {
 
-std::string g_program;
+using moravel::test::g_program;
 
 std::string stringValue(const std::vector<char>& data, const char* name) {
     void* value = nullptr;

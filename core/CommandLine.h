@@ -1,0 +1,46 @@
+#pragma once
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace moravel {
+
+// What the program was asked to do on its command line:
+//
+//   Moravel.exe [/hide] [/queue NAME [NAME...] [/now]]
+//   Moravel.exe /?
+//
+// Switches take "/" or "-", in any letter case. A quoted argument is always a
+// name, so a project called "-old" can still be queued.
+struct CommandLine {
+    enum class Kind { Start, Help, Malformed };
+    Kind kind = Kind::Start;
+    std::vector<std::string> queue;  // names to queue; empty without /queue
+    bool now = false;                // run a pass once they are queued
+    bool hide = false;               // start in the notification area
+    bool launched = false;           // started by a /queue that found no running instance
+    std::string problem;             // for Malformed: what is wrong, for the usage text
+};
+
+// Splits a command line after the program name the way the C runtime builds
+// argv: blanks and tabs separate arguments; double quotes group; 2n
+// backslashes before a quote give n and the quote groups, 2n+1 give n and a
+// literal quote; inside quotes "" is a literal quote; other backslashes are
+// themselves. The program name ends at the first blank, or is quoted whole.
+// Trail bytes of double-byte characters are never taken for a backslash.
+struct Argument {
+    std::string text;
+    bool quoted = false;  // some part of it was in double quotes
+};
+std::vector<Argument> splitCommandLine(std::string_view line);
+
+// The whole command line, program name included (GetCommandLineA).
+CommandLine parseCommandLine(std::string_view line);
+
+// The usage text for "/?" and for a malformed command line.
+std::string commandLineUsage();
+
+// The switch the forwarding process gives an instance it starts; not for users.
+inline constexpr const char* kLaunchedSwitch = "/launched";
+
+}  // namespace moravel

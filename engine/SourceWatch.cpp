@@ -1,0 +1,104 @@
+#include "engine/SourceWatch.h"
+
+#include <windows.h>
+
+#include "core/Handle.h"
+#include "core/Projects.h"
+#include "engine/PendingList.h"
+
+namespace moravel {
+
+namespace {
+
+std::uint64_t ticks(const FILETIME& time) {
+    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// Relative sources resolve against the working directory of the moment, as
+// the pass resolves them: when that moves, the watched file is another one.
+std::string fullPath(const std::string& path) {
+    if (path.empty()) return path;
+    const DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return path;
+    std::string full(size, '\0');
+    const DWORD length = GetFullPathNameA(path.c_str(), size, full.data(), nullptr);
+    if (length == 0 || length >= size) return path;
+    full.resize(length);
+    return full;
+}
+
+}  // namespace
+
+bool readableWithoutSharingViolation(const std::string& path) {
+    // Sharing only reading: the open fails while any other handle may write.
+    const UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file) return true;
+    switch (GetLastError()) {
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return false;
+        default:
+            return true;
+    }
+}
+
+SourceWatch::Stamp SourceWatch::stampOf(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (path.empty() || !GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return {};
+    return {true, (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow,
+            ticks(data.ftLastWriteTime), ticks(data.ftCreationTime)};
+}
+
+void SourceWatch::notice(const TProjects& projects) {
+    for (int i = 0; i < projects.count(); ++i) {
+        const TFileObject& project = projects.recordAt(i);
+        if (!project.QueueOnChange) continue;
+        const std::string path = fullPath(project.Source);
+        const auto seen = watched_.find(projects.nameAt(i));
+        if (seen == watched_.end() || seen->second.path != path)
+            watched_[projects.nameAt(i)] = Watched{path, stampOf(path), false, localNow()};
+    }
+}
+
+std::vector<std::string> SourceWatch::poll(const TProjects& projects, const PendingList& pending) {
+    const LocalTime now = localNow();
+    std::map<std::string, Watched> before = std::move(watched_);
+    watched_.clear();
+    std::vector<std::string> toQueue;
+
+    for (int i = 0; i < projects.count(); ++i) {
+        const TFileObject& project = projects.recordAt(i);
+        if (!project.QueueOnChange) continue;
+        const std::string& name = projects.nameAt(i);
+        const std::string path = fullPath(project.Source);
+        const Stamp stamp = stampOf(path);
+
+        const auto seen = before.find(name);
+        if (seen == before.end() || seen->second.path != path) {
+            watched_[name] = Watched{path, stamp, false, now};
+            continue;
+        }
+        Watched entry = seen->second;
+        if (stamp != entry.stamp) {
+            entry.stamp = stamp;
+            entry.changed = true;
+            entry.changedAt = now;
+        }
+        // The clock may be set back: the quiet time then starts again.
+        if (entry.changedAt > now) entry.changedAt = now;
+        if (entry.changed && stamp.exists && now >= addMilliseconds(entry.changedAt, kQuietMilliseconds) &&
+            readableWithoutSharingViolation(path)) {
+            entry.changed = false;
+            if (pending.findByName(name) < 0) toQueue.push_back(name);
+        }
+        watched_[name] = std::move(entry);
+    }
+    return toQueue;
+}
+
+}  // namespace moravel

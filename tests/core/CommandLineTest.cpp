@@ -1,0 +1,41 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/CommandLine.h"
+
+namespace moravel {
+namespace {
+
+// Arguments split as the C runtime splits them; a quoted argument is always a name.
+TEST(CommandLineTest, ParsesSwitchesAndNamesAndTellsWhatIsMalformed) {
+    using Kind = CommandLine::Kind;
+    using V = std::vector<std::string>;
+    const struct { const char* line; Kind kind; V queue; bool now, hide; } cases[] = {
+        {"\"C:\\Program Files\\Moravel.exe\"", Kind::Start, {}, false, false},
+        {"m -HIDE", Kind::Start, {}, false, true},
+        {"m /QUEUE Alpha \"Big Tool\" b\"c d\"e \t-now", Kind::Start, {"Alpha", "Big Tool", "bc de"}, true, false},
+        {"m /queue a\\\\b \"c\\\\\" \"d\\\"e\" f\\\\\\\"g /hide", Kind::Start, {"a\\\\b", "c\\", "d\"e", "f\\\"g"}, false, true},
+        {"m /queue \"say \"\"hi\"\"\" \"-old\" \"open", Kind::Start, {"say \"hi\"", "-old", "open"}, false, false},
+        {"m /queue a /?", Kind::Help, {}, false, false},
+        {"m /queue", Kind::Malformed, {}, false, false},
+        {"m /now /queue a", Kind::Malformed, {}, false, false},
+        {"m /queue a /now b", Kind::Malformed, {}, false, false},
+        {"m /queue a /queue b", Kind::Malformed, {}, false, false},
+        {"m Alpha", Kind::Malformed, {}, false, false},
+        {"m /queue a /fast", Kind::Malformed, {}, false, false},
+        {"m /queue \"\"", Kind::Malformed, {}, false, false},
+    };
+    for (const auto& c : cases) {
+        const CommandLine parsed = parseCommandLine(c.line);
+        EXPECT_EQ(parsed.kind, c.kind) << c.line;
+        EXPECT_EQ(parsed.queue, c.queue) << c.line;
+        EXPECT_EQ(parsed.now, c.now) << c.line;
+        EXPECT_EQ(parsed.hide, c.hide) << c.line;
+        EXPECT_EQ(parsed.problem.empty(), c.kind != Kind::Malformed) << c.line;
+    }
+}
+
+}  // namespace
+}  // namespace moravel

@@ -1,0 +1,152 @@
+// Commands from other processes and changed sources, as the main window takes
+// them. The two-process round trip is in the program's own tests.
+#include "UiTest.h"
+
+#include "core/Clock.h"
+#include "engine/FakeTimer.h"
+#include "ui/Instance.h"
+
+namespace moravel::test {
+namespace {
+
+using Main = TMainForm;
+using Names = std::vector<std::string>;
+using namespace std::string_literals;
+
+class InstanceTest : public FormsTest {
+protected:
+    void SetUp() override {
+        FormsTest::SetUp();
+        std::string settings;
+        for (const char* name : {"Alpha", "Beta", "Gamma"}) {
+            writeFile(dir / (name + ".src"s), "new "s + name);
+            writeFile(dir / (name + ".dst"s), "old");
+            settings += section(name, dir / (name + ".src"s), dir / (name + ".dst"s));
+        }
+        start(settings);
+        receiver = std::make_unique<CommandReceiver>(instanceKey(ini()), *main);
+    }
+    void TearDown() override {
+        receiver.reset();
+        FormsTest::TearDown();
+    }
+    LRESULT send(const std::string& bytes, ULONG_PTR tag = kCommandTag, HWND from = nullptr) {
+        COPYDATASTRUCT data = {tag, static_cast<DWORD>(bytes.size()), const_cast<char*>(bytes.data())};
+        return SendMessageA(receiver->hwnd(), WM_COPYDATA, reinterpret_cast<WPARAM>(from ? from : main->hwnd()),
+                            reinterpret_cast<LPARAM>(&data));
+    }
+    // The receiver retries on a timer: pumps until the condition holds, for a few seconds at most.
+    bool pumpUntil(const std::function<bool()>& done) {
+        for (const ULONGLONG end = GetTickCount64() + 5000; !done() && GetTickCount64() < end;) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+            pump();
+        }
+        return done();
+    }
+    Names names() const {
+        Names result;
+        for (const auto& row : rows()) result.push_back(row[0]);
+        return result;
+    }
+
+    std::unique_ptr<CommandReceiver> receiver;
+};
+
+TEST_F(InstanceTest, OnlyAWellFormedCommandFromThisSessionIsAnsweredAndQueued) {
+    const struct { std::string bytes; ULONG_PTR tag; HWND from; } garbage[] = {
+        {"queue\0Alpha\0\0"s, 0x1234, nullptr},                 // another tag
+        {"queue\0Alpha\0"s, kCommandTag, nullptr},              // no closing zero
+        {"queue\0Alpha"s, kCommandTag, nullptr},                // no terminator at all
+        {"queue\0\0Alpha\0\0"s, kCommandTag, nullptr},          // an empty text inside
+        {"delete\0Alpha\0\0"s, kCommandTag, nullptr},           // an unknown command
+        {"queue\0\0"s, kCommandTag, nullptr},                   // no names
+        {""s, kCommandTag, nullptr},
+        {"queue\0"s + std::string(70000, 'A') + "\0\0"s, kCommandTag, nullptr},
+        {"queue\0Alpha\0\0"s, kCommandTag, reinterpret_cast<HWND>(0x1234)},  // no sending window
+    };
+    for (const auto& g : garbage) EXPECT_EQ(send(g.bytes, g.tag, g.from), 0) << g.bytes.substr(0, 20);
+    pump();
+    EXPECT_TRUE(rows().empty());
+
+    FixedClock clock(makeLocalTime(2026, 3, 4, 5, 6, 7));
+    EXPECT_EQ(send("queue\0ALPHA\0Delta\0\0"s), kAnswerBase + kExitUnknownName);
+    EXPECT_EQ(send("queue\0alpha\0\0"s), kAnswerBase + kExitQueued);  // already pending: still a yes
+    pump();
+    EXPECT_EQ(names(), Names{"Alpha"});  // as the registry spells it, once
+    EXPECT_EQ(logLines(), Names{timestampText(clock.now()) + " Delta not queued: there is no such project."});
+    EXPECT_EQ(caption(), "Moravel (1 pending)");
+    EXPECT_TRUE(main->timer().running());
+}
+
+TEST_F(InstanceTest, ACommandArrivingDuringAPassIsCarriedOutWhenThePassEnds) {
+    queue({"Alpha"});
+    // In the pass's pump after a copy: answered at once, carried out after.
+    Names duringPass{"?"};
+    whenModal([&] {
+        EXPECT_EQ(send("queue-now\0Beta\0\0"s), kAnswerBase + kExitQueued);
+        pump();
+        duringPass = names();
+    });
+    click(mainItem(Main::Button1));
+    EXPECT_EQ(duringPass, Names{"Alpha"});
+    // /now ran a pass of its own.
+    EXPECT_TRUE(pumpUntil([&] { return readFile(dir / "Beta.dst") == "new Beta"; }));
+}
+
+TEST_F(InstanceTest, AChangedSourceIsQueuedOnceWhenQuietAndNotWhileAWriterHoldsIt) {
+    FixedClock clock(makeLocalTime(2026, 3, 4, 5, 6, 0));
+    const auto tick = [&](int milliseconds) {
+        clock.set(addMilliseconds(clock.now(), milliseconds));
+        main->SourceWatchTimer();
+    };
+    const auto rewrite = [&](const char* name, const std::string& text) { writeFile(dir / (name + ".src"s), text); };
+    const auto update = [&] { click(mainItem(Main::Button1)); };
+    // Set in the details: watched from the save that follows, as the file is then.
+    main->Projects.lookup("Beta")->QueueOnChange = true;
+    main->SaveProjects();
+    rewrite("Beta", "rebuilt");
+    rewrite("Gamma", "rebuilt");  // not watched
+    tick(2500);
+    EXPECT_TRUE(rows().empty()) << "seen once, not yet quiet";
+    tick(2000);
+    EXPECT_EQ(names(), Names{"Beta"});
+    EXPECT_EQ(logLines(), Names{timestampText(clock.now()) + " Beta queued: its source changed."});
+    EXPECT_EQ(caption(), "Moravel (1 pending)");
+    EXPECT_TRUE(main->timer().running());
+
+    // Changed again while pending: still one row and one line.
+    rewrite("Beta", "rebuilt again");
+    tick(500);
+    tick(2500);
+    EXPECT_EQ(names(), Names{"Beta"});
+    EXPECT_EQ(logLines().size(), 1u);
+    update();
+
+    // Changed while a pass copies it: not lost with the row the pass removes.
+    queue({"Beta"});
+    whenModal([&] {
+        rewrite("Beta", "rebuilt during the pass");
+        tick(500);
+        tick(2500);
+    });
+    update();
+    tick(500);
+    tick(2000);
+    EXPECT_EQ(names(), Names{"Beta"});
+    update();
+
+    // Still being written: however long it pauses, not before it is closed.
+    {
+        UniqueFile writer(CreateFileA((dir / "Beta.src").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(writer);
+        tick(500);
+        tick(5000);
+        EXPECT_TRUE(rows().empty());
+    }
+    tick(500);
+    EXPECT_EQ(names(), Names{"Beta"});
+}
+
+}  // namespace
+}  // namespace moravel::test
