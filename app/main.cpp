@@ -4,8 +4,6 @@
 #include <exception>
 
 #include "ui/Application.h"
-#include "ui/ChooseUnit.h"
-#include "ui/DetailUnit.h"
 #include "ui/MainUnit.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
@@ -16,10 +14,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         TMainForm main;
         MainForm = &main;
         setApplicationMainWindow(main.hwnd());
-        TChooseForm choose;
-        ChooseForm = &choose;
-        TDetailForm detail;
-        DetailForm = &detail;
+        // The chooser and the detail dialog are made when first opened.
 
         main.show();
         return runMessageLoop();

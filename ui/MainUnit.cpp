@@ -182,8 +182,9 @@ void TMainForm::SaveProjects() {
 // ---- pending list -------------------------------------------------------------------------
 
 void TMainForm::Button2Click() {
-    if (ChooseForm->showModal() != IDOK) return;
-    for (const std::string& name : ChooseForm->checkedLines()) pending_.queue(name, timestampText(localNow()));
+    TChooseForm& chooser = chooseForm();
+    if (chooser.showModal() != IDOK) return;
+    for (const std::string& name : chooser.checkedLines()) pending_.queue(name, timestampText(localNow()));
     if (!timer_.running()) ScheduleNextUpdate();
     RefreshPendingState();
 }
@@ -310,9 +311,10 @@ void TMainForm::Button4Click() {
     if (selected < 0) return;
     const std::string name = pending_.rowAt(selected).name;
     if (Projects.find(name) < 0) return;  // removed while queued: nothing to show
-    DetailForm->ShowProject(name);
-    DetailForm->EditMode = true;
-    if (DetailForm->showModal() == IDOK) SaveProjects();
+    TDetailForm& detail = detailForm();
+    detail.ShowProject(name);
+    detail.EditMode = true;
+    if (detail.showModal() == IDOK) SaveProjects();
 }
 
 void TMainForm::Button5Click() { close(); }
