@@ -3,10 +3,11 @@
 // medians and its goal. Not a test: the figures depend on the machine and
 // its load, and nothing here fails on a figure.
 //
-//   benchmark [--rounds N] [start] [busy] [copy] [objects] [wait]
+//   benchmark [--rounds N] [--program PATH] [start] [busy] [copy] [objects] [wait]
 //
 // With no part named, all of them run. Moravel.exe is looked for one folder
-// above this program, the bare window programs beside it.
+// above this program (or given: an older build, say), the bare window
+// programs beside it.
 #include <windows.h>
 
 #include <cstdio>
@@ -25,11 +26,14 @@ using namespace moravel;
 
 int main(int argc, char** argv) {
     int rounds = 5;
+    std::string program;
     std::set<std::string> parts;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--rounds" && i + 1 < argc)
             rounds = std::max(1, std::atoi(argv[++i]));
+        else if (arg == "--program" && i + 1 < argc)
+            program = argv[++i];
         else
             parts.insert(arg);
     }
@@ -44,9 +48,9 @@ int main(int argc, char** argv) {
 
     try {
         const std::string here = bench::programDirectory();
+        if (program.empty()) program = here + "..\\Moravel.exe";
         if (wanted("start"))
-            bench::benchmarkStart({here + "..\\Moravel.exe", here + "bare_window.exe", here + "bare_window_styled.exe"},
-                                  3 * rounds);
+            bench::benchmarkStart({program, here + "bare_window.exe", here + "bare_window_styled.exe"}, 3 * rounds);
         if (wanted("busy")) bench::benchmarkBusyPass(rounds);
         if (wanted("copy")) bench::benchmarkCopy(std::max(1, rounds - 2));
         if (wanted("objects")) bench::benchmarkManyPasses(10000);
