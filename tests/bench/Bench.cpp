@@ -28,12 +28,13 @@ double median(std::vector<double> values) {
 Medians interleaved(int rounds, const std::function<double()>& a, const std::function<double()>& b) {
     a();
     b();
-    std::vector<double> as, bs;
+    std::vector<double> as, bs, ratios;
     for (int i = 0; i < rounds; ++i) {
         as.push_back(a());
         bs.push_back(b());
+        if (bs.back() > 0) ratios.push_back(as.back() / bs.back());
     }
-    return {median(as), median(bs)};
+    return {median(as), median(bs), median(ratios)};
 }
 
 namespace {
@@ -52,6 +53,14 @@ void printRatio(const std::string& what, double value, const std::string& agains
     std::snprintf(ratio, sizeof ratio, " = %.*f x (goal <= %.*f)", decimals, bare > 0 ? value / bare : 0.0,
                   decimals, goal);
     printLine(what + ": " + number(value, unit) + " vs " + against + " " + number(bare, unit) + ratio);
+}
+
+void printRatio(const std::string& what, const Medians& m, const std::string& against, const std::string& unit,
+                double goal) {
+    char ratio[96];
+    std::snprintf(ratio, sizeof ratio, " = %.2f x (goal <= %.2f; round by round %.2f x)", m.b > 0 ? m.a / m.b : 0.0,
+                  goal, m.paired);
+    printLine(what + ": " + number(m.a, unit) + " vs " + against + " " + number(m.b, unit) + ratio);
 }
 
 void printLine(const std::string& text) {

@@ -15,9 +15,11 @@ double median(std::vector<double> values);
 
 // Medians of two measurements taken in turn: one warm-up of each (not
 // counted), then A, B, A, B, ... for the given number of rounds, so that a
-// change in the machine's load touches both alike.
+// change in the machine's load touches both alike. On a busy machine the
+// median of each round's own ratio A/B is the steadier figure.
 struct Medians {
     double a, b;
+    double paired;
 };
 Medians interleaved(int rounds, const std::function<double()>& a, const std::function<double()>& b);
 
@@ -26,6 +28,9 @@ Medians interleaved(int rounds, const std::function<double()>& a, const std::fun
 // Values are in the unit given ("s", "KiB", ...).
 void printRatio(const std::string& what, double value, const std::string& against, double bare,
                 const std::string& unit, double goal, int decimals = 2);
+// The same for an interleaved pair, with its round by round ratio.
+void printRatio(const std::string& what, const Medians& m, const std::string& against, const std::string& unit,
+                double goal);
 void printLine(const std::string& text);
 
 // Private bytes (the commit charge) of a process.

@@ -119,8 +119,8 @@ void benchmarkBusyPass(int rounds) {
         };
         // Logged, a pass with the window shown takes seconds: fewer rounds.
         const Medians m = interleaved(logFailures ? std::max(1, rounds - 2) : rounds, pass, bare);
-        printRatio(logFailures ? "pass over 1000 busy rows, failures logged" : "pass over 1000 busy rows", m.a,
-                   "bare exclusive opens", m.b, "s", logFailures ? 2.0 : 1.5);
+        printRatio(logFailures ? "pass over 1000 busy rows, failures logged" : "pass over 1000 busy rows", m,
+                   "bare exclusive opens", "s", logFailures ? 2.0 : 1.5);
     }
 }
 
@@ -146,8 +146,8 @@ void benchmarkCopy(int rounds) {
         return took;
     };
     const Medians m = interleaved(rounds, pass, bare);
-    printRatio(allCopied ? "copy of 256 MiB by a pass" : "copy of 256 MiB by a pass (SOME NOT DONE)", m.a,
-               "CopyFileA", m.b, "s", 1.05);
+    printRatio(allCopied ? "copy of 256 MiB by a pass" : "copy of 256 MiB by a pass (SOME NOT DONE)", m,
+               "CopyFileA", "s", 1.05);
 }
 
 void benchmarkManyPasses(int passes) {

@@ -78,7 +78,7 @@ void benchmarkStart(const StartPrograms& programs, int rounds) {
         return s.seconds;
     };
     const Medians start = interleaved(rounds, moravel, bare);
-    printRatio("start", start.a, "bare", start.b, "s", 1.10);
+    printRatio("start", start, "bare", "s", 1.10);
     printRatio("private memory after start", median(memory), "bare", median(bareMemory), "KiB", 1.20);
 
     // What the common controls 6 assembly costs the bare window by itself.
@@ -91,7 +91,7 @@ void benchmarkStart(const StartPrograms& programs, int rounds) {
             return s.seconds;
         };
         const Medians v6 = interleaved(rounds, styled, bare);
-        printRatio("  (for reference) start of the bare window with visual styles", v6.a, "without", v6.b, "s", 1.10);
+        printRatio("  (for reference) start of the bare window with visual styles", v6, "without", "s", 1.10);
         printRatio("  (for reference) its private memory", median(styledMemory), "without", median(bareMemory),
                    "KiB", 1.20);
     }
