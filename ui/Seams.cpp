@@ -48,8 +48,8 @@ std::optional<std::string> systemOpenFile(HWND owner, const OpenFileRequest& req
     // No OFN_NOCHANGEDIR: picking a file makes its folder the working directory.
     ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_ENABLESIZING |
                 (request.fileMustExist ? OFN_FILEMUSTEXIST : 0);
-    using GetOpenFileName = BOOL(WINAPI*)(LPOPENFILENAMEA);
-    static const auto getOpenFileName = systemFunction<GetOpenFileName>("comdlg32.dll", "GetOpenFileNameA");
+    using OpenFileDialog = BOOL(WINAPI*)(LPOPENFILENAMEA);
+    static const auto getOpenFileName = systemFunction<OpenFileDialog>("comdlg32.dll", "GetOpenFileNameA");
     if (!getOpenFileName) throw AppError("The file-open dialog cannot be loaded");
     if (!getOpenFileName(&ofn)) return std::nullopt;
     return std::string(file.data());
