@@ -7,8 +7,6 @@
 #include "core/CommandLine.h"
 #include "core/SettingsFile.h"
 #include "ui/Application.h"
-#include "ui/ChooseUnit.h"
-#include "ui/DetailUnit.h"
 #include "ui/Instance.h"
 #include "ui/MainUnit.h"
 
@@ -41,10 +39,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         TMainForm main;
         MainForm = &main;
         setApplicationMainWindow(main.hwnd());
-        TChooseForm choose;
-        ChooseForm = &choose;
-        TDetailForm detail;
-        DetailForm = &detail;
+        // The chooser and the detail dialog are made when first opened.
 
         std::unique_ptr<CommandReceiver> receiver;
         if (lock.first()) {

@@ -1,6 +1,7 @@
 #include "ui/ChooseUnit.h"
 
 #include <array>
+#include <memory>
 
 #include "ui/Application.h"
 #include "ui/Controls.h"
@@ -11,6 +12,16 @@
 namespace moravel {
 
 TChooseForm* ChooseForm = nullptr;
+
+TChooseForm& chooseForm() {
+    static std::unique_ptr<TChooseForm> made;
+    // Made again only when the one made here went with its owner.
+    if (!ChooseForm || (ChooseForm == made.get() && !made->hwnd())) {
+        made = std::make_unique<TChooseForm>();
+        ChooseForm = made.get();
+    }
+    return *ChooseForm;
+}
 
 namespace {
 
@@ -81,8 +92,9 @@ void TChooseForm::Button1Click() { closeModal(IDOK); }
 void TChooseForm::Button2Click() { closeModal(IDCANCEL); }
 
 void TChooseForm::Button3Click() {
-    DetailForm->EditMode = false;
-    if (DetailForm->showModal() == IDOK) MainForm->SaveProjects();
+    TDetailForm& detail = detailForm();
+    detail.EditMode = false;
+    if (detail.showModal() == IDOK) MainForm->SaveProjects();
 }
 
 void TChooseForm::Button4Click() {
@@ -90,9 +102,10 @@ void TChooseForm::Button4Click() {
     if (selected < 0) return;
     const std::string name = list().text(selected);
     if (MainForm->Projects.find(name) < 0) return;  // its project is gone
-    DetailForm->EditMode = true;
-    DetailForm->ShowProject(name);
-    if (DetailForm->showModal() == IDOK) MainForm->SaveProjects();
+    TDetailForm& detail = detailForm();
+    detail.EditMode = true;
+    detail.ShowProject(name);
+    if (detail.showModal() == IDOK) MainForm->SaveProjects();
 }
 
 void TChooseForm::Button5Click() {

@@ -54,4 +54,9 @@ private:
 
 extern TChooseForm* ChooseForm;
 
+// The chooser, made at its first use (a start does not pay for a window it
+// may never show) and kept from then on, with its state, until its owner,
+// the main window, goes. Tests may put their own in ChooseForm first.
+TChooseForm& chooseForm();
+
 }  // namespace moravel

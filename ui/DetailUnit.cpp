@@ -1,6 +1,7 @@
 #include "ui/DetailUnit.h"
 
 #include <array>
+#include <memory>
 #include <tuple>
 
 #include "core/SettingsFile.h"
@@ -15,6 +16,15 @@
 namespace moravel {
 
 TDetailForm* DetailForm = nullptr;
+
+TDetailForm& detailForm() {
+    static std::unique_ptr<TDetailForm> made;
+    if (!DetailForm || (DetailForm == made.get() && !made->hwnd())) {
+        made = std::make_unique<TDetailForm>();
+        DetailForm = made.get();
+    }
+    return *DetailForm;
+}
 
 namespace {
 
@@ -174,7 +184,7 @@ void TDetailForm::Button1Click() {
         auto project = std::make_unique<TFileObject>(source, destination);
         applyOptions(*project);
         const int position = projects.add(name, std::move(project));
-        ChooseForm->addProjectLine(projects.nameAt(position));
+        chooseForm().addProjectLine(projects.nameAt(position));
     }
     closeModal(IDOK);
 }

@@ -58,6 +58,9 @@ private:
 
 extern TDetailForm* DetailForm;
 
+// The detail dialog, made at its first use and kept as the chooser is.
+TDetailForm& detailForm();
+
 // Why a name or path cannot be stored so that it loads back unchanged, or
 // empty when it can.
 std::string projectNameProblem(const std::string& name);

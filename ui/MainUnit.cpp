@@ -251,8 +251,9 @@ void TMainForm::SaveProjects() {
 // ---- pending list -------------------------------------------------------------------------
 
 void TMainForm::Button2Click() {
-    if (ChooseForm->showModal() != IDOK) return;
-    for (const std::string& name : ChooseForm->checkedLines()) pending_.queue(name, timestampText(localNow()));
+    TChooseForm& chooser = chooseForm();
+    if (chooser.showModal() != IDOK) return;
+    for (const std::string& name : chooser.checkedLines()) pending_.queue(name, timestampText(localNow()));
     if (!timer_.running()) ScheduleNextUpdate();
     RefreshPendingState();
 }
@@ -388,9 +389,10 @@ void TMainForm::Button4Click() {
     const std::string holders = pending_.rowAt(selected).holderSentence();
     if (!holders.empty()) seams().messageBox(hwnd(), holders, kApplicationTitle, MB_OK | MB_ICONINFORMATION);
     if (Projects.find(name) < 0) return;  // removed while queued: nothing to show
-    DetailForm->ShowProject(name);
-    DetailForm->EditMode = true;
-    if (DetailForm->showModal() == IDOK) SaveProjects();
+    TDetailForm& detail = detailForm();
+    detail.ShowProject(name);
+    detail.EditMode = true;
+    if (detail.showModal() == IDOK) SaveProjects();
 }
 
 void TMainForm::Button5Click() { close(); }

@@ -4,11 +4,22 @@
 
 #include <vector>
 
+#include "core/AppError.h"
 #include "ui/ConfirmBox.h"
 
 namespace moravel {
 
 namespace {
+
+// The file-open dialog and the notification area live in libraries that
+// most starts never need (the common dialogs bring the print spooler with
+// them): each is loaded at its first use and kept.
+template <class Function>
+Function systemFunction(const char* library, const char* name) noexcept {
+    HMODULE module = LoadLibraryExA(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!module && GetLastError() == ERROR_INVALID_PARAMETER) module = LoadLibraryA(library);  // an older system
+    return module ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
+}
 
 int systemMessageBox(HWND owner, const std::string& text, const std::string& caption, UINT type) {
     if ((type & MB_TYPEMASK) == MB_YESNO) return askYesNo(owner, text, caption);
@@ -37,13 +48,25 @@ std::optional<std::string> systemOpenFile(HWND owner, const OpenFileRequest& req
     // No OFN_NOCHANGEDIR: picking a file makes its folder the working directory.
     ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_ENABLESIZING |
                 (request.fileMustExist ? OFN_FILEMUSTEXIST : 0);
-    if (!GetOpenFileNameA(&ofn)) return std::nullopt;
+    using OpenFileDialog = BOOL(WINAPI*)(LPOPENFILENAMEA);
+    static const auto getOpenFileName = systemFunction<OpenFileDialog>("comdlg32.dll", "GetOpenFileNameA");
+    if (!getOpenFileName) throw AppError("The file-open dialog cannot be loaded");
+    if (!getOpenFileName(&ofn)) return std::nullopt;
     return std::string(file.data());
 }
 
 BOOL systemNotifyIcon(DWORD message, const NOTIFYICONDATAA& data) {
+    using NotifyIcon = BOOL(WINAPI*)(DWORD, PNOTIFYICONDATAA);
+    static NotifyIcon notifyIcon = nullptr;
+    if (!notifyIcon) {
+        // Before the first add there is no icon of ours to modify or delete,
+        // and the answer is the system's for a missing icon.
+        if (message != NIM_ADD) return FALSE;
+        notifyIcon = systemFunction<NotifyIcon>("shell32.dll", "Shell_NotifyIconA");
+        if (!notifyIcon) return FALSE;
+    }
     NOTIFYICONDATAA copy = data;
-    return Shell_NotifyIconA(message, &copy);
+    return notifyIcon(message, &copy);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "UiTest.h"
 
+#include <vector>
+
 #include "core/Clock.h"
 #include "core/Files.h"
 #include "core/SettingsFile.h"
@@ -145,6 +147,65 @@ TEST_F(MainFormTest, ClosingWithRowsQueuedAsksAndEveryNoKeepsEverything) {
     EXPECT_FALSE(IsWindow(main->hwnd()));
     ASSERT_FALSE(rec.notifications.empty());
     EXPECT_EQ(rec.notifications.back().message, static_cast<DWORD>(NIM_DELETE));
+}
+
+struct ClassCount {
+    const char* name;
+    int found;
+};
+
+BOOL CALLBACK countClass(HWND hwnd, LPARAM data) {
+    auto& count = *reinterpret_cast<ClassCount*>(data);
+    char name[32] = {};
+    GetClassNameA(hwnd, name, sizeof name);
+    if (lstrcmpA(name, count.name) == 0) ++count.found;
+    return TRUE;
+}
+
+int windowsOfClass(const char* name) {
+    ClassCount count{name, 0};
+    EnumThreadWindows(GetCurrentThreadId(), countClass, reinterpret_cast<LPARAM>(&count));
+    return count.found;
+}
+
+TEST_F(MainFormTest, DialogsAreMadeAtTheirFirstOpeningAndKeepTheirState) {
+    // As the program starts: the main window alone.
+    writeFile(ini(), section("one", "s", "d"));
+    main = std::make_unique<TMainForm>();
+    MainForm = main.get();
+    EXPECT_EQ(windowsOfClass("TChooseForm") + windowsOfClass("TDetailForm"), 0);
+
+    // "&Add file", "&New", untick the backup box, cancel both; twice.
+    std::vector<HWND> chooser, detail;
+    std::vector<bool> backup;
+    for (int round = 0; round < 2; ++round) {
+        whenModal([&] {
+            chooser.push_back(ChooseForm->hwnd());
+            whenModal([&] {
+                HWND dialog = DetailForm->hwnd();
+                detail.push_back(dialog);
+                backup.push_back(isChecked(GetDlgItem(dialog, TDetailForm::VersionBackupCheckBox)));
+                setChecked(GetDlgItem(dialog, TDetailForm::VersionBackupCheckBox), false);
+                click(GetDlgItem(dialog, TDetailForm::Button2));
+            });
+            click(GetDlgItem(chooser.back(), TChooseForm::Button3));
+            click(GetDlgItem(chooser.back(), TChooseForm::Button2));
+        });
+        click(mainItem(Main::Button2));
+        pump();
+    }
+    ASSERT_EQ(chooser.size(), 2u);
+    ASSERT_EQ(detail.size(), 2u);
+    EXPECT_TRUE(IsWindow(chooser[0]) && IsWindow(detail[0]));
+    EXPECT_EQ(chooser[1], chooser[0]) << "one chooser, made once";
+    EXPECT_EQ(detail[1], detail[0]) << "one detail dialog, made once";
+    EXPECT_EQ(backup, (std::vector<bool>{true, false})) << "checked the first time, then as it was left";
+
+    // Gone with their owner (here by hand: the tests set no application
+    // window), they are made anew at the next use.
+    DestroyWindow(detail[0]);
+    DestroyWindow(chooser[0]);
+    EXPECT_TRUE(IsWindow(chooseForm().hwnd()) && IsWindow(detailForm().hwnd()));
 }
 
 }  // namespace
