@@ -120,7 +120,6 @@ private:
     WindowTimer timer_{nullptr, kTimer1};
     Scheduler scheduler_;
     UpdatePass updater_;
-    SystemHolderFinder holderFinder_;
     std::string startDirectory_;
     SettingsFile settingsFile_;  // what this run loaded and saved
 
