@@ -10,7 +10,6 @@
 #include <cstring>
 #include <map>
 #include <optional>
-#include <thread>
 
 #include "core/Handle.h"
 #include "core/Text.h"
@@ -341,26 +340,13 @@ Answers lookUp(const std::vector<std::string>& paths, Clock::time_point deadline
 }  // namespace
 
 std::vector<std::vector<Holder>> SystemHolderFinder::find(const std::vector<std::string>& paths) {
-    // A lookup that overran is left to finish on its own; until it has, the
-    // answer is "unknown" rather than a second thread stuck the same way.
-    if (unfinished_.valid()) {
-        if (unfinished_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return Answers(paths.size());
-        unfinished_ = {};
-    }
-    // The lookup watches the time itself, between handles. The thread is for
-    // the one question that cannot be timed: a name query that waits for
-    // another program's I/O on its handle.
+    // The lookup watches the time itself, between handles. What it cannot
+    // time is a name query that waits for another program's I/O: an answer
+    // that comes that late is not given.
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeLimitMs_);
-    std::packaged_task<Answers()> task([paths, deadline] { return lookUp(paths, deadline); });
-    std::future<Answers> answer = task.get_future();
-    std::thread worker(std::move(task));
-    if (answer.wait_until(deadline + std::chrono::milliseconds(50)) != std::future_status::ready) {
-        worker.detach();
-        unfinished_ = std::move(answer);
-        return Answers(paths.size());
-    }
-    worker.join();
-    return answer.get();
+    Answers answers = lookUp(paths, deadline);
+    if (Clock::now() > deadline + std::chrono::milliseconds(50)) return Answers(paths.size());
+    return answers;
 }
 
 int openHandleCount() {

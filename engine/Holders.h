@@ -1,5 +1,4 @@
 #pragma once
-#include <future>
 #include <string>
 #include <vector>
 
@@ -22,13 +21,16 @@ class HolderFinder {
 public:
     virtual ~HolderFinder() = default;
     // One answer per path, in the order given; each sorted by process name
-    // and pid, every process once, this process never.
+    // and pid, every process once, this process never. It may take its time
+    // (or, waiting on another program's I/O, never return): callers that
+    // must not wait call it on a thread of their own.
     virtual std::vector<std::vector<Holder>> find(const std::vector<std::string>& paths) = 0;
 };
 
 // Asks the Restart Manager first (where the system has one), then reads the
 // system's handle table for the paths it did not answer. One call gives up
 // after about timeLimitMs: whom it has not found by then, it does not name.
+// Any thread may call it, several at once.
 class SystemHolderFinder final : public HolderFinder {
 public:
     static constexpr unsigned kDefaultTimeLimitMs = 500;
@@ -36,8 +38,7 @@ public:
     std::vector<std::vector<Holder>> find(const std::vector<std::string>& paths) override;
 
 private:
-    unsigned timeLimitMs_;
-    std::future<std::vector<std::vector<Holder>>> unfinished_;  // a lookup that overran and still runs
+    const unsigned timeLimitMs_;
 };
 
 // The number of handles this process has open, counted in the system's

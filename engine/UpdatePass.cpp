@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "core/AppError.h"
@@ -144,43 +146,137 @@ void UpdatePass::destinationBusy(std::uint64_t id, const std::string& destinatio
     const long long lastLookup = streak == lastLookups_.end() ? -1 : streak->second;
     nextLookups_[id] = lastLookup;
     // Asked again only at every few passes, all rows at the same ones, so
-    // that long streaks cost one lookup now and then, not one every pass.
-    if (lastLookup < 0 || (passes_ % kHolderLookupEvery == 0 && passes_ - lastLookup >= kHolderLookupEvery))
+    // that long streaks cost one lookup now and then, not one every pass;
+    // rows that could not be asked at theirs, at the next pass.
+    if (lastLookup < 0 ||
+        (passes_ - lastLookup >= kHolderLookupEvery && (passes_ % kHolderLookupEvery == 0 || lookupsWaiting_)))
         dueLookups_.push_back({id, destination, lastLookup});
 }
+
+// What a lookup's thread shares with the passes. The thread owns copies of
+// everything else it uses, so that it may outlive the pass that started it.
+struct UpdatePass::HolderSearch {
+    std::mutex mutex;
+    std::function<void()> notice;  // none once nobody listens any more
+    bool finished = false;
+    std::vector<std::string> texts;  // one per destination: holders, kReadOnly or empty
+};
 
 void UpdatePass::lookUpHolders() {
     // Rows that were not found busy in this pass end their streak.
     lastLookups_ = std::move(nextLookups_);
     nextLookups_.clear();
+    takeHolders();  // a lookup that ended during the pass answers the rows still busy
     if (dueLookups_.empty()) return;
+    if (search_) {
+        lookupsWaiting_ = true;
+        dueLookups_.clear();
+        return;
+    }
 
     std::stable_sort(dueLookups_.begin(), dueLookups_.end(),
                      [](const DueLookup& a, const DueLookup& b) { return a.lastLookup < b.lastLookup; });
-    if (dueLookups_.size() > kHolderLookupsPerPass) dueLookups_.resize(kHolderLookupsPerPass);
-    // A read-only destination needs no search: nobody has to hold it.
-    std::vector<bool> readOnly;
-    std::vector<std::string> paths;
+    lookupsWaiting_ = dueLookups_.size() > kHolderLookupsPerPass;
+    if (lookupsWaiting_) dueLookups_.resize(kHolderLookupsPerPass);
+    std::vector<std::string> destinations;
     for (const DueLookup& due : dueLookups_) {
-        readOnly.push_back(isReadOnly(due.destination));
-        if (!readOnly.back()) paths.push_back(due.destination);
+        lastLookups_[due.id] = passes_;
+        searchIds_.push_back(due.id);
+        destinations.push_back(due.destination);
     }
-    std::vector<std::vector<Holder>> answers;
+    dueLookups_.clear();
+    searchPass_ = passes_;
     try {
-        if (!paths.empty()) answers = finder_->find(paths);
+        auto search = std::make_shared<HolderSearch>();
+        search->notice = notice_;
+        std::thread(searchHolders, search, finder_, std::move(destinations)).detach();
+        search_ = std::move(search);
     } catch (...) {
-        // Who holds a file is a courtesy: when it cannot be found, nobody is named.
+        // No thread to look with: nobody is named this time.
+        searchIds_.clear();
     }
-    answers.resize(paths.size());
-    for (std::size_t i = 0, answer = 0; i < dueLookups_.size(); ++i) {
-        lastLookups_[dueLookups_[i].id] = passes_;
+}
+
+void UpdatePass::holdersFound() {
+    // During a pass the rows' streaks are still being counted: its end takes the answers.
+    if (!running_) takeHolders();
+}
+
+void UpdatePass::takeHolders() {
+    if (!search_) return;
+    std::vector<std::string> texts;
+    {
+        const std::lock_guard<std::mutex> lock(search_->mutex);
+        if (!search_->finished) return;
+        texts = std::move(search_->texts);
+    }
+    search_.reset();
+    const std::vector<std::uint64_t> ids = std::move(searchIds_);
+    searchIds_.clear();
+    texts.resize(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        // The answer is for the streak it was asked in: not for a row that
+        // was found free since (its holder already cleared), nor a row gone.
+        const auto streak = lastLookups_.find(ids[i]);
+        if (streak == lastLookups_.end() || streak->second != searchPass_) continue;
         try {
-            showHolders(dueLookups_[i].id, readOnly[i] ? kReadOnly : holdersText(answers[answer++]));
+            showHolders(ids[i], texts[i]);
         } catch (...) {
             // The log refused the line: the next rows are still told.
         }
     }
-    dueLookups_.clear();
+}
+
+void UpdatePass::setHoldersFoundNotice(std::function<void()> notice) {
+    notice_ = std::move(notice);
+    if (!search_) return;
+    const std::lock_guard<std::mutex> lock(search_->mutex);
+    search_->notice = notice_;
+}
+
+UpdatePass::~UpdatePass() {
+    // A lookup still running finishes on its own, telling nobody.
+    if (!search_) return;
+    try {
+        const std::lock_guard<std::mutex> lock(search_->mutex);
+        search_->notice = nullptr;
+    } catch (...) {
+        // A lock that cannot be taken: nothing better to do while being destroyed.
+    }
+}
+
+// On the lookup's own thread.
+void UpdatePass::searchHolders(const std::shared_ptr<HolderSearch>& search, const std::shared_ptr<HolderFinder>& finder,
+                               const std::vector<std::string>& destinations) noexcept {
+    try {
+        std::vector<std::string> texts(destinations.size());
+        try {
+            // A read-only destination needs no search: nobody has to hold it.
+            std::vector<std::size_t> asked;
+            std::vector<std::string> paths;
+            for (std::size_t i = 0; i < destinations.size(); ++i) {
+                if (isReadOnly(destinations[i])) {
+                    texts[i] = kReadOnly;
+                } else {
+                    asked.push_back(i);
+                    paths.push_back(destinations[i]);
+                }
+            }
+            if (!paths.empty()) {
+                std::vector<std::vector<Holder>> answers = finder->find(paths);
+                answers.resize(paths.size());
+                for (std::size_t i = 0; i < asked.size(); ++i) texts[asked[i]] = holdersText(answers[i]);
+            }
+        } catch (...) {
+            // Who holds a file is a courtesy: when it cannot be found, nobody is named.
+        }
+        const std::lock_guard<std::mutex> lock(search->mutex);
+        search->texts = std::move(texts);
+        search->finished = true;
+        if (search->notice) search->notice();
+    } catch (...) {
+        // Out of memory or no lock: the passes see the lookup as still running.
+    }
 }
 
 void UpdatePass::showHolders(std::uint64_t id, const std::string& holders) {

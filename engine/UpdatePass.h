@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,9 @@ class UpdatePass {
 public:
     UpdatePass(TProjects& projects, PendingList& pending, Scheduler& scheduler, UpdateHost& host)
         : projects_(projects), pending_(pending), scheduler_(scheduler), host_(host) {}
+    ~UpdatePass();
+    UpdatePass(const UpdatePass&) = delete;
+    UpdatePass& operator=(const UpdatePass&) = delete;
 
     void RunUpdatePass();
     bool running() const noexcept { return running_; }
@@ -42,7 +47,17 @@ public:
     // it lasts. All that are due share one lookup per pass, the longest
     // waiting first up to a bound. An answer that names somebody new is
     // logged once.
-    void setHolderFinder(HolderFinder* finder) noexcept { finder_ = finder; }
+    //
+    // The lookup runs on a thread of its own: a pass starts it and returns.
+    // One runs at a time; rows due meanwhile wait for the next pass that finds
+    // none running. When it is done, the notice is called on the lookup's
+    // thread: it must do nothing but pass the word on (post a message) to the
+    // thread of the passes, which then calls holdersFound(). Rows that left
+    // the list or whose busy streak ended meanwhile are not told.
+    void setHolderFinder(std::shared_ptr<HolderFinder> finder) noexcept { finder_ = std::move(finder); }
+    void setHoldersFoundNotice(std::function<void()> notice);
+    void holdersFound();
+    bool holdersPending() const noexcept { return search_ != nullptr; }  // a lookup started, not yet shown
     static constexpr int kHolderLookupEvery = 4;  // passes
     static constexpr std::size_t kHolderLookupsPerPass = 1000;
 
@@ -61,6 +76,7 @@ private:
     bool replaceInUse(const std::string& source, const std::string& destination);
     void destinationBusy(std::uint64_t id, const std::string& destination);
     void lookUpHolders();
+    void takeHolders();
     void showHolders(std::uint64_t id, const std::string& holders);
 
     TProjects& projects_;
@@ -70,7 +86,7 @@ private:
     SetAsideFiles setAside_;  // old files still held by someone, deleted once they let go
     bool running_ = false;
 
-    HolderFinder* finder_ = nullptr;
+    std::shared_ptr<HolderFinder> finder_;  // shared with a lookup still running
     long long passes_ = 0;
     // Busy rows: the pass that last looked up their holders, -1 for none yet.
     std::map<std::uint64_t, long long> lastLookups_;
@@ -81,6 +97,17 @@ private:
         long long lastLookup;
     };
     std::vector<DueLookup> dueLookups_;
+    bool lookupsWaiting_ = false;  // rows were due while a lookup ran, or past the bound
+
+    // The lookup under way, or done and not yet shown: what its thread shares
+    // with us, and what stays here.
+    struct HolderSearch;
+    static void searchHolders(const std::shared_ptr<HolderSearch>& search, const std::shared_ptr<HolderFinder>& finder,
+                              const std::vector<std::string>& destinations) noexcept;
+    std::shared_ptr<HolderSearch> search_;
+    std::vector<std::uint64_t> searchIds_;
+    long long searchPass_ = 0;
+    std::function<void()> notice_;
 };
 
 // True when the file can be opened for writing with no sharing: nobody else

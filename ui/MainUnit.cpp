@@ -59,6 +59,7 @@ const std::array kLayout = {
 };
 
 constexpr UINT WM_APP_CLOSE_NOW = WM_APP + 1;
+constexpr UINT WM_APP_HOLDERS_FOUND = WM_APP + 2;  // from the thread that looked them up
 
 std::string pendingText(int n) { return " (" + std::to_string(n) + " pending)"; }
 
@@ -76,7 +77,7 @@ std::string currentDirectory() {
 TMainForm::TMainForm()
     : scheduler_(timer_, [this](const std::string& text) { setValueLabel(Label4, text); }),
       updater_(Projects, pending_, scheduler_, *this) {
-    updater_.setHolderFinder(&holderFinder_);
+    updater_.setHolderFinder(std::make_shared<SystemHolderFinder>());
     create({"TMainForm", kApplicationTitle, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, WS_EX_CONTROLPARENT,
             {609, 374}, nullptr});
 }
@@ -504,6 +505,7 @@ LRESULT TMainForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CREATE:
             createControls();
+            updater_.setHoldersFoundNotice([window = hwnd()] { PostMessageA(window, WM_APP_HOLDERS_FOUND, 0, 0); });
             FormCreate();
             return 0;
         case WM_CLOSE:
@@ -512,7 +514,11 @@ LRESULT TMainForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_APP_CLOSE_NOW:
             DestroyWindow(hwnd());
             return 0;
+        case WM_APP_HOLDERS_FOUND:
+            updater_.holdersFound();
+            return 0;
         case WM_DESTROY:
+            updater_.setHoldersFoundNotice(nullptr);  // a lookup still running tells nobody
             FormDestroy();
             timer_.stop();
             if (applicationMainWindow() == hwnd()) PostQuitMessage(0);

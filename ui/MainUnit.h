@@ -140,7 +140,6 @@ private:
     WindowTimer timer_{nullptr, kTimer1};
     Scheduler scheduler_;
     UpdatePass updater_;
-    SystemHolderFinder holderFinder_;
     SourceWatch sourceWatch_;
     bool sourceWatchRunning_ = false;
     std::string startDirectory_;

@@ -38,8 +38,7 @@ TEST(SystemHolderFinder, NamesTheOtherProcessesThatHoldEachFileWithoutLeakingHan
     EXPECT_EQ(named, expected);
 
     // Whatever one lookup opens, it closes: processes, copies of their handles,
-    // snapshots, its thread. (The system may add a lock's handle once, the
-    // first time two threads meet in it.)
+    // snapshots. (The system may add a lock's handle once.)
     const int before = openHandleCount();
     ASSERT_GT(before, 0);
     for (int i = 0; i < 30; ++i) finder.find(paths);

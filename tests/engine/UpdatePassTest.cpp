@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <optional>
@@ -7,6 +8,7 @@
 #include "TempDir.h"
 #include "core/AppError.h"
 #include "core/Files.h"
+#include "core/Handle.h"
 #include "core/Projects.h"
 #include "engine/FakeTimer.h"
 #include "engine/Holders.h"
@@ -519,9 +521,27 @@ public:
     bool fails = false;
 };
 
+// The window's part: told on the lookup's thread, it shows the answers on its own.
+struct HolderDelivery {
+    explicit HolderDelivery(UpdatePass& pass) : pass(pass) {
+        pass.setHoldersFoundNotice([this] { SetEvent(found.get()); });
+    }
+    ~HolderDelivery() { pass.setHoldersFoundNotice(nullptr); }
+    void wait() {
+        if (pass.holdersPending() && WaitForSingleObject(found.get(), 10000) == WAIT_OBJECT_0) pass.holdersFound();
+    }
+    void runPass() {
+        pass.RunUpdatePass();
+        wait();
+    }
+    UpdatePass& pass;
+    UniqueHandle found{CreateEventA(nullptr, FALSE, FALSE, nullptr)};
+};
+
 TEST_F(UpdatePassTest, BusyRowsNameTheirHoldersOncePerStreakAgainWhenTheyChangeNeverWhileFree) {
-    RecordingFinder finder;
-    pass.setHolderFinder(&finder);
+    const auto finder = std::make_shared<RecordingFinder>();
+    pass.setHolderFinder(finder);
+    HolderDelivery delivery(pass);
     addProject("a", "in use");
     queue({"a"});
     host.alsoLogFailures = true;
@@ -535,7 +555,7 @@ TEST_F(UpdatePassTest, BusyRowsNameTheirHoldersOncePerStreakAgainWhenTheyChangeN
     const auto passUntilNamed = [&] {
         for (int i = 0; i < 2 * UpdatePass::kHolderLookupEvery; ++i) {
             host.log.clear();
-            pass.RunUpdatePass();
+            delivery.runPass();
             if (host.log.size() > 1) break;
         }
         return host.log;
@@ -543,17 +563,17 @@ TEST_F(UpdatePassTest, BusyRowsNameTheirHoldersOncePerStreakAgainWhenTheyChangeN
 
     std::optional<HeldByOtherProcess> holder(std::in_place, destination);
     ASSERT_TRUE(holder->held());
-    pass.RunUpdatePass();
+    delivery.runPass();
     EXPECT_EQ(host.log, (std::vector<std::string>{failedLine("a"), heldLine(*holder)}));
     EXPECT_EQ(holders("a"), heldBy(*holder));
 
     // The same holder: asked again only every few passes, and not logged again.
     host.log.clear();
     constexpr int kPasses = 3 * UpdatePass::kHolderLookupEvery;
-    for (int i = 0; i < kPasses; ++i) pass.RunUpdatePass();
+    for (int i = 0; i < kPasses; ++i) delivery.runPass();
     EXPECT_EQ(host.log, std::vector<std::string>(kPasses, failedLine("a")));
-    EXPECT_GE(finder.asked.size(), 2u);
-    EXPECT_LE(finder.asked.size(), 4u);
+    EXPECT_GE(finder->asked.size(), 2u);
+    EXPECT_LE(finder->asked.size(), 4u);
 
     // Another program takes over while the file never comes free: named at the next lookup.
     holder.reset();
@@ -564,15 +584,15 @@ TEST_F(UpdatePassTest, BusyRowsNameTheirHoldersOncePerStreakAgainWhenTheyChangeN
     // holder goes, nobody is asked, and the next busy streak names it at once.
     holder.reset();
     {
-        const std::size_t asked = finder.asked.size();
+        const std::size_t asked = finder->asked.size();
         HeldFile source(project("a").Source);
-        pass.RunUpdatePass();
+        delivery.runPass();
         EXPECT_EQ(holders("a"), "");
-        EXPECT_EQ(finder.asked.size(), asked);
+        EXPECT_EQ(finder->asked.size(), asked);
     }
     holder.emplace(destination);
     host.log.clear();
-    pass.RunUpdatePass();
+    delivery.runPass();
     EXPECT_EQ(host.log, (std::vector<std::string>{failedLine("a"), heldLine(*holder)}));
 
     // Read-only, it says so instead.
@@ -583,16 +603,80 @@ TEST_F(UpdatePassTest, BusyRowsNameTheirHoldersOncePerStreakAgainWhenTheyChangeN
     test::setReadOnly(destination, false);
 
     // A lookup that fails names nobody, and the pass goes on to its end.
-    finder.fails = true;
+    finder->fails = true;
     addProject("b", "in use");
     queue({"b"});
     HeldByOtherProcess bHolder(project("b").Destination);
     host.log.clear();
     host.calls.clear();
-    pass.RunUpdatePass();
+    delivery.runPass();
     EXPECT_EQ(host.log, (std::vector<std::string>{successLine("a"), failedLine("b")}));
     EXPECT_EQ(holders("b"), "");
     EXPECT_EQ(host.calls, completedPass(true));
+}
+
+// Every lookup waits until the test lets it go, then names a made-up holder.
+struct BlockingFinder : HolderFinder {
+    std::vector<std::vector<Holder>> find(const std::vector<std::string>& paths) override {
+        WaitForSingleObject(release.get(), 5000);
+        asked.push_back(paths);
+        return std::vector<std::vector<Holder>>(paths.size(), {{"holder.exe", 7}});
+    }
+    UniqueHandle release{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    std::vector<std::vector<std::string>> asked;
+};
+
+TEST_F(UpdatePassTest, APassNeverWaitsForItsHolderLookupWhoseAnswerGoesOnlyToRowsStillBusy) {
+    const auto finder = std::make_shared<BlockingFinder>();
+    pass.setHolderFinder(finder);
+    HolderDelivery delivery(pass);
+    std::map<std::string, std::optional<HeldFile>> held;
+    for (const char* name : {"a", "b", "c", "d"}) {
+        addProject(name);
+        held[name].emplace(project(name).Destination);
+    }
+    queue({"a", "b", "c"});
+    const auto holders = [&](const char* name) { return pending.rowAt(pending.findByName(name)).holders; };
+
+    pass.RunUpdatePass();  // returns while its lookup is stuck
+    // Meanwhile b is removed, c comes free (its copy fails on a source nobody
+    // may read) and d is queued busy: d waits for the lookup under way.
+    pending.deleteAt(pending.findByName("b"));
+    held["c"].reset();
+    HeldFile source(project("c").Source);
+    queue({"d"});
+    pass.RunUpdatePass();
+    SetEvent(finder->release.get());
+    ASSERT_EQ(WaitForSingleObject(delivery.found.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(holders("a"), "");  // until the window takes the answer
+    pass.holdersFound();
+    EXPECT_EQ(holders("a"), "holder.exe (pid 7)");
+    EXPECT_EQ(host.log, std::vector<std::string>{stamp + " a is held by holder.exe (pid 7)."});
+
+    // d's turn comes at the next pass. Its answer, arriving while a later pass
+    // copies d (the copy lets messages in), is for a streak that is over.
+    pass.RunUpdatePass();
+    held["d"].reset();
+    host.onPump = [&] { delivery.wait(); };
+    host.log.clear();
+    pass.RunUpdatePass();
+    EXPECT_EQ(host.log, std::vector<std::string>{successLine("d")});
+    ASSERT_EQ(finder->asked.size(), 2u);
+    EXPECT_EQ(finder->asked[1], std::vector<std::string>{project("d").Destination});
+
+    // A lookup that outlives its passes tells nobody.
+    const auto stuck = std::make_shared<BlockingFinder>();
+    std::atomic<int> notices{0};
+    {
+        UpdatePass gone(projects, pending, scheduler, host);
+        gone.setHolderFinder(stuck);
+        gone.setHoldersFoundNotice([&notices] { ++notices; });
+        gone.RunUpdatePass();
+    }
+    SetEvent(stuck->release.get());
+    for (int i = 0; i < 500 && stuck.use_count() > 1; ++i) Sleep(10);  // until its thread has ended
+    EXPECT_EQ(stuck->asked.size(), 1u);
+    EXPECT_EQ(notices, 0);
 }
 
 // The pump in CopySucceeded lets the timer and the user in while a pass runs.
