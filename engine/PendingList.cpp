@@ -48,7 +48,8 @@ int PendingList::findByName(std::string_view name) const {
     return -1;
 }
 
-int PendingList::positionOf(std::uint64_t id) const {
+int PendingList::positionOf(std::uint64_t id, int hint) const {
+    if (hint >= 0 && hint < count() && rows_[static_cast<std::size_t>(hint)].id == id) return hint;
     for (std::size_t i = 0; i < rows_.size(); ++i)
         if (rows_[i].id == id) return static_cast<int>(i);
     return -1;
@@ -58,14 +59,14 @@ void PendingList::countFailure(int position) {
     checkIndex(position);
     PendingRow& row = rows_[static_cast<std::size_t>(position)];
     ++row.attempts;
-    if (observer_) observer_->rowChanged(position, row);
+    if (observer_) observer_->rowChanged(position, row, RowChange::Attempts);
 }
 
 void PendingList::markDone(int position) {
     checkIndex(position);
     PendingRow& row = rows_[static_cast<std::size_t>(position)];
     ++row.doneMarks;
-    if (observer_) observer_->rowChanged(position, row);
+    if (observer_) observer_->rowChanged(position, row, RowChange::DoneMarks);
 }
 
 }  // namespace moravel

@@ -15,13 +15,29 @@
 
 namespace moravel {
 
-bool destinationIsFree(const std::string& path) {
-    // On Windows a read-only file refuses every write, by administrators
-    // too; Wine run as root lets the open through, so we ask.
-    if (isReadOnly(path)) return false;
+DestinationState probeDestination(const std::string& path) {
+    // The open alone tells the usual cases apart, a busy file included, with
+    // no other look at the file: a pass over many busy rows costs little more
+    // than their opens.
     const UniqueFile probe(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                        FILE_ATTRIBUTE_NORMAL, nullptr));
-    return static_cast<bool>(probe);
+    if (probe) {
+        // On Windows a read-only file refuses every write, by administrators
+        // too; Wine run as root lets the open through, so we ask.
+        BY_HANDLE_FILE_INFORMATION info;
+        const bool readOnly = GetFileInformationByHandle(probe.get(), &info) &&
+                              (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY);
+        return readOnly ? DestinationState::Busy : DestinationState::Free;
+    }
+    switch (GetLastError()) {
+        case ERROR_SHARING_VIOLATION: return DestinationState::Busy;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND: return DestinationState::Missing;
+        default:
+            // A folder, a file we may not write, a name the system refuses:
+            // only a file counts as there.
+            return fileExists(path) ? DestinationState::Busy : DestinationState::Missing;
+    }
 }
 
 void UpdatePass::RunUpdatePass() {
@@ -48,6 +64,7 @@ void UpdatePass::RunUpdatePass() {
     } end{*this};
 
     host_.setUpdateNowEnabled(false);
+    logFailures_.reset();
     setAside_.sweep();
 
     // Rows are followed by id: the pump may remove rows or queue new ones,
@@ -55,7 +72,7 @@ void UpdatePass::RunUpdatePass() {
     std::vector<std::uint64_t> ids;
     ids.reserve(static_cast<std::size_t>(pending_.count()));
     for (int i = 0; i < pending_.count(); ++i) ids.push_back(pending_.rowAt(i).id);
-    for (const std::uint64_t id : ids) tryRow(id);
+    for (std::size_t i = 0; i < ids.size(); ++i) tryRow(ids[i], static_cast<int>(i));
 
     host_.setLastAttemptText(timestampText(localNow()));
     for (int i = pending_.count() - 1; i >= 0; --i)
@@ -70,22 +87,25 @@ void UpdatePass::RunUpdatePass() {
     host_.refreshPendingState();
 }
 
-void UpdatePass::tryRow(std::uint64_t id) {
-    if (pending_.positionOf(id) < 0) return;  // removed by the user meanwhile
+void UpdatePass::tryRow(std::uint64_t id, int position) {
+    // Where the row stood when the pass began, unless the user removed or
+    // queued rows meanwhile.
+    position = pending_.positionOf(id, position);
+    if (position < 0) return;  // removed by the user meanwhile
 
     // Positions are looked up again right before they are used, in case
     // anything in between let the window system run.
     const auto failed = [&] {
-        const int position = pending_.positionOf(id);
+        position = pending_.positionOf(id, position);
         if (position >= 0) CopyFailed(position);
     };
     const auto succeeded = [&](bool wasInUse = false) {
-        const int position = pending_.positionOf(id);
+        position = pending_.positionOf(id, position);
         if (position >= 0) CopySucceeded(position, wasInUse);
     };
 
     try {
-        const TFileObject* project = projects_.lookup(pending_.rowAt(pending_.positionOf(id)).name);
+        const TFileObject* project = projects_.lookup(pending_.rowAt(position).name);
         if (!project) {
             // Its project was removed while it waited: it can never succeed,
             // but it stays for the user to see and remove.
@@ -100,10 +120,11 @@ void UpdatePass::tryRow(std::uint64_t id) {
         if (!fileExists(source)) {
             host_.appendLog("Source \"" + source + "\" doesn't exist.");
             failed();
-        } else if (fileExists(destination)) {
+        } else if (const DestinationState state = probeDestination(destination);
+                   state != DestinationState::Missing) {
             // Someone else holds it open (or it is read-only): try again next
             // pass, unless the project lets a busy file be renamed aside.
-            const bool free = destinationIsFree(destination);
+            const bool free = state == DestinationState::Free;
             if (free && replaceFile(source, destination))
                 succeeded();
             else if (!free && mayReplaceInUse && replaceInUse(source, destination))
@@ -153,7 +174,7 @@ void UpdatePass::CopySucceeded(int position, bool wasInUse) {
                         " was in use; the running copy keeps the old file until it restarts.");
     if (project.VersionBackup) host_.appendLog(makeVersionBackup(project, version));
 
-    host_.pumpMessages();
+    pumpMessages();
 
     // The user may have removed rows, this one included, during the pump.
     const int now = pending_.positionOf(id);
@@ -163,8 +184,19 @@ void UpdatePass::CopySucceeded(int position, bool wasInUse) {
 void UpdatePass::CopyFailed(int position) {
     const std::string name = pending_.rowAt(position).name;
     pending_.countFailure(position);
-    if (host_.logFailures())
+    if (logFailures())
         host_.appendLog(timestampText(localNow()) + " Failed " + name + " (busy).");
+}
+
+void UpdatePass::pumpMessages() {
+    logFailures_.reset();
+    host_.pumpMessages();
+}
+
+bool UpdatePass::logFailures() {
+    if (!running_) return host_.logFailures();
+    if (!logFailures_) logFailures_ = host_.logFailures();
+    return *logFailures_;
 }
 
 }  // namespace moravel

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "core/Files.h"
@@ -45,8 +46,10 @@ public:
     const SetAsideFiles& setAsideFiles() const noexcept { return setAside_; }
 
 private:
-    void tryRow(std::uint64_t id);
+    void tryRow(std::uint64_t id, int position);
     bool replaceInUse(const std::string& source, const std::string& destination);
+    void pumpMessages();
+    bool logFailures();
 
     TProjects& projects_;
     PendingList& pending_;
@@ -54,10 +57,16 @@ private:
     UpdateHost& host_;
     SetAsideFiles setAside_;  // old files still held by someone, deleted once they let go
     bool running_ = false;
+    // "Also log failures" as last asked. The user can change it only while
+    // messages are pumped, so a pass asks again after every pump rather than
+    // at every failure.
+    std::optional<bool> logFailures_;
 };
 
-// True when the file can be opened for writing with no sharing: nobody else
-// has it open, and it is not read-only.
-bool destinationIsFree(const std::string& path);
+// What the exclusive open of a destination finds: no file there (nothing, a
+// folder, a name the system refuses), a file that someone else holds open or
+// that is read-only, or a file free to be replaced.
+enum class DestinationState { Missing, Busy, Free };
+DestinationState probeDestination(const std::string& path);
 
 }  // namespace moravel

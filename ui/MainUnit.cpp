@@ -228,7 +228,9 @@ void TMainForm::rowInserted(int position, const PendingRow& row) {
     ListView list(item(ListView1));
     list.insertItem(position, row.name);
     list.setItemText(position, 1, row.addedAt);
-    list.setItemText(position, 2, row.attemptsText());
+    // The attempts change at every pass: the list asks for them when it
+    // shows them, so counting one costs no message to the list at all.
+    list.setItemTextCallback(position, 2);
 }
 
 void TMainForm::rowRemoved(int position) {
@@ -236,20 +238,54 @@ void TMainForm::rowRemoved(int position) {
     ListView1SelectItem();
 }
 
-void TMainForm::rowChanged(int position, const PendingRow& row) {
-    ListView list(item(ListView1));
-    // Only the attempts are shown of what changes.
-    if (list.itemText(position, 2) != row.attemptsText()) list.setItemText(position, 2, row.attemptsText());
+void TMainForm::rowChanged(int position, const PendingRow&, RowChange change) {
+    // Only the attempts are shown of what changes. While a pass holds the
+    // list's redraw, the whole list repaints when it lets go.
+    if (change == RowChange::Attempts && !listRedrawHeld_) ListView(item(ListView1)).redrawItem(position);
+}
+
+void TMainForm::ListView1GetDispInfo(NMLVDISPINFOA& info) {
+    if (!(info.item.mask & LVIF_TEXT) || info.item.iSubItem != 2 || !info.item.pszText ||
+        info.item.cchTextMax <= 0)
+        return;
+    // While the list follows a change, it may briefly hold a row more or less than the queue.
+    const std::string text =
+        info.item.iItem >= 0 && info.item.iItem < pending_.count() ? pending_.rowAt(info.item.iItem).attemptsText()
+                                                                     : std::string();
+    lstrcpynA(info.item.pszText, text.c_str(), info.item.cchTextMax);
 }
 
 // ---- update pass --------------------------------------------------------------------------
 
 void TMainForm::RunUpdatePass() {
+    // A tick or "Update Now" during the pump of a pass: the pass drops it.
+    if (updater_.running()) return;
+
+    // While the pass runs, the list does not repaint at every cell it changes
+    // and its log lines wait to go in together: one edit and one repaint at
+    // the end, and before anything lets the window system run (the pumps).
     struct AfterPass {
         TMainForm& form;
-        ~AfterPass() { form.closeAfterPass(); }
+        ~AfterPass() {
+            try {
+                form.flushLog();
+            } catch (...) {
+                // Already unwinding with the error that ended the pass; the window shows that one.
+            }
+            form.holdListRedraw(false);
+            form.closeAfterPass();
+        }
     } after{*this};
+    holdListRedraw(true);
     updater_.RunUpdatePass();
+    flushLog();
+}
+
+void TMainForm::holdListRedraw(bool hold) {
+    listRedrawHeld_ = hold;
+    HWND list = item(ListView1);
+    SendMessageA(list, WM_SETREDRAW, hold ? FALSE : TRUE, 0);
+    if (!hold) InvalidateRect(list, nullptr, TRUE);
 }
 
 void TMainForm::closeAfterPass() {
@@ -263,6 +299,15 @@ void TMainForm::Button1Click() { RunUpdatePass(); }
 void TMainForm::Timer1Timer() { RunUpdatePass(); }
 
 void TMainForm::appendLog(const std::string& line) {
+    logBatch_ += line;
+    logBatch_ += "\r\n";
+    if (!updater_.running()) flushLog();
+}
+
+void TMainForm::flushLog() {
+    if (logBatch_.empty()) return;
+    std::string lines;
+    lines.swap(logBatch_);  // lines the log refuses are not offered again
     HWND memo = item(Memo1);
     // No text lengths here: for a long log they cost a pass over the whole
     // text, at every line. Line counts and positions come from the control.
@@ -271,7 +316,7 @@ void TMainForm::appendLog(const std::string& line) {
     // A line typed by the user without its line break still ends first.
     const LRESULT lastStart = SendMessageA(memo, EM_LINEINDEX, static_cast<WPARAM>(linesBefore - 1), 0);
     const bool openLine = SendMessageA(memo, EM_LINELENGTH, static_cast<WPARAM>(lastStart), 0) > 0;
-    const std::string text = (openLine ? "\r\n" : "") + line + "\r\n";
+    const std::string text = (openLine ? "\r\n" : "") + lines;
     SendMessageA(memo, EM_SETSEL, INT_MAX, INT_MAX);  // the end, however long
     SendMessageA(memo, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
     if (lineCount() == linesBefore) throw AppError("The status log cannot take another line");
@@ -280,7 +325,12 @@ void TMainForm::appendLog(const std::string& line) {
 
 bool TMainForm::logFailures() const { return isChecked(item(CheckBox1)); }
 
-void TMainForm::pumpMessages() { moravel::pumpMessages(); }
+void TMainForm::pumpMessages() {
+    flushLog();
+    holdListRedraw(false);
+    moravel::pumpMessages();
+    holdListRedraw(true);
+}
 
 void TMainForm::setUpdateNowEnabled(bool enabled) { enableWindow(item(Button1), enabled); }
 
@@ -425,6 +475,10 @@ LRESULT TMainForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             break;
         case WM_NOTIFY: {
             const NMHDR& header = *reinterpret_cast<const NMHDR*>(lParam);
+            if (header.idFrom == ListView1 && header.code == LVN_GETDISPINFOA) {
+                ListView1GetDispInfo(*reinterpret_cast<NMLVDISPINFOA*>(lParam));
+                return 0;
+            }
             if (header.idFrom == ListView1 && header.code == LVN_ITEMCHANGED) {
                 const auto& change = reinterpret_cast<const NMLISTVIEW&>(header);
                 if ((change.uChanged & LVIF_STATE) &&

@@ -1,6 +1,7 @@
 #pragma once
 #include <windows.h>
 #include <shellapi.h>
+#include <commctrl.h>
 
 #include <string>
 
@@ -85,6 +86,7 @@ public:
     void Button5Click();
     void Button6Click();
     void ListView1SelectItem();
+    void ListView1GetDispInfo(NMLVDISPINFOA& info);
     void MaskEdit1Change();
     void WMTrayIcon(LPARAM event);
 
@@ -102,9 +104,11 @@ private:
     // PendingListObserver
     void rowInserted(int position, const PendingRow& row) override;
     void rowRemoved(int position) override;
-    void rowChanged(int position, const PendingRow& row) override;
+    void rowChanged(int position, const PendingRow& row, RowChange change) override;
 
     void createControls();
+    void flushLog();
+    void holdListRedraw(bool hold);
     void setValueLabel(int id, const std::string& text);
     void showFromTray();
     void addTrayIcon();
@@ -116,6 +120,8 @@ private:
     UpdatePass updater_;
     std::string startDirectory_;
     SettingsFile settingsFile_;  // what this run loaded and saved
+    std::string logBatch_;       // lines of the running pass not yet in the log
+    bool listRedrawHeld_ = false;
 
     UniqueFont font_;
     UniqueImageList ImageList1;

@@ -124,33 +124,35 @@ protected:
     UpdatePass pass;
 };
 
-TEST(DestinationProbe, FreeOnlyWhenNobodyHoldsItAndItIsWritable) {
+TEST(DestinationProbe, FreeOnlyWhenNobodyHoldsItAndItIsWritableMissingUnlessAFileIsThere) {
     TempDir dir;
     const std::string file = dir / "target.bin";
     writeFile(file, "x");
-    EXPECT_TRUE(destinationIsFree(file));
+    EXPECT_EQ(probeDestination(file), DestinationState::Free);
     {
         HeldFile held(file);
         ASSERT_TRUE(held.held());
-        EXPECT_FALSE(destinationIsFree(file)) << "held with no sharing";
+        EXPECT_EQ(probeDestination(file), DestinationState::Busy) << "held with no sharing";
     }
     for (const DWORD share : {DWORD{FILE_SHARE_READ}, DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE},
                               DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}}) {
         HeldFile held(file, share);
         ASSERT_TRUE(held.held());
-        EXPECT_FALSE(destinationIsFree(file)) << "held sharing " << share;
+        EXPECT_EQ(probeDestination(file), DestinationState::Busy) << "held sharing " << share;
     }
     {
         HeldByOtherProcess held(file);
         ASSERT_TRUE(held.held());
-        EXPECT_FALSE(destinationIsFree(file)) << "held by another process";
+        EXPECT_EQ(probeDestination(file), DestinationState::Busy) << "held by another process";
     }
-    EXPECT_TRUE(destinationIsFree(file)) << "the probe itself keeps nothing open";
+    EXPECT_EQ(probeDestination(file), DestinationState::Free) << "the probe itself keeps nothing open";
     test::setReadOnly(file, true);
-    EXPECT_FALSE(destinationIsFree(file)) << "read-only";
+    EXPECT_EQ(probeDestination(file), DestinationState::Busy) << "read-only";
     test::setReadOnly(file, false);
-    EXPECT_FALSE(destinationIsFree(dir / "missing.bin"));
-    EXPECT_FALSE(destinationIsFree(dir.path())) << "a folder";
+    EXPECT_EQ(probeDestination(dir / "missing.bin"), DestinationState::Missing);
+    EXPECT_EQ(probeDestination(dir / "nowhere\\missing.bin"), DestinationState::Missing);
+    EXPECT_EQ(probeDestination(dir / "a?b"), DestinationState::Missing) << "a name the system refuses";
+    EXPECT_EQ(probeDestination(dir.path()), DestinationState::Missing) << "a folder";
     EXPECT_EQ(readFile(file), "x");
 }
 

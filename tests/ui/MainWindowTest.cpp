@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cctype>
 #include <functional>
 #include <map>
@@ -528,6 +529,45 @@ TEST_F(MainWindowTest, ABusyDestinationCountsEachPassUntilReleasedThenTheCopyEnd
     EXPECT_FALSE(main->timer().running());
     EXPECT_EQ(caption(), "Moravel");
     EXPECT_FALSE(enabled(mainItem(Main::Button1)));
+}
+
+// The lines of a pass go into the log together, but before every pump: what
+// the window shows meanwhile is the pass so far, and a note the user types
+// then still ends before the next line.
+TEST_F(MainWindowTest, APassLogsItsLinesInOrderAndShowsThemAndTheCountsAtEveryPump) {
+    start(section("a", sourceFile("a.src"), dir / "a.dst") + section("b", sourceFile("b.src"), dir / "b.dst") +
+          section("c", dir / "gone.src", dir / "c.dst") + section("d", sourceFile("d.src"), dir / "d.dst"));
+    writeFile(dir / "a.dst", "old");
+    writeFile(dir / "d.dst", "old");
+    HeldFile a(dir / "a.dst"), d(dir / "d.dst");
+    FixedClock clock(makeLocalTime(2026, 8, 9, 10, 11, 12));
+    const std::string now = timestampText(clock.now());
+    queue({"a", "b", "c", "d"});
+    click(mainItem(Main::CheckBox1));
+
+    std::vector<std::string> seenDuringPump;
+    std::vector<std::vector<std::string>> rowsDuringPump;
+    whenModal([&] {  // at the pump after b's copy
+        seenDuringPump = logLines();
+        rowsDuringPump = rows();
+        SendMessageA(mainItem(Main::Memo1), EM_SETSEL, INT_MAX, INT_MAX);
+        SendMessageA(mainItem(Main::Memo1), EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>("typed"));
+    });
+    click(mainItem(Main::Button1));
+
+    const std::vector<std::string> beforePump = {now + " Failed a (busy).",
+                                                 now + " " + dir / "b.src" + " [v0.0.0.0] -> " + dir / "b.dst"};
+    EXPECT_EQ(seenDuringPump, beforePump);
+    ASSERT_EQ(rowsDuringPump.size(), 4u);
+    EXPECT_EQ(rowsDuringPump[0][2], "1");
+    EXPECT_EQ(rowsDuringPump[2][2], "0") << "c is not tried yet";
+    std::vector<std::string> all = beforePump;
+    all.insert(all.end(), {"typed", "Source \"" + dir / "gone.src" + "\" doesn't exist.",
+                           now + " Failed c (busy).", now + " Failed d (busy)."});
+    EXPECT_EQ(logLines(), all);
+    const auto left = rows();
+    ASSERT_EQ(left.size(), 3u);
+    EXPECT_EQ(left[0][0] + left[0][2] + left[1][0] + left[1][2] + left[2][0] + left[2][2], "a1c1d1");
 }
 
 TEST_F(MainWindowTest, AtStartSetAsideFilesOfEarlierRunsGoAndNothingThatOnlyLooksLikeThem) {
