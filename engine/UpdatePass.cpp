@@ -40,10 +40,53 @@ DestinationState probeDestination(const std::string& path) {
     }
 }
 
+// A copy of a row's files: its progress shows in the row, and the window
+// system goes on working meanwhile, under the rules that hold at every pump
+// of a pass. Removing the row cancels the copy of its update (not that of its
+// backup: the update it belongs to is in place by then).
+class UpdatePass::RowProgress final : public CopyProgress {
+public:
+    static constexpr std::uint64_t kShowEveryMs = 100;
+
+    RowProgress(UpdatePass& pass, std::uint64_t id, bool cancelWhenRemoved)
+        : pass_(pass), id_(id), cancelWhenRemoved_(cancelWhenRemoved) {}
+    ~RowProgress() {
+        if (percent_ < 0) return;
+        try {
+            pass_.host_.endCopyProgress();
+        } catch (...) {
+            // Only the display of a copy that has ended: nothing to undo.
+        }
+    }
+    RowProgress(const RowProgress&) = delete;
+    RowProgress& operator=(const RowProgress&) = delete;
+
+    bool copying(std::uint64_t copied, std::uint64_t total) override {
+        position_ = pass_.pending_.positionOf(id_, position_);
+        const int percent = total == 0 || copied >= total ? 100 : static_cast<int>(copied * 100 / total);
+        const std::uint64_t now = GetTickCount64();
+        if (position_ >= 0 && percent != percent_ && (percent_ < 0 || now - shownAt_ >= kShowEveryMs)) {
+            pass_.host_.showCopyProgress(position_, percent);
+            percent_ = percent;
+            shownAt_ = now;
+        }
+        pass_.pumpMessages();
+        return !cancelWhenRemoved_ || pass_.pending_.positionOf(id_, position_) >= 0;
+    }
+
+private:
+    UpdatePass& pass_;
+    const std::uint64_t id_;
+    const bool cancelWhenRemoved_;
+    int position_ = -1;
+    int percent_ = -1;  // shown, or -1 before the first showing
+    std::uint64_t shownAt_ = 0;
+};
+
 void UpdatePass::RunUpdatePass() {
-    // The pump in CopySucceeded runs timer ticks and "Update Now": a pass
-    // already under way finishes on its own, and the next one comes at the
-    // countdown it restarts.
+    // The pumps of a pass (after each copy, and all through a long one) run
+    // timer ticks and "Update Now": a pass already under way finishes on its
+    // own, and the next one comes at the countdown it restarts.
     if (running_) return;
     running_ = true;
 
@@ -103,6 +146,11 @@ void UpdatePass::tryRow(std::uint64_t id, int position) {
         position = pending_.positionOf(id, position);
         if (position >= 0) CopySucceeded(position, wasInUse);
     };
+    const auto replace = [&](const std::string& source, const std::string& destination) {
+        RowProgress progress(*this, id, true);
+        return replaceFile(source, destination, &progress);
+    };
+    const auto removedMeanwhile = [&] { return pending_.positionOf(id, position) < 0; };
 
     try {
         const TFileObject* project = projects_.lookup(pending_.rowAt(position).name);
@@ -125,15 +173,15 @@ void UpdatePass::tryRow(std::uint64_t id, int position) {
             // Someone else holds it open (or it is read-only): try again next
             // pass, unless the project lets a busy file be renamed aside.
             const bool free = state == DestinationState::Free;
-            if (free && replaceFile(source, destination))
+            if (free && replace(source, destination))
                 succeeded();
-            else if (!free && mayReplaceInUse && replaceInUse(source, destination))
+            else if (!free && mayReplaceInUse && replaceInUse(source, destination, id))
                 succeeded(true);
             else
                 failed();
-        } else if (replaceFile(source, destination)) {
+        } else if (replace(source, destination)) {
             succeeded();
-        } else {
+        } else if (!removedMeanwhile()) {
             host_.appendLog("DBG: " + source + " to " + destination + " cannot copy");
             failed();
         }
@@ -145,8 +193,12 @@ void UpdatePass::tryRow(std::uint64_t id, int position) {
     }
 }
 
-bool UpdatePass::replaceInUse(const std::string& source, const std::string& destination) {
-    InUseReplacement result = replaceEvenIfInUse(source, destination);
+bool UpdatePass::replaceInUse(const std::string& source, const std::string& destination, std::uint64_t id) {
+    InUseReplacement result;
+    {
+        RowProgress progress(*this, id, true);
+        result = replaceEvenIfInUse(source, destination, &progress);
+    }
     if (!result.setAside.empty()) setAside_.remember(std::move(result.setAside));
     return result.replaced;
 }
@@ -172,7 +224,10 @@ void UpdatePass::CopySucceeded(int position, bool wasInUse) {
     if (wasInUse)
         host_.appendLog(timestampText(localNow()) + " " + std::string(fileNamePart(project.Destination)) +
                         " was in use; the running copy keeps the old file until it restarts.");
-    if (project.VersionBackup) host_.appendLog(makeVersionBackup(project, version));
+    if (project.VersionBackup) {
+        RowProgress progress(*this, id, false);
+        host_.appendLog(makeVersionBackup(project, version, &progress));
+    }
 
     pumpMessages();
 

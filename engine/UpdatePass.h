@@ -20,6 +20,10 @@ public:
     virtual void setUpdateNowEnabled(bool enabled) = 0;
     virtual void setLastAttemptText(const std::string& text) = 0;
     virtual void refreshPendingState() = 0;
+    // A copy for the row at the position is under way, this far (0 to 100).
+    virtual void showCopyProgress(int position, int percent) = 0;
+    // That copy has ended: its row, if still there, shows its attempts again.
+    virtual void endCopyProgress() = 0;
 
 protected:
     ~UpdateHost() = default;
@@ -46,8 +50,10 @@ public:
     const SetAsideFiles& setAsideFiles() const noexcept { return setAside_; }
 
 private:
+    class RowProgress;
+
     void tryRow(std::uint64_t id, int position);
-    bool replaceInUse(const std::string& source, const std::string& destination);
+    bool replaceInUse(const std::string& source, const std::string& destination, std::uint64_t id);
     void pumpMessages();
     bool logFailures();
 

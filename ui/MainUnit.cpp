@@ -249,9 +249,12 @@ void TMainForm::ListView1GetDispInfo(NMLVDISPINFOA& info) {
         info.item.cchTextMax <= 0)
         return;
     // While the list follows a change, it may briefly hold a row more or less than the queue.
-    const std::string text =
-        info.item.iItem >= 0 && info.item.iItem < pending_.count() ? pending_.rowAt(info.item.iItem).attemptsText()
-                                                                     : std::string();
+    std::string text;
+    if (info.item.iItem >= 0 && info.item.iItem < pending_.count()) {
+        const PendingRow& row = pending_.rowAt(info.item.iItem);
+        text = row.id == copyingRow_ && copiedPercent_ >= 0 ? std::to_string(copiedPercent_) + " %"
+                                                             : row.attemptsText();
+    }
     lstrcpynA(info.item.pszText, text.c_str(), info.item.cchTextMax);
 }
 
@@ -327,9 +330,29 @@ bool TMainForm::logFailures() const { return isChecked(item(CheckBox1)); }
 
 void TMainForm::pumpMessages() {
     flushLog();
-    holdListRedraw(false);
+    const bool held = listRedrawHeld_;
+    if (held) holdListRedraw(false);
     moravel::pumpMessages();
-    holdListRedraw(true);
+    if (held) holdListRedraw(true);
+}
+
+void TMainForm::showCopyProgress(int position, int percent) {
+    copyingRow_ = pending_.rowAt(position).id;
+    copiedPercent_ = percent;
+    // A copy pumps every few hundredths of a second: the list is not held
+    // until it ends, or each pump would repaint all of it.
+    if (listRedrawHeld_) holdListRedraw(false);
+    ListView(item(ListView1)).redrawItem(position);
+    taskbarProgress_.show(hwnd(), percent);
+}
+
+void TMainForm::endCopyProgress() {
+    const int position = pending_.positionOf(copyingRow_);
+    copyingRow_ = 0;
+    copiedPercent_ = -1;
+    if (position >= 0) ListView(item(ListView1)).redrawItem(position);
+    taskbarProgress_.clear(hwnd());
+    if (updater_.running()) holdListRedraw(true);
 }
 
 void TMainForm::setUpdateNowEnabled(bool enabled) { enableWindow(item(Button1), enabled); }

@@ -12,6 +12,7 @@
 #include "engine/UpdatePass.h"
 #include "ui/Handles.h"
 #include "ui/Layout.h"
+#include "ui/TaskbarProgress.h"
 #include "ui/Window.h"
 #include "ui/WindowTimer.h"
 
@@ -101,6 +102,8 @@ private:
     void setUpdateNowEnabled(bool enabled) override;
     void setLastAttemptText(const std::string& text) override;
     void refreshPendingState() override { RefreshPendingState(); }
+    void showCopyProgress(int position, int percent) override;
+    void endCopyProgress() override;
     // PendingListObserver
     void rowInserted(int position, const PendingRow& row) override;
     void rowRemoved(int position) override;
@@ -122,6 +125,10 @@ private:
     SettingsFile settingsFile_;  // what this run loaded and saved
     std::string logBatch_;       // lines of the running pass not yet in the log
     bool listRedrawHeld_ = false;
+    // The row whose copy is under way shows how far it is in its attempts cell.
+    std::uint64_t copyingRow_ = 0;
+    int copiedPercent_ = -1;
+    TaskbarProgress taskbarProgress_;
 
     UniqueFont font_;
     UniqueImageList ImageList1;

@@ -46,9 +46,14 @@ public:
         calls.push_back("last attempt " + text);
     }
     void refreshPendingState() override { calls.push_back("refresh"); }
+    void showCopyProgress(int position, int percent) override {
+        progress.push_back(std::to_string(position) + ": " + std::to_string(percent) + " %");
+    }
+    void endCopyProgress() override { progress.push_back("end"); }
 
     std::vector<std::string> log;
     std::vector<std::string> calls;
+    std::vector<std::string> progress;  // what the copied row shows
     bool alsoLogFailures = false;
     bool updateNowEnabled = false;
     int pumps = 0;
@@ -568,6 +573,80 @@ TEST_F(UpdatePassTest, WhatHappensDuringThePumpDoesNotDisturbThePass) {
         EXPECT_EQ(left, c.left);
         EXPECT_EQ(host.calls, completedPass(!c.left.empty()));
         EXPECT_FALSE(fileExists(fresh / "0new.dst")) << "a row queued meanwhile is not tried";
+    }
+}
+
+// A copy shows its progress in its row and lets the window system work; what
+// happens meanwhile follows the rules of every pump, and removing the row
+// cancels its copy, whether or not the system's copy stops when told (Wine's
+// does not). The copy here is held halfway until the second pump.
+TEST_F(UpdatePassTest, DuringACopyTheRowShowsItsProgressAndRemovingItCancelsTheCopy) {
+    enum Meanwhile { Tick, RemoveRow, PumpFails };
+    const struct {
+        const char* what;
+        Meanwhile meanwhile;
+        bool copyStops;  // the system's copy stops when cancelled
+        bool destinationBefore;
+    } cases[] = {
+        {"a tick: no second pass, the copy goes on", Tick, true, true},
+        {"the row removed", RemoveRow, true, true},
+        {"the row removed, the copy does not stop", RemoveRow, false, true},
+        {"the row removed, no destination before", RemoveRow, false, false},
+        {"the pump fails: a failed attempt", PumpFails, false, true},
+    };
+    const UniqueHandle resume(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    bool copyStops = true;
+    const struct Restore {
+        ~Restore() { copyFileForTests = nullptr; }
+    } restore;
+    copyFileForTests = [&](const std::string& source, const std::string& target, const CopyReport& report) {
+        report(45, 100);
+        WaitForSingleObject(resume.get(), 10000);
+        if (!report(45, 100) && copyStops) {
+            DeleteFileA(target.c_str());
+            SetLastError(ERROR_REQUEST_ABORTED);
+            return false;
+        }
+        return CopyFileA(source.c_str(), target.c_str(), FALSE) != FALSE;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir fresh;
+        forgetEverything();
+        ResetEvent(resume.get());
+        copyStops = c.copyStops;
+        writeFile(fresh / "x.src", std::string(1000, 'n'));
+        if (c.destinationBefore) writeFile(fresh / "x.dst", "old");
+        projects.add("x", std::make_unique<TFileObject>(fresh / "x.src", fresh / "x.dst"));
+        queue({"x"});
+        host.alsoLogFailures = true;
+        host.onPump = [&] {
+            if (host.pumps > 1) SetEvent(resume.get());  // the copy has its answer by now
+            if (host.pumps != 1) return;
+            if (c.meanwhile == Tick) pass.RunUpdatePass();
+            if (c.meanwhile == RemoveRow) pending.deleteAt(0);
+            if (c.meanwhile == PumpFails) {
+                SetEvent(resume.get());  // asked no more
+                throw AppError("pump");
+            }
+        };
+
+        pass.RunUpdatePass();
+
+        EXPECT_EQ(host.progress, (std::vector<std::string>{"0: 45 %", "end"}));
+        const bool copied = c.meanwhile == Tick;
+        EXPECT_EQ(host.log, copied ? std::vector<std::string>{successLine("x")}
+                          : c.meanwhile == PumpFails ? std::vector<std::string>{failedLine("x")}
+                                                     : std::vector<std::string>{});
+        EXPECT_EQ(attempts("x"), c.meanwhile == PumpFails ? 1 : -1);
+        const std::vector<std::string> files = {"x.dst", "x.src"};
+        if (c.destinationBefore) {
+            EXPECT_EQ(readFile(fresh / "x.dst"), copied ? readFile(fresh / "x.src") : "old");
+            EXPECT_EQ(filesIn(fresh.path()), files);
+        } else {
+            EXPECT_EQ(filesIn(fresh.path()), std::vector<std::string>{"x.src"}) << "nothing left behind";
+        }
+        EXPECT_EQ(host.calls, completedPass(c.meanwhile == PumpFails));
     }
 }
 
