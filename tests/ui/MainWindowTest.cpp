@@ -572,21 +572,21 @@ TEST_F(MainWindowTest, APassLogsItsLinesInOrderAndShowsThemAndTheCountsAtEveryPu
 
 // A long copy does not stop the window: the row shows how far it is, and
 // what waits for the window is handled meanwhile. The copy here is held
-// halfway until the window has handled a message posted before it started.
+// halfway until the window has handled a message posted before it started,
+// and then fails.
 TEST_F(MainWindowTest, DuringACopyItsRowShowsHowFarItIsAndTheWindowGoesOnWorking) {
     start(section("tool", sourceFile("tool.new", "new"), dir / "tool.exe"));
     writeFile(dir / "tool.exe", "old");
     queue({"tool"});
     const UniqueHandle resume(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    bool copyWorks = false;
     const struct Restore {
         ~Restore() { copyFileForTests = nullptr; }
     } restore;
-    copyFileForTests = [&](const std::string& source, const std::string& target, const CopyReport& report) {
+    copyFileForTests = [&](const std::string&, const std::string&, const CopyReport& report) {
         report(45, 100);
         WaitForSingleObject(resume.get(), 10000);
-        if (!copyWorks) SetLastError(ERROR_ACCESS_DENIED);
-        return copyWorks && CopyFileA(source.c_str(), target.c_str(), FALSE);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
     };
     std::string attemptsMeanwhile, destinationMeanwhile;
     bool passRunning = false;
@@ -602,12 +602,6 @@ TEST_F(MainWindowTest, DuringACopyItsRowShowsHowFarItIsAndTheWindowGoesOnWorking
     EXPECT_TRUE(passRunning);
     ASSERT_EQ(rows().size(), 1u);
     EXPECT_EQ(rows()[0][2], "1") << "the copy failed: the row shows its attempts again";
-
-    copyWorks = true;
-    click(mainItem(Main::Button1));
-    EXPECT_TRUE(rows().empty());
-    EXPECT_EQ(readFile(dir / "tool.exe"), "new");
-    EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"Moravel.ini", "tool.exe", "tool.new"}));
 }
 
 TEST_F(MainWindowTest, AtStartSetAsideFilesOfEarlierRunsGoAndNothingThatOnlyLooksLikeThem) {
