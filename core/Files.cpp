@@ -109,9 +109,7 @@ namespace {
 
 constexpr DWORD kProgressEveryMs = 50;
 
-// Flushed to the disk before it takes the target's place, so a power cut
-// right after cannot leave a target without its bytes. Best effort: a
-// read-only copy cannot be opened to flush on Windows.
+// Best effort: a read-only copy cannot be opened to flush on Windows.
 void flushToDisk(const std::string& path) noexcept {
     const DWORD error = GetLastError();
     const UniqueFile file(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -126,10 +124,13 @@ std::uint64_t fileSize(const std::string& path) noexcept {
     return (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
 }
 
-// One copy and its flush, run on a thread of its own while the thread that
-// asked for it shows the progress and goes on handling its messages.
+// One copy, run on a thread of its own while the thread that asked for it
+// shows the progress and goes on handling its messages. There it is flushed
+// too, which can take as long as the copy; the flush before the commit then
+// finds next to nothing left to write.
 struct CopyJob {
     std::string source, target;
+    bool onThread = false;
     std::uint64_t sourceSize = 0;
     std::atomic<std::uint64_t> copied{0}, total{0};
     std::atomic<bool> reported{false}, cancel{false};
@@ -171,7 +172,7 @@ DWORD WINAPI runCopyJob(LPVOID data) noexcept {
     } else {
         copied = CopyFileExA(job.source.c_str(), job.target.c_str(), copyProgressRoutine, &job, nullptr, 0);
     }
-    if (copied) flushToDisk(job.target);
+    if (copied && job.onThread) flushToDisk(job.target);
     job.done = copied;
     job.error = copied ? ERROR_SUCCESS : GetLastError();
     return 0;
@@ -184,9 +185,11 @@ bool runCopy(CopyJob& job, CopyProgress* progress) {
     UniqueHandle thread;
     if (progress) {
         job.sourceSize = fileSize(job.source);
+        job.onThread = true;
         thread.reset(CreateThread(nullptr, 0, runCopyJob, &job, 0, nullptr));
     }
     if (!thread) {
+        job.onThread = false;
         runCopyJob(&job);
     } else {
         std::exception_ptr failure;
@@ -218,17 +221,16 @@ bool ScratchFile::copyFrom(const std::string& source, CopyProgress* progress) {
     CopyJob job;
     job.source = source;
     job.target = path_;
-    if (runCopy(job, progress)) {
-        onDisk_ = true;
-        return true;
-    }
+    if (runCopy(job, progress)) return true;
     discard();
     return false;
 }
 
 bool ScratchFile::commit() {
     if (path_.empty()) return false;
-    if (!onDisk_) flushToDisk(path_);
+    // On the disk before it takes the target's place, so a power cut right
+    // after cannot leave a target without its bytes.
+    flushToDisk(path_);
     const bool done = replaceTarget();
     discard();  // what is still ours after the target has its bytes, or after a refusal
     return done;
@@ -298,7 +300,6 @@ bool ScratchFile::writeOverTarget() {
 }
 
 void ScratchFile::discard() noexcept {
-    onDisk_ = false;
     if (path_.empty()) return;
     const DWORD error = GetLastError();  // keep the reason of the failure that got us here
     SetFileAttributesA(path_.c_str(), FILE_ATTRIBUTE_NORMAL);  // a copy of a read-only file is read-only

@@ -41,8 +41,8 @@ public:
     ScratchFile(const ScratchFile&) = delete;
     ScratchFile& operator=(const ScratchFile&) = delete;
 
-    // Makes the scratch file, empty or as a copy of source (on the disk by
-    // the time it returns). False on failure or when cancelled, with nothing left.
+    // Makes the scratch file, empty or as a copy of source. False on failure
+    // or when cancelled, with nothing left.
     bool createEmpty();
     bool copyFrom(const std::string& source, CopyProgress* progress = nullptr);
 
@@ -59,7 +59,6 @@ private:
 
     std::string target_;
     std::string path_;
-    bool onDisk_ = false;  // flushed already
 };
 
 // Copies source over target, creating it when missing. The target ends up
