@@ -108,6 +108,9 @@ std::function<bool(const std::string&, const std::string&, const CopyReport&)> c
 namespace {
 
 constexpr DWORD kProgressEveryMs = 50;
+// Smaller copies are over long before the window could miss a message, even
+// from a slow share: they run right where they are asked for.
+constexpr std::uint64_t kOwnThreadFrom = 256 << 10;
 
 // Best effort: a read-only copy cannot be opened to flush on Windows.
 void flushToDisk(const std::string& path) noexcept {
@@ -179,12 +182,12 @@ DWORD WINAPI runCopyJob(LPVOID data) noexcept {
 }
 
 // Runs the copy on a thread of its own and tells progress how far it is
-// until it ends. Without a progress, or when no thread can be had, the copy
-// runs right here.
+// until it ends. Without a progress, for a small file, or when no thread can
+// be had, the copy runs right here.
 bool runCopy(CopyJob& job, CopyProgress* progress) {
     UniqueHandle thread;
-    if (progress) {
-        job.sourceSize = fileSize(job.source);
+    if (progress) job.sourceSize = fileSize(job.source);
+    if (progress && job.sourceSize >= kOwnThreadFrom) {
         job.onThread = true;
         thread.reset(CreateThread(nullptr, 0, runCopyJob, &job, 0, nullptr));
     }

@@ -15,11 +15,12 @@ bool isReadOnly(const std::string& path);
 // break ("Access denied"), or "error N" when the system has none.
 std::string systemErrorText(unsigned long error);
 
-// Told how far a long copy is. The copy runs on a thread of its own; this is
-// called on the thread that asked for it, about every 50 ms until it ends, so
-// that thread can show the progress and let its window system work meanwhile.
-// Returning false cancels the copy; so does an exception, raised again once
-// the copy has stopped. A cancelled copy leaves nothing behind.
+// Told how far a long copy is. The copy of a file of 256 KiB or more runs on
+// a thread of its own; this is called on the thread that asked for it, about
+// every 50 ms until it ends, so that thread can show the progress and let its
+// window system work meanwhile. Returning false cancels the copy; so does an
+// exception, raised again once the copy has stopped. A cancelled copy leaves
+// nothing behind.
 class CopyProgress {
 public:
     virtual bool copying(std::uint64_t copied, std::uint64_t total) = 0;

@@ -579,7 +579,8 @@ TEST_F(UpdatePassTest, WhatHappensDuringThePumpDoesNotDisturbThePass) {
 // A copy shows its progress in its row and lets the window system work; what
 // happens meanwhile follows the rules of every pump, and removing the row
 // cancels its copy, whether or not the system's copy stops when told (Wine's
-// does not). The copy here is held halfway until the second pump.
+// does not). The copy here is held halfway until the pump after the one that
+// found it at 45 % (it may show 0 % before, while its thread has yet to run).
 TEST_F(UpdatePassTest, DuringACopyTheRowShowsItsProgressAndRemovingItCancelsTheCopy) {
     const struct {
         const char* what;
@@ -613,21 +614,24 @@ TEST_F(UpdatePassTest, DuringACopyTheRowShowsItsProgressAndRemovingItCancelsTheC
         forgetEverything();
         ResetEvent(resume.get());
         copyStops = c.copyStops;
-        writeFile(fresh / "x.src", "new");
+        writeFile(fresh / "x.src", std::string(256 << 10, 'n'));  // large enough to be copied on a thread
         if (c.destinationBefore) writeFile(fresh / "x.dst", "old");
         projects.add("x", std::make_unique<TFileObject>(fresh / "x.src", fresh / "x.dst"));
         queue({"x"});
         host.alsoLogFailures = true;
+        bool acted = false;
         host.onPump = [&] {
-            if (host.pumps > 1 || c.pumpFails) SetEvent(resume.get());  // the copy has its answer by now
-            if (host.pumps > 1) return;
+            if (acted || c.pumpFails) SetEvent(resume.get());  // the copy has its answer by now
+            if (acted || host.progress.empty() || host.progress.back() != "0: 45 %") return;
+            acted = true;
             if (c.pumpFails) throw AppError("pump");
             pending.deleteAt(0);
         };
 
         pass.RunUpdatePass();
 
-        EXPECT_EQ(host.progress, (std::vector<std::string>{"0: 45 %", "end"}));
+        ASSERT_GE(host.progress.size(), 2u);
+        EXPECT_EQ(host.progress.back(), "end");
         EXPECT_EQ(host.log, c.pumpFails ? std::vector<std::string>{failedLine("x")} : std::vector<std::string>{});
         EXPECT_EQ(attempts("x"), c.pumpFails ? 1 : -1);
         const std::vector<std::string> before =

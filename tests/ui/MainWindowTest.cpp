@@ -573,32 +573,34 @@ TEST_F(MainWindowTest, APassLogsItsLinesInOrderAndShowsThemAndTheCountsAtEveryPu
 
 // A long copy does not stop the window: the row shows how far it is, and
 // what waits for the window is handled meanwhile. The copy here is held
-// halfway until the window has handled a message posted before it started,
-// and then fails.
+// halfway, posting the window a message now and then, until the window has
+// handled one while its row read 45 %; then it fails.
 TEST_F(MainWindowTest, DuringACopyItsRowShowsHowFarItIsAndTheWindowGoesOnWorking) {
-    start(section("tool", sourceFile("tool.new", "new"), dir / "tool.exe"));
+    start(section("tool", sourceFile("tool.new", std::string(256 << 10, 'n')), dir / "tool.exe"));
     writeFile(dir / "tool.exe", "old");
     queue({"tool"});
     const UniqueHandle resume(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    std::string destinationMeanwhile;
+    bool passRunning = false, seen = false;
+    const std::function<void()> look = [&] {
+        if (seen || rows().at(0).at(2) != "45 %") return;
+        seen = true;
+        destinationMeanwhile = readFile(dir / "tool.exe");
+        passRunning = main->passRunning();
+        SetEvent(resume.get());
+    };
     const struct Restore {
         ~Restore() { copyFileForTests = nullptr; }
     } restore;
     copyFileForTests = [&](const std::string&, const std::string&, const CopyReport& report) {
         report(45, 100);
-        WaitForSingleObject(resume.get(), 10000);
+        for (int i = 0; i < 500 && WaitForSingleObject(resume.get(), 20) == WAIT_TIMEOUT; ++i) whenModal(look);
         SetLastError(ERROR_ACCESS_DENIED);
         return false;
     };
-    std::string attemptsMeanwhile, destinationMeanwhile;
-    bool passRunning = false;
-    whenModal([&] {
-        attemptsMeanwhile = rows().at(0).at(2);
-        destinationMeanwhile = readFile(dir / "tool.exe");
-        passRunning = main->passRunning();
-        SetEvent(resume.get());
-    });
     click(mainItem(Main::Button1));
-    EXPECT_EQ(attemptsMeanwhile, "45 %");
+    pump();  // looks still waiting find the copy over
+    EXPECT_TRUE(seen) << "the row read 45 % while the window handled a message";
     EXPECT_EQ(destinationMeanwhile, "old");
     EXPECT_TRUE(passRunning);
     ASSERT_EQ(rows().size(), 1u);
