@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <exception>
 #include <new>
 #include <string_view>
 
@@ -102,25 +103,137 @@ bool ScratchFile::createEmpty() {
     return false;
 }
 
-bool ScratchFile::copyFrom(const std::string& source) {
+std::function<bool(const std::string&, const std::string&, const CopyReport&)> copyFileForTests;
+
+namespace {
+
+constexpr DWORD kProgressEveryMs = 50;
+// Smaller copies are over long before the window could miss a message, even
+// from a slow share: they run right where they are asked for.
+constexpr std::uint64_t kOwnThreadFrom = 256 << 10;
+
+// Best effort: a read-only copy cannot be opened to flush on Windows.
+void flushToDisk(const std::string& path) noexcept {
+    const DWORD error = GetLastError();
+    const UniqueFile file(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file) FlushFileBuffers(file.get());
+    SetLastError(error);
+}
+
+std::uint64_t fileSize(const std::string& path) noexcept {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+}
+
+// One copy, run on a thread of its own while the thread that asked for it
+// shows the progress and goes on handling its messages. There it is flushed
+// too, which can take as long as the copy; the flush before the commit then
+// finds next to nothing left to write.
+struct CopyJob {
+    std::string source, target;
+    bool onThread = false;
+    std::uint64_t sourceSize = 0;
+    std::atomic<std::uint64_t> copied{0}, total{0};
+    std::atomic<bool> reported{false}, cancel{false};
+    bool done = false;
+    DWORD error = ERROR_SUCCESS;
+
+    // What the copy says; until it says anything, what the file has grown to:
+    // Wine's copy never calls the progress routine.
+    std::uint64_t copiedSoFar() const { return reported ? copied.load() : fileSize(target); }
+    std::uint64_t totalSize() const { return reported ? total.load() : sourceSize; }
+
+    bool report(std::uint64_t soFar, std::uint64_t of) noexcept {
+        total = of;
+        copied = soFar;
+        reported = true;
+        return !cancel;
+    }
+};
+
+DWORD CALLBACK copyProgressRoutine(LARGE_INTEGER total, LARGE_INTEGER copied, LARGE_INTEGER, LARGE_INTEGER,
+                                   DWORD, DWORD, HANDLE, HANDLE, LPVOID data) noexcept {
+    CopyJob& job = *static_cast<CopyJob*>(data);
+    return job.report(static_cast<std::uint64_t>(copied.QuadPart), static_cast<std::uint64_t>(total.QuadPart))
+               ? PROGRESS_CONTINUE
+               : PROGRESS_CANCEL;
+}
+
+DWORD WINAPI runCopyJob(LPVOID data) noexcept {
+    CopyJob& job = *static_cast<CopyJob*>(data);
+    bool copied = false;
+    if (copyFileForTests) {
+        try {
+            copied = copyFileForTests(job.source, job.target, [&job](std::uint64_t soFar, std::uint64_t of) {
+                return job.report(soFar, of);
+            });
+        } catch (...) {
+            SetLastError(ERROR_GEN_FAILURE);
+        }
+    } else {
+        copied = CopyFileExA(job.source.c_str(), job.target.c_str(), copyProgressRoutine, &job, nullptr, 0);
+    }
+    if (copied && job.onThread) flushToDisk(job.target);
+    job.done = copied;
+    job.error = copied ? ERROR_SUCCESS : GetLastError();
+    return 0;
+}
+
+// Runs the copy on a thread of its own and tells progress how far it is
+// until it ends. Without a progress, for a small file, or when no thread can
+// be had, the copy runs right here.
+bool runCopy(CopyJob& job, CopyProgress* progress) {
+    UniqueHandle thread;
+    if (progress) job.sourceSize = fileSize(job.source);
+    if (progress && job.sourceSize >= kOwnThreadFrom) {
+        job.onThread = true;
+        thread.reset(CreateThread(nullptr, 0, runCopyJob, &job, 0, nullptr));
+    }
+    if (!thread) {
+        job.onThread = false;
+        runCopyJob(&job);
+    } else {
+        std::exception_ptr failure;
+        while (WaitForSingleObject(thread.get(), kProgressEveryMs) == WAIT_TIMEOUT) {
+            if (failure) continue;  // the progress failed once: it is not asked again
+            try {
+                if (!progress->copying(job.copiedSoFar(), job.totalSize())) job.cancel = true;
+            } catch (...) {
+                failure = std::current_exception();
+                job.cancel = true;
+            }
+        }
+        WaitForSingleObject(thread.get(), INFINITE);  // never gone on while the copy runs
+        if (failure) std::rethrow_exception(failure);
+    }
+    // Cancelled: whatever the copy got done (Wine's copy does not stop) is
+    // not what was asked for.
+    SetLastError(job.cancel ? ERROR_REQUEST_ABORTED : job.error);
+    return job.done && !job.cancel;
+}
+
+}  // namespace
+
+bool ScratchFile::copyFrom(const std::string& source, CopyProgress* progress) {
     // The scratch file is ours and known before the copy starts, so a copy
-    // that fails halfway (a full disk) leaves only a part we then delete.
+    // that fails halfway (a full disk) or is cancelled leaves only a part we
+    // then delete.
     if (!createEmpty()) return false;
-    if (CopyFileA(source.c_str(), path_.c_str(), FALSE)) return true;
+    CopyJob job;
+    job.source = source;
+    job.target = path_;
+    if (runCopy(job, progress)) return true;
     discard();
     return false;
 }
 
 bool ScratchFile::commit() {
     if (path_.empty()) return false;
-    {
-        // On the disk before it takes the target's place, so a power cut right
-        // after cannot leave a target without its bytes. Best effort: a
-        // read-only copy cannot be opened to flush on Windows.
-        const UniqueFile file(CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file) FlushFileBuffers(file.get());
-    }
+    // On the disk before it takes the target's place, so a power cut right
+    // after cannot leave a target without its bytes.
+    flushToDisk(path_);
     const bool done = replaceTarget();
     discard();  // what is still ours after the target has its bytes, or after a refusal
     return done;
@@ -198,9 +311,9 @@ void ScratchFile::discard() noexcept {
     SetLastError(error);
 }
 
-bool replaceFile(const std::string& source, const std::string& target) {
+bool replaceFile(const std::string& source, const std::string& target, CopyProgress* progress) {
     ScratchFile scratch(target);
-    return scratch.copyFrom(source) && scratch.commit();
+    return scratch.copyFrom(source, progress) && scratch.commit();
 }
 
 // ---- replacing a file that stays in use ----------------------------------------------------
@@ -311,7 +424,8 @@ void SetAsideFiles::collectLeftovers(const std::string& destination) {
     }
 }
 
-InUseReplacement replaceEvenIfInUse(const std::string& source, const std::string& destination) {
+InUseReplacement replaceEvenIfInUse(const std::string& source, const std::string& destination,
+                                    CopyProgress* progress) {
     InUseReplacement result;
     // Renaming a read-only file aside would get round its protection: it
     // waits like any busy file.
@@ -325,7 +439,7 @@ InUseReplacement replaceEvenIfInUse(const std::string& source, const std::string
         if (!probe) return result;
     }
     ScratchFile scratch(destination);
-    if (!scratch.copyFrom(source)) return result;
+    if (!scratch.copyFrom(source, progress)) return result;
 
     // Never over a file already there, ours or not: a name taken means the next one.
     static std::atomic<unsigned> counter{GetTickCount()};

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,20 @@ bool isReadOnly(const std::string& path);
 // break ("Access denied"), or "error N" when the system has none.
 std::string systemErrorText(unsigned long error);
 
+// Told how far a long copy is. The copy of a file of 256 KiB or more runs on
+// a thread of its own; this is called on the thread that asked for it, about
+// every 50 ms until it ends, so that thread can show the progress and let its
+// window system work meanwhile. Returning false cancels the copy; so does an
+// exception, raised again once the copy has stopped. A cancelled copy leaves
+// nothing behind.
+class CopyProgress {
+public:
+    virtual bool copying(std::uint64_t copied, std::uint64_t total) = 0;
+
+protected:
+    ~CopyProgress() = default;
+};
+
 // A scratch file beside a target, where new content is finished before it
 // takes the target's place. Its name is fresh, in the target's folder, and no
 // longer than the target's own name, so every path the target can have, the
@@ -27,10 +42,10 @@ public:
     ScratchFile(const ScratchFile&) = delete;
     ScratchFile& operator=(const ScratchFile&) = delete;
 
-    // Makes the scratch file, empty or as a copy of source. False on failure,
-    // with nothing left.
+    // Makes the scratch file, empty or as a copy of source. False on failure
+    // or when cancelled, with nothing left.
     bool createEmpty();
-    bool copyFrom(const std::string& source);
+    bool copyFrom(const std::string& source, CopyProgress* progress = nullptr);
 
     // Puts the finished scratch file in the target's place. False when that is
     // refused: the target is then as it was.
@@ -50,7 +65,7 @@ private:
 // Copies source over target, creating it when missing. The target ends up
 // with either all of the new bytes or all of its old ones, never a part, and
 // no scratch file is left in its folder.
-bool replaceFile(const std::string& source, const std::string& target);
+bool replaceFile(const std::string& source, const std::string& target, CopyProgress* progress = nullptr);
 
 // ---- replacing a file that stays in use ----------------------------------------------------
 //
@@ -71,7 +86,8 @@ struct InUseReplacement {
     bool replaced = false;
     std::string setAside;
 };
-InUseReplacement replaceEvenIfInUse(const std::string& source, const std::string& destination);
+InUseReplacement replaceEvenIfInUse(const std::string& source, const std::string& destination,
+                                    CopyProgress* progress = nullptr);
 
 // What follows the path's last backslash, slash or colon: the name the file
 // system sees.
@@ -108,5 +124,13 @@ private:
 // replaceEvenIfInUse, which cannot be made to fail from outside on demand.
 // Null means the real move.
 extern bool (*moveIntoPlaceForTests)(const std::string& scratch, const std::string& destination);
+
+// For tests only: replaces the system's copy of a file in copyFrom, so a test
+// can hold a copy halfway. It runs on the copy's own thread and tells how far
+// it is as the system's copy does; that answers false once the copy is to be
+// cancelled. Empty means the real copy.
+using CopyReport = std::function<bool(std::uint64_t copied, std::uint64_t total)>;
+extern std::function<bool(const std::string& source, const std::string& target, const CopyReport& report)>
+    copyFileForTests;
 
 }  // namespace moravel

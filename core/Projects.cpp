@@ -40,6 +40,8 @@ int TProjects::find(std::string_view name) const {
 }
 
 TFileObject* TProjects::lookup(std::string_view name) const {
+    if (const auto spelled = bySpelling_.find(std::string(name)); spelled != bySpelling_.end())
+        return spelled->second;
     const int at = find(name);
     return at < 0 ? nullptr : entries_[static_cast<std::size_t>(at)].record.get();
 }
@@ -47,8 +49,10 @@ TFileObject* TProjects::lookup(std::string_view name) const {
 int TProjects::add(const std::string& name, std::unique_ptr<TFileObject> record) {
     const std::size_t at = lowerBound(name);
     if (at < entries_.size() && compareTextIgnoreCase(entries_[at].name, name) == 0) {
+        bySpelling_[entries_[at].name] = record.get();
         entries_[at].record = std::move(record);
     } else {
+        bySpelling_[name] = record.get();
         entries_.insert(entries_.begin() + static_cast<std::ptrdiff_t>(at),
                         Entry{name, std::move(record)});
     }
@@ -57,6 +61,7 @@ int TProjects::add(const std::string& name, std::unique_ptr<TFileObject> record)
 
 void TProjects::remove(int index) {
     checkIndex(index);
+    bySpelling_.erase(entries_[static_cast<std::size_t>(index)].name);
     entries_.erase(entries_.begin() + index);
 }
 

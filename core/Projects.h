@@ -2,6 +2,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/ObjectUnit.h"
@@ -43,6 +44,11 @@ private:
     void checkIndex(int index) const;
 
     std::vector<Entry> entries_;
+    // The records by their stored spelling, byte for byte: a pass looks up
+    // every queued name, and nearly all are spelled as stored. No two names
+    // are equal with letter case ignored, so a name found here is the one
+    // the locale's comparison would find too.
+    std::unordered_map<std::string, TFileObject*> bySpelling_;
 };
 
 }  // namespace moravel

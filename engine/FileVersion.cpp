@@ -64,9 +64,9 @@ std::string versionBackupPath(const std::string& destination, const std::string&
     return directory + base + "-" + version + extension;
 }
 
-std::string makeVersionBackup(const TFileObject& project, const std::string& version) {
+std::string makeVersionBackup(const TFileObject& project, const std::string& version, CopyProgress* progress) {
     const std::string target = versionBackupPath(project.Destination, version);
-    const bool copied = replaceFile(project.Source, target);
+    const bool copied = replaceFile(project.Source, target, progress);
     return timestampText(localNow()) +
            (copied ? " Created version backup." : " Failed to create version backup!");
 }

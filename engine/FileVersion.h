@@ -3,6 +3,7 @@
 
 namespace moravel {
 
+class CopyProgress;
 class TFileObject;
 
 // The file version from the file's version resource as four unsigned numbers,
@@ -16,6 +17,7 @@ std::string versionBackupPath(const std::string& destination, const std::string&
 
 // Copies the project's source to the backup path of its destination,
 // replacing an older backup. Returns the log line for it, timestamp first.
-std::string makeVersionBackup(const TFileObject& project, const std::string& version);
+std::string makeVersionBackup(const TFileObject& project, const std::string& version,
+                              CopyProgress* progress = nullptr);
 
 }  // namespace moravel

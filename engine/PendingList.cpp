@@ -58,7 +58,8 @@ int PendingList::findByName(std::string_view name) const {
     return -1;
 }
 
-int PendingList::positionOf(std::uint64_t id) const {
+int PendingList::positionOf(std::uint64_t id, int hint) const {
+    if (hint >= 0 && hint < count() && rows_[static_cast<std::size_t>(hint)].id == id) return hint;
     for (std::size_t i = 0; i < rows_.size(); ++i)
         if (rows_[i].id == id) return static_cast<int>(i);
     return -1;
@@ -68,14 +69,14 @@ void PendingList::countFailure(int position) {
     checkIndex(position);
     PendingRow& row = rows_[static_cast<std::size_t>(position)];
     ++row.attempts;
-    if (observer_) observer_->rowChanged(position, row);
+    if (observer_) observer_->rowChanged(position, row, RowChange::Attempts);
 }
 
 void PendingList::markDone(int position) {
     checkIndex(position);
     PendingRow& row = rows_[static_cast<std::size_t>(position)];
     ++row.doneMarks;
-    if (observer_) observer_->rowChanged(position, row);
+    if (observer_) observer_->rowChanged(position, row, RowChange::DoneMarks);
 }
 
 void PendingList::setHolders(int position, const std::string& holders) {
@@ -83,7 +84,7 @@ void PendingList::setHolders(int position, const std::string& holders) {
     PendingRow& row = rows_[static_cast<std::size_t>(position)];
     if (row.holders == holders) return;
     row.holders = holders;
-    if (observer_) observer_->rowChanged(position, row);
+    if (observer_) observer_->rowChanged(position, row, RowChange::Holders);
 }
 
 }  // namespace moravel

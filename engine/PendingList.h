@@ -29,12 +29,16 @@ struct PendingRow {
 // What a read-only destination shows where a holder would be named.
 inline constexpr const char* kReadOnly = "read-only";
 
+// What changed in a row: its attempts, which a view shows, its done marks,
+// which it does not, or who holds its destination, which its tip shows.
+enum class RowChange { Attempts, DoneMarks, Holders };
+
 // Told of every change, so a view can follow row by row instead of rebuilding.
 class PendingListObserver {
 public:
     virtual void rowInserted(int position, const PendingRow& row) = 0;
     virtual void rowRemoved(int position) = 0;
-    virtual void rowChanged(int position, const PendingRow& row) = 0;
+    virtual void rowChanged(int position, const PendingRow& row, RowChange change) = 0;
 
 protected:
     ~PendingListObserver() = default;
@@ -56,7 +60,8 @@ public:
 
     // The first row whose name equals the given one, letter case ignored; -1 if none.
     int findByName(std::string_view name) const;
-    int positionOf(std::uint64_t id) const;
+    // The row's position, or -1. Looked at first: where the caller saw it last.
+    int positionOf(std::uint64_t id, int hint = -1) const;
 
     void countFailure(int position);
     void markDone(int position);

@@ -19,19 +19,78 @@
 
 namespace moravel {
 
-bool destinationIsFree(const std::string& path) {
-    // On Windows a read-only file refuses every write, by administrators
-    // too; Wine run as root lets the open through, so we ask.
-    if (isReadOnly(path)) return false;
+DestinationState probeDestination(const std::string& path) {
+    // The open alone tells the usual cases apart, a busy file included, with
+    // no other look at the file: a pass over many busy rows costs little more
+    // than their opens.
     const UniqueFile probe(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                        FILE_ATTRIBUTE_NORMAL, nullptr));
-    return static_cast<bool>(probe);
+    if (probe) {
+        // On Windows a read-only file refuses every write, by administrators
+        // too; Wine run as root lets the open through, so we ask.
+        BY_HANDLE_FILE_INFORMATION info;
+        const bool readOnly = GetFileInformationByHandle(probe.get(), &info) &&
+                              (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY);
+        return readOnly ? DestinationState::Busy : DestinationState::Free;
+    }
+    switch (GetLastError()) {
+        case ERROR_SHARING_VIOLATION: return DestinationState::Busy;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND: return DestinationState::Missing;
+        default:
+            // A folder, a file we may not write, a name the system refuses:
+            // only a file counts as there.
+            return fileExists(path) ? DestinationState::Busy : DestinationState::Missing;
+    }
 }
 
+// A copy of a row's files: its progress shows in the row, and the window
+// system goes on working meanwhile, under the rules that hold at every pump
+// of a pass. Removing the row cancels the copy of its update (not that of its
+// backup: the update it belongs to is in place by then).
+class UpdatePass::RowProgress final : public CopyProgress {
+public:
+    static constexpr std::uint64_t kShowEveryMs = 100;
+
+    RowProgress(UpdatePass& pass, std::uint64_t id, bool cancelWhenRemoved)
+        : pass_(pass), id_(id), cancelWhenRemoved_(cancelWhenRemoved) {}
+    ~RowProgress() {
+        if (percent_ < 0) return;
+        try {
+            pass_.host_.endCopyProgress();
+        } catch (...) {
+            // Only the display of a copy that has ended: nothing to undo.
+        }
+    }
+    RowProgress(const RowProgress&) = delete;
+    RowProgress& operator=(const RowProgress&) = delete;
+
+    bool copying(std::uint64_t copied, std::uint64_t total) override {
+        position_ = pass_.pending_.positionOf(id_, position_);
+        const int percent = total == 0 || copied >= total ? 100 : static_cast<int>(copied * 100 / total);
+        const std::uint64_t now = GetTickCount64();
+        if (position_ >= 0 && percent != percent_ && (percent_ < 0 || now - shownAt_ >= kShowEveryMs)) {
+            pass_.host_.showCopyProgress(position_, percent);
+            percent_ = percent;
+            shownAt_ = now;
+        }
+        pass_.pumpMessages();
+        return !cancelWhenRemoved_ || pass_.pending_.positionOf(id_, position_) >= 0;
+    }
+
+private:
+    UpdatePass& pass_;
+    const std::uint64_t id_;
+    const bool cancelWhenRemoved_;
+    int position_ = -1;
+    int percent_ = -1;  // shown, or -1 before the first showing
+    std::uint64_t shownAt_ = 0;
+};
+
 void UpdatePass::RunUpdatePass() {
-    // The pump in CopySucceeded runs timer ticks and "Update Now": a pass
-    // already under way finishes on its own, and the next one comes at the
-    // countdown it restarts.
+    // The pumps of a pass (after each copy, and all through a long one) run
+    // timer ticks and "Update Now": a pass already under way finishes on its
+    // own, and the next one comes at the countdown it restarts.
     if (running_) return;
     running_ = true;
 
@@ -52,6 +111,7 @@ void UpdatePass::RunUpdatePass() {
     } end{*this};
 
     host_.setUpdateNowEnabled(false);
+    logFailures_.reset();
     setAside_.sweep();
 
     // Rows are followed by id: the pump may remove rows or queue new ones,
@@ -62,7 +122,7 @@ void UpdatePass::RunUpdatePass() {
     ++passes_;
     nextLookups_.clear();
     dueLookups_.clear();
-    for (const std::uint64_t id : ids) tryRow(id);
+    for (std::size_t i = 0; i < ids.size(); ++i) tryRow(ids[i], static_cast<int>(i));
     lookUpHolders();
 
     host_.setLastAttemptText(timestampText(localNow()));
@@ -78,23 +138,31 @@ void UpdatePass::RunUpdatePass() {
     host_.refreshPendingState();
 }
 
-void UpdatePass::tryRow(std::uint64_t id) {
-    if (pending_.positionOf(id) < 0) return;  // removed by the user meanwhile
+void UpdatePass::tryRow(std::uint64_t id, int position) {
+    // Where the row stood when the pass began, unless the user removed or
+    // queued rows meanwhile.
+    position = pending_.positionOf(id, position);
+    if (position < 0) return;  // removed by the user meanwhile
 
     // Positions are looked up again right before they are used, in case
     // anything in between let the window system run.
     const auto failed = [&] {
-        const int position = pending_.positionOf(id);
+        position = pending_.positionOf(id, position);
         if (position >= 0) CopyFailed(position);
     };
     const auto succeeded = [&](bool wasInUse = false) {
-        const int position = pending_.positionOf(id);
+        position = pending_.positionOf(id, position);
         if (position >= 0) CopySucceeded(position, wasInUse);
     };
+    const auto replace = [&](const std::string& source, const std::string& destination) {
+        RowProgress progress(*this, id, true);
+        return replaceFile(source, destination, &progress);
+    };
+    const auto removedMeanwhile = [&] { return pending_.positionOf(id, position) < 0; };
 
     bool busy = false;
     try {
-        const TFileObject* project = projects_.lookup(pending_.rowAt(pending_.positionOf(id)).name);
+        const TFileObject* project = projects_.lookup(pending_.rowAt(position).name);
         if (!project) {
             // Its project was removed while it waited: it can never succeed,
             // but it stays for the user to see and remove.
@@ -109,13 +177,14 @@ void UpdatePass::tryRow(std::uint64_t id) {
         if (!fileExists(source)) {
             host_.appendLog("Source \"" + source + "\" doesn't exist.");
             failed();
-        } else if (fileExists(destination)) {
-            if (destinationIsFree(destination)) {
-                if (replaceFile(source, destination))
+        } else if (const DestinationState state = probeDestination(destination);
+                   state != DestinationState::Missing) {
+            if (state == DestinationState::Free) {
+                if (replace(source, destination))
                     succeeded();
                 else
                     failed();
-            } else if (mayReplaceInUse && replaceInUse(source, destination)) {
+            } else if (mayReplaceInUse && replaceInUse(source, destination, id)) {
                 // The project lets a busy file be renamed aside.
                 succeeded(true);
             } else {
@@ -124,9 +193,9 @@ void UpdatePass::tryRow(std::uint64_t id) {
                 destinationBusy(id, destination);
                 failed();
             }
-        } else if (replaceFile(source, destination)) {
+        } else if (replace(source, destination)) {
             succeeded();
-        } else {
+        } else if (!removedMeanwhile()) {
             host_.appendLog("DBG: " + source + " to " + destination + " cannot copy");
             failed();
         }
@@ -287,8 +356,12 @@ void UpdatePass::showHolders(std::uint64_t id, const std::string& holders) {
     if (!sentence.empty()) host_.appendLog(timestampText(localNow()) + " " + sentence);
 }
 
-bool UpdatePass::replaceInUse(const std::string& source, const std::string& destination) {
-    InUseReplacement result = replaceEvenIfInUse(source, destination);
+bool UpdatePass::replaceInUse(const std::string& source, const std::string& destination, std::uint64_t id) {
+    InUseReplacement result;
+    {
+        RowProgress progress(*this, id, true);
+        result = replaceEvenIfInUse(source, destination, &progress);
+    }
     if (!result.setAside.empty()) setAside_.remember(std::move(result.setAside));
     return result.replaced;
 }
@@ -314,9 +387,12 @@ void UpdatePass::CopySucceeded(int position, bool wasInUse) {
     if (wasInUse)
         host_.appendLog(timestampText(localNow()) + " " + std::string(fileNamePart(project.Destination)) +
                         " was in use; the running copy keeps the old file until it restarts.");
-    if (project.VersionBackup) host_.appendLog(makeVersionBackup(project, version));
+    if (project.VersionBackup) {
+        RowProgress progress(*this, id, false);
+        host_.appendLog(makeVersionBackup(project, version, &progress));
+    }
 
-    host_.pumpMessages();
+    pumpMessages();
 
     // The user may have removed rows, this one included, during the pump.
     const int now = pending_.positionOf(id);
@@ -326,8 +402,19 @@ void UpdatePass::CopySucceeded(int position, bool wasInUse) {
 void UpdatePass::CopyFailed(int position) {
     const std::string name = pending_.rowAt(position).name;
     pending_.countFailure(position);
-    if (host_.logFailures())
+    if (logFailures())
         host_.appendLog(timestampText(localNow()) + " Failed " + name + " (busy).");
+}
+
+void UpdatePass::pumpMessages() {
+    logFailures_.reset();
+    host_.pumpMessages();
+}
+
+bool UpdatePass::logFailures() {
+    if (!running_) return host_.logFailures();
+    if (!logFailures_) logFailures_ = host_.logFailures();
+    return *logFailures_;
 }
 
 }  // namespace moravel

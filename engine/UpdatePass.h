@@ -3,6 +3,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,10 @@ public:
     virtual void setUpdateNowEnabled(bool enabled) = 0;
     virtual void setLastAttemptText(const std::string& text) = 0;
     virtual void refreshPendingState() = 0;
+    // A copy for the row at the position is under way, this far (0 to 100).
+    virtual void showCopyProgress(int position, int percent) = 0;
+    // That copy has ended: its row, if still there, shows its attempts again.
+    virtual void endCopyProgress() = 0;
 
 protected:
     ~UpdateHost() = default;
@@ -72,8 +77,12 @@ public:
     const SetAsideFiles& setAsideFiles() const noexcept { return setAside_; }
 
 private:
-    void tryRow(std::uint64_t id);
-    bool replaceInUse(const std::string& source, const std::string& destination);
+    class RowProgress;
+
+    void tryRow(std::uint64_t id, int position);
+    bool replaceInUse(const std::string& source, const std::string& destination, std::uint64_t id);
+    void pumpMessages();
+    bool logFailures();
     void destinationBusy(std::uint64_t id, const std::string& destination);
     void lookUpHolders();
     void takeHolders();
@@ -108,10 +117,17 @@ private:
     std::vector<std::uint64_t> searchIds_;
     long long searchPass_ = 0;
     std::function<void()> notice_;
+
+    // "Also log failures" as last asked. The user can change it only while
+    // messages are pumped, so a pass asks again after every pump rather than
+    // at every failure.
+    std::optional<bool> logFailures_;
 };
 
-// True when the file can be opened for writing with no sharing: nobody else
-// has it open, and it is not read-only.
-bool destinationIsFree(const std::string& path);
+// What the exclusive open of a destination finds: no file there (nothing, a
+// folder, a name the system refuses), a file that someone else holds open or
+// that is read-only, or a file free to be replaced.
+enum class DestinationState { Missing, Busy, Free };
+DestinationState probeDestination(const std::string& path);
 
 }  // namespace moravel

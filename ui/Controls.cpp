@@ -81,6 +81,13 @@ void ListView::setItemText(int index, int subItem, const std::string& text) cons
     SendMessageA(hwnd_, LVM_SETITEMTEXTA, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item));
 }
 
+void ListView::setItemTextCallback(int index, int subItem) const {
+    LVITEMA item = {};
+    item.iSubItem = subItem;
+    item.pszText = LPSTR_TEXTCALLBACKA;
+    SendMessageA(hwnd_, LVM_SETITEMTEXTA, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&item));
+}
+
 std::string ListView::itemText(int index, int subItem) const {
     // Grown until the text fits: names can be thousands of characters long.
     for (std::size_t size = 256;; size *= 4) {

@@ -38,6 +38,9 @@ public:
     void insertColumn(int index, const char* title, int width, int format) const;
     void insertItem(int index, const std::string& text) const;
     void setItemText(int index, int subItem, const std::string& text) const;
+    // The cell asks its owner for its text (LVN_GETDISPINFO) whenever it is shown or read.
+    void setItemTextCallback(int index, int subItem) const;
+    void redrawItem(int index) const { ListView_RedrawItems(hwnd_, index, index); }
     std::string itemText(int index, int subItem) const;
     void deleteItem(int index) const { ListView_DeleteItem(hwnd_, index); }
     int count() const { return ListView_GetItemCount(hwnd_); }

@@ -295,7 +295,9 @@ void TMainForm::rowInserted(int position, const PendingRow& row) {
     ListView list(item(ListView1));
     list.insertItem(position, row.name);
     list.setItemText(position, 1, row.addedAt);
-    list.setItemText(position, 2, row.attemptsText());
+    // The attempts change at every pass: the list asks for them when it
+    // shows them, so counting one costs no message to the list at all.
+    list.setItemTextCallback(position, 2);
     refreshListTip();
 }
 
@@ -305,21 +307,59 @@ void TMainForm::rowRemoved(int position) {
     refreshListTip();
 }
 
-void TMainForm::rowChanged(int position, const PendingRow& row) {
-    ListView list(item(ListView1));
-    // Of what changes, the attempts are shown in the list, the holders in its tip.
-    if (list.itemText(position, 2) != row.attemptsText()) list.setItemText(position, 2, row.attemptsText());
-    if (position == listTipRow_) refreshListTip();
+void TMainForm::rowChanged(int position, const PendingRow&, RowChange change) {
+    // Of what changes, the attempts are shown in the list, the holders in its
+    // tip. While a pass holds the list's redraw, the whole list repaints when
+    // it lets go.
+    if (change == RowChange::Attempts && !listRedrawHeld_) ListView(item(ListView1)).redrawItem(position);
+    if (change == RowChange::Holders && position == listTipRow_) refreshListTip();
+}
+
+void TMainForm::ListView1GetDispInfo(NMLVDISPINFOA& info) {
+    if (!(info.item.mask & LVIF_TEXT) || info.item.iSubItem != 2 || !info.item.pszText ||
+        info.item.cchTextMax <= 0)
+        return;
+    // While the list follows a change, it may briefly hold a row more or less than the queue.
+    std::string text;
+    if (info.item.iItem >= 0 && info.item.iItem < pending_.count()) {
+        const PendingRow& row = pending_.rowAt(info.item.iItem);
+        text = row.id == copyingRow_ && copiedPercent_ >= 0 ? std::to_string(copiedPercent_) + " %"
+                                                             : row.attemptsText();
+    }
+    lstrcpynA(info.item.pszText, text.c_str(), info.item.cchTextMax);
 }
 
 // ---- update pass --------------------------------------------------------------------------
 
 void TMainForm::RunUpdatePass() {
+    // A tick or "Update Now" during the pump of a pass: the pass drops it.
+    if (updater_.running()) return;
+
+    // While the pass runs, the list does not repaint at every cell it changes
+    // and its log lines wait to go in together: one edit and one repaint at
+    // the end, and before anything lets the window system run (the pumps).
     struct AfterPass {
         TMainForm& form;
-        ~AfterPass() { form.closeAfterPass(); }
+        ~AfterPass() {
+            try {
+                form.flushLog();
+            } catch (...) {
+                // Already unwinding with the error that ended the pass; the window shows that one.
+            }
+            form.holdListRedraw(false);
+            form.closeAfterPass();
+        }
     } after{*this};
+    holdListRedraw(true);
     updater_.RunUpdatePass();
+    flushLog();
+}
+
+void TMainForm::holdListRedraw(bool hold) {
+    listRedrawHeld_ = hold;
+    HWND list = item(ListView1);
+    SendMessageA(list, WM_SETREDRAW, hold ? FALSE : TRUE, 0);
+    if (!hold) InvalidateRect(list, nullptr, TRUE);
 }
 
 void TMainForm::closeAfterPass() {
@@ -333,6 +373,15 @@ void TMainForm::Button1Click() { RunUpdatePass(); }
 void TMainForm::Timer1Timer() { RunUpdatePass(); }
 
 void TMainForm::appendLog(const std::string& line) {
+    logBatch_ += line;
+    logBatch_ += "\r\n";
+    if (!updater_.running()) flushLog();
+}
+
+void TMainForm::flushLog() {
+    if (logBatch_.empty()) return;
+    std::string lines;
+    lines.swap(logBatch_);  // lines the log refuses are not offered again
     HWND memo = item(Memo1);
     // No text lengths here: for a long log they cost a pass over the whole
     // text, at every line. Line counts and positions come from the control.
@@ -341,7 +390,7 @@ void TMainForm::appendLog(const std::string& line) {
     // A line typed by the user without its line break still ends first.
     const LRESULT lastStart = SendMessageA(memo, EM_LINEINDEX, static_cast<WPARAM>(linesBefore - 1), 0);
     const bool openLine = SendMessageA(memo, EM_LINELENGTH, static_cast<WPARAM>(lastStart), 0) > 0;
-    const std::string text = (openLine ? "\r\n" : "") + line + "\r\n";
+    const std::string text = (openLine ? "\r\n" : "") + lines;
     SendMessageA(memo, EM_SETSEL, INT_MAX, INT_MAX);  // the end, however long
     SendMessageA(memo, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
     if (lineCount() == linesBefore) throw AppError("The status log cannot take another line");
@@ -350,7 +399,32 @@ void TMainForm::appendLog(const std::string& line) {
 
 bool TMainForm::logFailures() const { return isChecked(item(CheckBox1)); }
 
-void TMainForm::pumpMessages() { moravel::pumpMessages(); }
+void TMainForm::pumpMessages() {
+    flushLog();
+    const bool held = listRedrawHeld_;
+    if (held) holdListRedraw(false);
+    moravel::pumpMessages();
+    if (held) holdListRedraw(true);
+}
+
+void TMainForm::showCopyProgress(int position, int percent) {
+    copyingRow_ = pending_.rowAt(position).id;
+    copiedPercent_ = percent;
+    // A copy pumps every few hundredths of a second: the list is not held
+    // until it ends, or each pump would repaint all of it.
+    if (listRedrawHeld_) holdListRedraw(false);
+    ListView(item(ListView1)).redrawItem(position);
+    taskbarProgress_.show(hwnd(), percent);
+}
+
+void TMainForm::endCopyProgress() {
+    const int position = pending_.positionOf(copyingRow_);
+    copyingRow_ = 0;
+    copiedPercent_ = -1;
+    if (position >= 0) ListView(item(ListView1)).redrawItem(position);
+    taskbarProgress_.clear(hwnd());
+    if (updater_.running()) holdListRedraw(true);
+}
 
 void TMainForm::setUpdateNowEnabled(bool enabled) { enableWindow(item(Button1), enabled); }
 
@@ -574,6 +648,10 @@ LRESULT TMainForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             break;
         case WM_NOTIFY: {
             const NMHDR& header = *reinterpret_cast<const NMHDR*>(lParam);
+            if (header.idFrom == ListView1 && header.code == LVN_GETDISPINFOA) {
+                ListView1GetDispInfo(*reinterpret_cast<NMLVDISPINFOA*>(lParam));
+                return 0;
+            }
             if (header.idFrom == ListView1 && header.code == LVN_ITEMCHANGED) {
                 const auto& change = reinterpret_cast<const NMLISTVIEW&>(header);
                 if ((change.uChanged & LVIF_STATE) &&

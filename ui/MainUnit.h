@@ -1,6 +1,7 @@
 #pragma once
 #include <windows.h>
 #include <shellapi.h>
+#include <commctrl.h>
 
 #include <string>
 
@@ -14,6 +15,7 @@
 #include "ui/Handles.h"
 #include "ui/Instance.h"
 #include "ui/Layout.h"
+#include "ui/TaskbarProgress.h"
 #include "ui/Window.h"
 #include "ui/WindowTimer.h"
 
@@ -94,6 +96,7 @@ public:
     void Button5Click();
     void Button6Click();
     void ListView1SelectItem();
+    void ListView1GetDispInfo(NMLVDISPINFOA& info);
     void MaskEdit1Change();
     void WMTrayIcon(LPARAM event);
 
@@ -121,16 +124,20 @@ private:
     void setUpdateNowEnabled(bool enabled) override;
     void setLastAttemptText(const std::string& text) override;
     void refreshPendingState() override { RefreshPendingState(); }
+    void showCopyProgress(int position, int percent) override;
+    void endCopyProgress() override;
     // PendingListObserver
     void rowInserted(int position, const PendingRow& row) override;
     void rowRemoved(int position) override;
-    void rowChanged(int position, const PendingRow& row) override;
+    void rowChanged(int position, const PendingRow& row, RowChange change) override;
 
     void createControls();
     // The pending list's tip names who holds the row under the mouse.
     void createListTip();
     void listMouse(UINT mouseMessage);
     void refreshListTip();
+    void flushLog();
+    void holdListRedraw(bool hold);
     void setValueLabel(int id, const std::string& text);
     void showFromTray();
     void addTrayIcon();
@@ -144,6 +151,12 @@ private:
     bool sourceWatchRunning_ = false;
     std::string startDirectory_;
     SettingsFile settingsFile_;  // what this run loaded and saved
+    std::string logBatch_;       // lines of the running pass not yet in the log
+    bool listRedrawHeld_ = false;
+    // The row whose copy is under way shows how far it is in its attempts cell.
+    std::uint64_t copyingRow_ = 0;
+    int copiedPercent_ = -1;
+    TaskbarProgress taskbarProgress_;
 
     UniqueFont font_;
     // The idle and the pending image, at 32 x 32 and at the system's small

@@ -42,6 +42,7 @@ TEST(Projects, SameNameInOtherCaseKeepsSpellingAndTakesTheNewRecord) {
     EXPECT_EQ(projects.nameAt(0), "Alpha");
     EXPECT_EQ(&projects.recordAt(0), b);
     EXPECT_EQ(projects.lookup("alpha"), b);
+    EXPECT_EQ(projects.lookup("Alpha"), b) << "as stored, too";
 }
 
 TEST(Projects, RemoveShiftsLaterPositions) {

@@ -25,10 +25,10 @@ public:
         rows.erase(rows.begin() + position);
         events.push_back("remove " + std::to_string(position));
     }
-    void rowChanged(int position, const PendingRow& row) override {
+    void rowChanged(int position, const PendingRow& row, RowChange change) override {
         ASSERT_LT(position, static_cast<int>(rows.size()));
         rows[static_cast<std::size_t>(position)] = row;
-        events.push_back("change " + std::to_string(position));
+        events.push_back((change == RowChange::Attempts ? "attempts " : "done ") + std::to_string(position));
     }
 
     std::vector<PendingRow> rows;
@@ -129,7 +129,7 @@ TEST(PendingList, ObserverSeesEveryChangeAtItsPosition) {
     list.deleteAt(0);
     list.queue("a", "");
     EXPECT_EQ(view.events, (std::vector<std::string>{"insert 0", "insert 0", "insert 2",
-                                                     "change 1", "change 2", "remove 0",
+                                                     "attempts 1", "done 2", "remove 0",
                                                      "insert 0"}));
 
     ASSERT_EQ(static_cast<int>(view.rows.size()), list.count());

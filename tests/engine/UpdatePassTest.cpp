@@ -49,9 +49,14 @@ public:
         calls.push_back("last attempt " + text);
     }
     void refreshPendingState() override { calls.push_back("refresh"); }
+    void showCopyProgress(int position, int percent) override {
+        progress.push_back(std::to_string(position) + ": " + std::to_string(percent) + " %");
+    }
+    void endCopyProgress() override { progress.push_back("end"); }
 
     std::vector<std::string> log;
     std::vector<std::string> calls;
+    std::vector<std::string> progress;  // what the copied row shows
     bool alsoLogFailures = false;
     bool updateNowEnabled = false;
     int pumps = 0;
@@ -127,33 +132,35 @@ protected:
     UpdatePass pass;
 };
 
-TEST(DestinationProbe, FreeOnlyWhenNobodyHoldsItAndItIsWritable) {
+TEST(DestinationProbe, FreeOnlyWhenNobodyHoldsItAndItIsWritableMissingUnlessAFileIsThere) {
     TempDir dir;
     const std::string file = dir / "target.bin";
     writeFile(file, "x");
-    EXPECT_TRUE(destinationIsFree(file));
+    EXPECT_EQ(probeDestination(file), DestinationState::Free);
     {
         HeldFile held(file);
         ASSERT_TRUE(held.held());
-        EXPECT_FALSE(destinationIsFree(file)) << "held with no sharing";
+        EXPECT_EQ(probeDestination(file), DestinationState::Busy) << "held with no sharing";
     }
     for (const DWORD share : {DWORD{FILE_SHARE_READ}, DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE},
                               DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}}) {
         HeldFile held(file, share);
         ASSERT_TRUE(held.held());
-        EXPECT_FALSE(destinationIsFree(file)) << "held sharing " << share;
+        EXPECT_EQ(probeDestination(file), DestinationState::Busy) << "held sharing " << share;
     }
     {
         HeldByOtherProcess held(file);
         ASSERT_TRUE(held.held());
-        EXPECT_FALSE(destinationIsFree(file)) << "held by another process";
+        EXPECT_EQ(probeDestination(file), DestinationState::Busy) << "held by another process";
     }
-    EXPECT_TRUE(destinationIsFree(file)) << "the probe itself keeps nothing open";
+    EXPECT_EQ(probeDestination(file), DestinationState::Free) << "the probe itself keeps nothing open";
     test::setReadOnly(file, true);
-    EXPECT_FALSE(destinationIsFree(file)) << "read-only";
+    EXPECT_EQ(probeDestination(file), DestinationState::Busy) << "read-only";
     test::setReadOnly(file, false);
-    EXPECT_FALSE(destinationIsFree(dir / "missing.bin"));
-    EXPECT_FALSE(destinationIsFree(dir.path())) << "a folder";
+    EXPECT_EQ(probeDestination(dir / "missing.bin"), DestinationState::Missing);
+    EXPECT_EQ(probeDestination(dir / "nowhere\\missing.bin"), DestinationState::Missing);
+    EXPECT_EQ(probeDestination(dir / "a?b"), DestinationState::Missing) << "a name the system refuses";
+    EXPECT_EQ(probeDestination(dir.path()), DestinationState::Missing) << "a folder";
     EXPECT_EQ(readFile(file), "x");
 }
 
@@ -740,6 +747,72 @@ TEST_F(UpdatePassTest, WhatHappensDuringThePumpDoesNotDisturbThePass) {
         EXPECT_EQ(left, c.left);
         EXPECT_EQ(host.calls, completedPass(!c.left.empty()));
         EXPECT_FALSE(fileExists(fresh / "0new.dst")) << "a row queued meanwhile is not tried";
+    }
+}
+
+// A copy shows its progress in its row and lets the window system work; what
+// happens meanwhile follows the rules of every pump, and removing the row
+// cancels its copy, whether or not the system's copy stops when told (Wine's
+// does not). The copy here is held halfway until the pump after the one that
+// found it at 45 % (it may show 0 % before, while its thread has yet to run).
+TEST_F(UpdatePassTest, DuringACopyTheRowShowsItsProgressAndRemovingItCancelsTheCopy) {
+    const struct {
+        const char* what;
+        bool pumpFails;          // else the row is removed
+        bool copyStops;          // the system's copy stops when cancelled
+        bool destinationBefore;
+    } cases[] = {
+        {"the row removed", false, true, true},
+        {"the row removed, the copy does not stop", false, false, true},
+        {"the row removed, no destination before", false, false, false},
+        {"the pump fails: a failed attempt", true, false, true},
+    };
+    const UniqueHandle resume(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    bool copyStops = true;
+    const struct Restore {
+        ~Restore() { copyFileForTests = nullptr; }
+    } restore;
+    copyFileForTests = [&](const std::string& source, const std::string& target, const CopyReport& report) {
+        report(45, 100);
+        WaitForSingleObject(resume.get(), 10000);
+        if (!report(45, 100) && copyStops) {
+            DeleteFileA(target.c_str());
+            SetLastError(ERROR_REQUEST_ABORTED);
+            return false;
+        }
+        return CopyFileA(source.c_str(), target.c_str(), FALSE) != FALSE;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir fresh;
+        forgetEverything();
+        ResetEvent(resume.get());
+        copyStops = c.copyStops;
+        writeFile(fresh / "x.src", std::string(256 << 10, 'n'));  // large enough to be copied on a thread
+        if (c.destinationBefore) writeFile(fresh / "x.dst", "old");
+        projects.add("x", std::make_unique<TFileObject>(fresh / "x.src", fresh / "x.dst"));
+        queue({"x"});
+        host.alsoLogFailures = true;
+        bool acted = false;
+        host.onPump = [&] {
+            if (acted || c.pumpFails) SetEvent(resume.get());  // the copy has its answer by now
+            if (acted || host.progress.empty() || host.progress.back() != "0: 45 %") return;
+            acted = true;
+            if (c.pumpFails) throw AppError("pump");
+            pending.deleteAt(0);
+        };
+
+        pass.RunUpdatePass();
+
+        ASSERT_GE(host.progress.size(), 2u);
+        EXPECT_EQ(host.progress.back(), "end");
+        EXPECT_EQ(host.log, c.pumpFails ? std::vector<std::string>{failedLine("x")} : std::vector<std::string>{});
+        EXPECT_EQ(attempts("x"), c.pumpFails ? 1 : -1);
+        const std::vector<std::string> before =
+            c.destinationBefore ? std::vector<std::string>{"x.dst", "x.src"} : std::vector<std::string>{"x.src"};
+        EXPECT_EQ(filesIn(fresh.path()), before) << "no scratch file";
+        EXPECT_EQ(c.destinationBefore ? readFile(fresh / "x.dst") : "old", "old");
+        EXPECT_EQ(host.calls, completedPass(c.pumpFails));
     }
 }
 

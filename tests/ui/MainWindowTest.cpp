@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cctype>
 #include <functional>
 #include <map>
@@ -656,6 +657,82 @@ TEST_F(MainWindowTest, ABusyDestinationCountsEachPassUntilReleasedThenTheCopyEnd
     EXPECT_FALSE(main->timer().running());
     EXPECT_EQ(caption(), "Moravel");
     EXPECT_FALSE(enabled(mainItem(Main::Button1)));
+}
+
+// The lines of a pass go into the log together, but before every pump: what
+// the window shows meanwhile is the pass so far, a note the user types then
+// still ends before the next line, and "Also log failures" unchecked then
+// holds for the rest of the pass.
+TEST_F(MainWindowTest, APassLogsItsLinesInOrderAndShowsThemAndTheCountsAtEveryPump) {
+    start(section("a", sourceFile("a.src"), dir / "a.dst") + section("b", sourceFile("b.src"), dir / "b.dst") +
+          section("c", dir / "gone.src", dir / "c.dst") + section("d", sourceFile("d.src"), dir / "d.dst"));
+    writeFile(dir / "a.dst", "old");
+    writeFile(dir / "d.dst", "old");
+    HeldFile a(dir / "a.dst"), d(dir / "d.dst");
+    FixedClock clock(makeLocalTime(2026, 8, 9, 10, 11, 12));
+    const std::string now = timestampText(clock.now());
+    queue({"a", "b", "c", "d"});
+    click(mainItem(Main::CheckBox1));
+
+    std::vector<std::string> seenDuringPump;
+    std::vector<std::vector<std::string>> rowsDuringPump;
+    whenModal([&] {  // at the pump after b's copy
+        seenDuringPump = logLines();
+        rowsDuringPump = rows();
+        SendMessageA(mainItem(Main::Memo1), EM_SETSEL, INT_MAX, INT_MAX);
+        SendMessageA(mainItem(Main::Memo1), EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>("typed"));
+        click(mainItem(Main::CheckBox1));  // failures from now on go unlogged
+    });
+    click(mainItem(Main::Button1));
+
+    const std::vector<std::string> beforePump = {now + " Failed a (busy).",
+                                                 now + " " + dir / "b.src" + " [v0.0.0.0] -> " + dir / "b.dst"};
+    EXPECT_EQ(seenDuringPump, beforePump);
+    ASSERT_EQ(rowsDuringPump.size(), 4u);
+    EXPECT_EQ(rowsDuringPump[0][2], "1");
+    EXPECT_EQ(rowsDuringPump[2][2], "0") << "c is not tried yet";
+    std::vector<std::string> all = beforePump;
+    all.insert(all.end(), {"typed", "Source \"" + dir / "gone.src" + "\" doesn't exist."});
+    EXPECT_EQ(logLines(), all);
+    const auto left = rows();
+    ASSERT_EQ(left.size(), 3u);
+    EXPECT_EQ(left[0][0] + left[0][2] + left[1][0] + left[1][2] + left[2][0] + left[2][2], "a1c1d1");
+}
+
+// A long copy does not stop the window: the row shows how far it is, and
+// what waits for the window is handled meanwhile. The copy here is held
+// halfway, posting the window a message now and then, until the window has
+// handled one while its row read 45 %; then it fails.
+TEST_F(MainWindowTest, DuringACopyItsRowShowsHowFarItIsAndTheWindowGoesOnWorking) {
+    start(section("tool", sourceFile("tool.new", std::string(256 << 10, 'n')), dir / "tool.exe"));
+    writeFile(dir / "tool.exe", "old");
+    queue({"tool"});
+    const UniqueHandle resume(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    std::string destinationMeanwhile;
+    bool passRunning = false, seen = false;
+    const std::function<void()> look = [&] {
+        if (seen || rows().at(0).at(2) != "45 %") return;
+        seen = true;
+        destinationMeanwhile = readFile(dir / "tool.exe");
+        passRunning = main->passRunning();
+        SetEvent(resume.get());
+    };
+    const struct Restore {
+        ~Restore() { copyFileForTests = nullptr; }
+    } restore;
+    copyFileForTests = [&](const std::string&, const std::string&, const CopyReport& report) {
+        report(45, 100);
+        for (int i = 0; i < 500 && WaitForSingleObject(resume.get(), 20) == WAIT_TIMEOUT; ++i) whenModal(look);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    };
+    click(mainItem(Main::Button1));
+    pump();  // looks still waiting find the copy over
+    EXPECT_TRUE(seen) << "the row read 45 % while the window handled a message";
+    EXPECT_EQ(destinationMeanwhile, "old");
+    EXPECT_TRUE(passRunning);
+    ASSERT_EQ(rows().size(), 1u);
+    EXPECT_EQ(rows()[0][2], "1") << "the copy failed: the row shows its attempts again";
 }
 
 TEST_F(MainWindowTest, AtStartSetAsideFilesOfEarlierRunsGoAndNothingThatOnlyLooksLikeThem) {
