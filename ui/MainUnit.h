@@ -69,6 +69,7 @@ public:
     bool hiddenInTray() const noexcept { return hiddenInTray_; }
     const WindowTimer& timer() const noexcept { return timer_; }
     bool passRunning() const noexcept { return updater_.running(); }
+    bool holderLookupRunning() const noexcept { return updater_.holdersPending(); }
 
     void show();  // the first showing, centred
     void showHidden();  // starts in the notification area, as "&Hide" puts it there
