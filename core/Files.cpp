@@ -57,6 +57,14 @@ bool readWhole(const std::string& path, std::string& content) {
 
 }  // namespace
 
+std::string workingDirectory() {
+    const DWORD size = GetCurrentDirectoryA(0, nullptr);
+    std::string path(size, '\0');
+    const DWORD length = GetCurrentDirectoryA(size, path.data());
+    path.resize(length < size ? length : 0);
+    return path;
+}
+
 bool fileExists(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);

@@ -7,6 +7,10 @@
 
 namespace moravel {
 
+// The working directory, whole however long it is: a cut path would be some
+// other folder.
+std::string workingDirectory();
+
 // True when a file (not a directory) exists at the path.
 bool fileExists(const std::string& path);
 bool isReadOnly(const std::string& path);

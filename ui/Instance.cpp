@@ -74,14 +74,6 @@ bool launchInstance(bool hide) {
 
 }  // namespace
 
-std::string workingDirectory() {
-    const DWORD size = GetCurrentDirectoryA(0, nullptr);
-    std::string path(size, '\0');
-    const DWORD length = GetCurrentDirectoryA(size, path.data());
-    path.resize(length < size ? length : 0);
-    return path;
-}
-
 void writeToStandardError(const std::string& text) noexcept {
     const auto write = [&text](HANDLE target) {
         DWORD written = 0;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/CommandLine.h"
+#include "core/Files.h"  // workingDirectory, for the callers
 #include "core/Handle.h"
 
 namespace moravel {
@@ -35,9 +36,6 @@ public:
 protected:
     ~CommandTarget() = default;
 };
-
-// The working directory, whole however long it is.
-std::string workingDirectory();
 
 // Writes to the standard error the caller gave us, or else to the console of
 // the command prompt we were started from; nowhere when there is neither.

@@ -7,6 +7,7 @@
 
 #include "core/AppError.h"
 #include "core/Clock.h"
+#include "core/Files.h"
 #include "core/SettingsFile.h"
 #include "ui/Application.h"
 #include "ui/ChooseUnit.h"
@@ -62,15 +63,6 @@ constexpr UINT WM_APP_CLOSE_NOW = WM_APP + 1;
 constexpr UINT WM_APP_HOLDERS_FOUND = WM_APP + 2;  // from the thread that looked them up
 
 std::string pendingText(int n) { return " (" + std::to_string(n) + " pending)"; }
-
-std::string currentDirectory() {
-    // Kept whole however long it is: a cut path would be some other folder.
-    const DWORD size = GetCurrentDirectoryA(0, nullptr);
-    std::string path(size, '\0');
-    const DWORD length = GetCurrentDirectoryA(size, path.data());
-    path.resize(length < size ? length : 0);
-    return path;
-}
 
 }  // namespace
 
@@ -201,7 +193,7 @@ void TMainForm::FormCreate() {
     timer_.setInterval(kDefaultDelaySeconds * 1000);
     setValueLabel(Label3, "");
     setValueLabel(Label4, "");
-    startDirectory_ = currentDirectory();
+    startDirectory_ = workingDirectory();
     LoadProjects();
     updater_.removeEarlierSetAsideFiles();
     followSourceWatch();

@@ -1,5 +1,7 @@
 #include "Bench.h"
 
+#include "engine/Holders.h"
+
 #include <psapi.h>
 
 #include <algorithm>
@@ -78,55 +80,13 @@ SIZE_T privateBytes(HANDLE process) {
     return counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage;
 }
 
-namespace {
-
-// The system's handle table (information class 64), as the system lays it out.
-struct HandleEntry {
-    void* object;
-    ULONG_PTR processId;
-    ULONG_PTR handle;
-    ULONG access;
-    USHORT creatorBackTrace;
-    USHORT typeIndex;
-    ULONG attributes;
-    ULONG reserved;
-};
-struct HandleTable {
-    ULONG_PTR count;
-    ULONG_PTR reserved;
-    HandleEntry entries[1];
-};
-using QuerySystemInformation = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
-
-std::optional<unsigned> handlesFromSystemTable() {
-    const auto query = reinterpret_cast<QuerySystemInformation>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
-    if (!query) return std::nullopt;
-    constexpr LONG kLengthMismatch = static_cast<LONG>(0xC0000004);
-    std::vector<char> buffer(1 << 16);
-    for (;;) {
-        ULONG needed = 0;
-        const LONG status = query(64, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
-        if (status == kLengthMismatch && buffer.size() < (64u << 20)) {
-            buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed + 4096));
-            continue;
-        }
-        if (status < 0) return std::nullopt;
-        break;
-    }
-    const auto& table = *reinterpret_cast<const HandleTable*>(buffer.data());
-    unsigned mine = 0;
-    for (ULONG_PTR i = 0; i < table.count; ++i)
-        if (table.entries[i].processId == GetCurrentProcessId()) ++mine;
-    return mine;
-}
-
-}  // namespace
-
 std::optional<unsigned> handleCount() {
     DWORD count = 0;
     if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0) return count;
-    return handlesFromSystemTable();
+    // Wine's count is a stub: the system's handle table, as the holder lookup reads it.
+    const int counted = openHandleCount();
+    if (counted < 0) return std::nullopt;
+    return static_cast<unsigned>(counted);
 }
 
 // Wine resolves a GDI handle by its low 16 bits alone when the high ones are
