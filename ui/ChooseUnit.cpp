@@ -13,15 +13,7 @@ namespace moravel {
 
 TChooseForm* ChooseForm = nullptr;
 
-TChooseForm& chooseForm() {
-    static std::unique_ptr<TChooseForm> made;
-    // Made again only when the one made here went with its owner.
-    if (!ChooseForm || (ChooseForm == made.get() && !made->hwnd())) {
-        made = std::make_unique<TChooseForm>();
-        ChooseForm = made.get();
-    }
-    return *ChooseForm;
-}
+TChooseForm& chooseForm() { return formOnFirstUse(ChooseForm); }
 
 namespace {
 

@@ -17,14 +17,7 @@ namespace moravel {
 
 TDetailForm* DetailForm = nullptr;
 
-TDetailForm& detailForm() {
-    static std::unique_ptr<TDetailForm> made;
-    if (!DetailForm || (DetailForm == made.get() && !made->hwnd())) {
-        made = std::make_unique<TDetailForm>();
-        DetailForm = made.get();
-    }
-    return *DetailForm;
-}
+TDetailForm& detailForm() { return formOnFirstUse(DetailForm); }
 
 namespace {
 

@@ -1,6 +1,7 @@
 #pragma once
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 namespace moravel {
@@ -72,5 +73,18 @@ private:
     int modalResult_ = 0;
     bool modal_ = false;
 };
+
+// A form made when it is first needed and kept from then on, with its state,
+// under its program-wide name. Tests may put in a form of their own; one made
+// here is made again only when its window went with its owner.
+template <class Form>
+Form& formOnFirstUse(Form*& global) {
+    static std::unique_ptr<Form> made;
+    if (!global || (global == made.get() && !made->hwnd())) {
+        made = std::make_unique<Form>();
+        global = made.get();
+    }
+    return *global;
+}
 
 }  // namespace moravel

@@ -67,16 +67,16 @@ Started startOnce(const std::string& program, const std::string& folder) {
 void benchmarkStart(const StartPrograms& programs, int rounds) {
     test::TempDir folder;  // no settings file: Moravel starts with no projects
     std::vector<double> memory, bareMemory;
-    const auto moravel = [&] {
-        const Started s = startOnce(programs.moravel, folder.path());
-        memory.push_back(s.privateKiB);
-        return s.seconds;
+    // One start of the program: its time, and its memory kept aside.
+    const auto starting = [&folder](const std::string& program, std::vector<double>& memoryOut) {
+        return [&folder, &program, &memoryOut] {
+            const Started s = startOnce(program, folder.path());
+            memoryOut.push_back(s.privateKiB);
+            return s.seconds;
+        };
     };
-    const auto bare = [&] {
-        const Started s = startOnce(programs.bare, folder.path());
-        bareMemory.push_back(s.privateKiB);
-        return s.seconds;
-    };
+    const auto moravel = starting(programs.moravel, memory);
+    const auto bare = starting(programs.bare, bareMemory);
     const Medians start = interleaved(rounds, moravel, bare);
     printRatio("start", start, "bare", "s", 1.10);
     printRatio("private memory after start", median(memory), "bare", median(bareMemory), "KiB", 1.20);
@@ -85,11 +85,7 @@ void benchmarkStart(const StartPrograms& programs, int rounds) {
     if (!programs.bareStyled.empty()) {
         std::vector<double> styledMemory;
         bareMemory.clear();
-        const auto styled = [&] {
-            const Started s = startOnce(programs.bareStyled, folder.path());
-            styledMemory.push_back(s.privateKiB);
-            return s.seconds;
-        };
+        const auto styled = starting(programs.bareStyled, styledMemory);
         const Medians v6 = interleaved(rounds, styled, bare);
         printRatio("  (for reference) start of the bare window with visual styles", v6, "without", "s", 1.10);
         printRatio("  (for reference) its private memory", median(styledMemory), "without", median(bareMemory),
