@@ -20,6 +20,9 @@ public:
     // of projects that never use them stay as they were.
     bool ReplaceInUse = false;   // rename a busy destination aside and put the new file in its place
     bool QueueOnChange = false;  // queue the project when its source file changes
+    bool RestartHolder = false;  // stop what holds a busy destination, replace it, start it again
+    bool ForceClose = false;     // with RestartHolder: end a program that does not close when asked
+    bool TryWhenFree = false;    // try a busy row as soon as its holders have ended, not at the next tick
 };
 
 }  // namespace moravel

@@ -133,6 +133,9 @@ std::string SettingsFile::load(TProjects& projects) {
             record->VersionBackup = true;
         record->ReplaceInUse = profileInteger(readValue(path_, section, "replaceInUse"), 0) > 0;
         record->QueueOnChange = profileInteger(readValue(path_, section, "queueOnChange"), 0) > 0;
+        record->RestartHolder = profileInteger(readValue(path_, section, "restartHolder"), 0) > 0;
+        record->ForceClose = profileInteger(readValue(path_, section, "forceClose"), 0) > 0;
+        record->TryWhenFree = profileInteger(readValue(path_, section, "tryWhenFree"), 0) > 0;
         projects.add(section, std::move(record));
         known_.insert(section);
     }
@@ -161,7 +164,10 @@ void SettingsFile::save(const TProjects& projects) {
             !WritePrivateProfileStringA(name.c_str(), "VersionBackup",
                                         record.VersionBackup ? "1" : "0", file) ||
             !writeOption(name, "ReplaceInUse", record.ReplaceInUse, file) ||
-            !writeOption(name, "QueueOnChange", record.QueueOnChange, file))
+            !writeOption(name, "QueueOnChange", record.QueueOnChange, file) ||
+            !writeOption(name, "RestartHolder", record.RestartHolder, file) ||
+            !writeOption(name, "ForceClose", record.ForceClose, file) ||
+            !writeOption(name, "TryWhenFree", record.TryWhenFree, file))
             refuse();
     }
     // Flush the system's cache of the scratch file before it takes the place
