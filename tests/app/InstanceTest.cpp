@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "TempDir.h"
 #include "core/SettingsFile.h"
@@ -108,6 +109,16 @@ TEST_F(ProgramTest, AQueueStartsTheInstanceOrHandsItsNamesToItAndExitsWithACode)
 
     EXPECT_EQ(run("/queue Alpha /fast", dir.path()), kExitBadCommandLine);
     EXPECT_EQ(textOf(), "Moravel");
+}
+
+TEST_F(ProgramTest, APlainStartWhereOneRunsBringsItsWindowBackAndEnds) {
+    EXPECT_EQ(run("/hide /queue Alpha", dir.path()), kExitQueued);  // minimised: no notification area here
+    ASSERT_TRUE(waitFor([&] { return textOf() == "Moravel (1 pending)"; }));
+    EXPECT_EQ(run("", dir.path()), kExitQueued);
+    std::vector<HWND> windows;
+    for (HWND h = nullptr; (h = FindWindowExA(nullptr, h, "TMainForm", nullptr));) windows.push_back(h);
+    ASSERT_EQ(windows.size(), 1u);
+    EXPECT_TRUE(IsWindowVisible(windows[0]) && !IsIconic(windows[0]));
 }
 
 }  // namespace
