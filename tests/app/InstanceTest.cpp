@@ -7,7 +7,6 @@
 
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "TempDir.h"
 #include "core/SettingsFile.h"
@@ -115,10 +114,9 @@ TEST_F(ProgramTest, APlainStartWhereOneRunsBringsItsWindowBackAndEnds) {
     EXPECT_EQ(run("/hide /queue Alpha", dir.path()), kExitQueued);  // minimised: no notification area here
     ASSERT_TRUE(waitFor([&] { return textOf() == "Moravel (1 pending)"; }));
     EXPECT_EQ(run("", dir.path()), kExitQueued);
-    std::vector<HWND> windows;
-    for (HWND h = nullptr; (h = FindWindowExA(nullptr, h, "TMainForm", nullptr));) windows.push_back(h);
-    ASSERT_EQ(windows.size(), 1u);
-    EXPECT_TRUE(IsWindowVisible(windows[0]) && !IsIconic(windows[0]));
+    const HWND window = FindWindowExA(nullptr, nullptr, "TMainForm", nullptr);
+    EXPECT_FALSE(FindWindowExA(nullptr, window, "TMainForm", nullptr)) << "one window";
+    EXPECT_TRUE(IsWindowVisible(window) && !IsIconic(window));
 }
 
 }  // namespace

@@ -615,7 +615,6 @@ TEST_F(UpdatePassTest, BusyRowsNameTheirHoldersOncePerStreakAgainWhenTheyChangeN
     EXPECT_EQ(passUntilNamed(), (std::vector<std::string>{failedLine("a"), stamp + " a is held by " +
                                                               heldBy(*holder) + ", which does not let it be renamed."}));
     holder.reset();
-    project("a").ReplaceInUse = false;
 
     // A lookup that fails names nobody, and the pass goes on to its end.
     finder->fails = true;

@@ -104,9 +104,8 @@ void FormsTest::SetUp() {
         return pick;
     };
     seams().popupMenu = [this](HWND, HMENU menu) {
-        const std::string pick = rec.menuPicks.empty() ? "" : rec.menuPicks.front();
+        std::string shown, pick = rec.menuPicks.empty() ? "" : rec.menuPicks.front();
         if (!rec.menuPicks.empty()) rec.menuPicks.pop_front();
-        std::string shown;
         UINT picked = 0;
         for (int i = 0; i < GetMenuItemCount(menu); ++i) {
             char item[64] = {};
