@@ -224,7 +224,6 @@ void TDetailForm::Button1Click() {
 
     const auto applyOptions = [this](TFileObject& project) {
         project.VersionBackup = isChecked(item(VersionBackupCheckBox));
-        project.ReplaceInUse = isChecked(item(ReplaceInUseCheckBox));
         project.QueueOnChange = isChecked(item(QueueOnChangeCheckBox));
         project.RestartHolder = isChecked(item(RestartHolderCheckBox));
         project.ReplaceInUse = isChecked(item(ReplaceInUseCheckBox)) && !project.RestartHolder;
