@@ -726,8 +726,11 @@ TEST_F(MainWindowTest, DuringACopyItsRowShowsHowFarItIsAndTheWindowGoesOnWorking
         SetLastError(ERROR_ACCESS_DENIED);
         return false;
     };
-    click(mainItem(Main::Button1));
-    pump();  // looks still waiting find the copy over
+    click(mainItem(Main::Button1));  // returns with the copy under way: the loop below is the window's
+    for (int i = 0; i < 1000 && main->passRunning(); ++i) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+        pump();
+    }
     EXPECT_TRUE(seen) << "the row read 45 % while the window handled a message";
     EXPECT_EQ(destinationMeanwhile, "old");
     EXPECT_TRUE(passRunning);
