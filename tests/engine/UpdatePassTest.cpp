@@ -699,6 +699,36 @@ TEST_F(UpdatePassTest, APassNeverWaitsForItsHolderLookupWhoseAnswerGoesOnlyToRow
     EXPECT_EQ(notices, 0);
 }
 
+// A lookup that never returns (a handle tied up in a call that does not end)
+// is abandoned at its bound: the next one runs on a fresh thread and answers;
+// the abandoned one's answer, when it comes, is dropped.
+TEST_F(UpdatePassTest, AStuckHolderLookupIsAbandonedAndTheNextOneAnswers) {
+    const auto stuck = std::make_shared<BlockingFinder>(), answers = std::make_shared<BlockingFinder>();
+    SetEvent(answers->release.get());
+    pass.setHolderFinder(stuck);
+    pass.setHolderLookupBound(50);
+    HolderDelivery delivery(pass);
+    const auto holders = [&](const char* name) { return pending.rowAt(pending.findByName(name)).holders; };
+    addProject("a");
+    addProject("b");
+    HeldFile heldA(project("a").Destination), heldB(project("b").Destination);
+    queue({"a"});
+    pass.RunUpdatePass();
+    Sleep(100);
+    pass.setHolderFinder(answers);
+    queue({"b"});
+    pass.RunUpdatePass();
+    ASSERT_EQ(WaitForSingleObject(delivery.found.get(), 4000), static_cast<DWORD>(WAIT_OBJECT_0));
+    pass.holdersFound();
+    EXPECT_EQ(holders("b"), "holder.exe (pid 7)");
+
+    SetEvent(stuck->release.get());
+    for (int i = 0; i < 500 && stuck.use_count() > 1; ++i) Sleep(10);  // until its thread has ended
+    EXPECT_EQ(WaitForSingleObject(delivery.found.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    pass.holdersFound();
+    EXPECT_EQ(holders("a"), "");
+}
+
 // The pump in CopySucceeded lets the timer and the user in while a pass runs.
 TEST_F(UpdatePassTest, WhatHappensDuringThePumpDoesNotDisturbThePass) {
     struct Case {
