@@ -289,6 +289,9 @@ TEST_F(MainWindowTest, AnErrorInAHandlerShowsOneStopBoxWithAPeriodAndTheProgramG
 TEST_F(MainWindowTest, ClosingDuringAPassAsksThenClosesOnlyOnceThePassHasEnded) {
     start(section("app", sourceFile("s.txt"), dir / "d.txt"));
     queue({"app"});
+    PostMessageA(main->hwnd(), WM_APP + 1, 0, 0);  // the window's own close message, as any program may post it
+    pump();
+    ASSERT_TRUE(IsWindow(main->hwnd())) << "closed from outside, without a question";
     rec.answers = {IDYES};
     bool passRanWhenAsked = false, updateNowWhenAsked = true;
     rec.onMessageBox = [&] {
