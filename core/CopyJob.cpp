@@ -14,7 +14,7 @@ namespace {
 
 // Large enough that the calls cost nothing beside the disk, small enough that
 // a cancel is seen within a few hundredths of a second.
-constexpr DWORD kChunk = 4 << 20;
+constexpr DWORD kChunk = 1 << 20;
 
 std::uint64_t sizeOf(HANDLE file) noexcept {
     LARGE_INTEGER size{};
