@@ -75,9 +75,18 @@ bool copyFileContent(const std::string& source, const std::string& target, const
         const UniqueFile out(CreateFileA(target.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         if (!out) return false;
-        if (!copyBytes(in.get(), out.get(), sizeOf(in.get()), report)) return false;
+        const std::uint64_t total = sizeOf(in.get());
+        if (!copyBytes(in.get(), out.get(), total, report)) return false;
         // The time of the source's last write, as the system's copy keeps it.
         if (!SetFileTime(out.get(), nullptr, nullptr, &info.ftLastWriteTime)) return false;
+        // On the disk here, where a cancel is still heard: a large file's
+        // flush takes seconds, and the flush before it takes the target's
+        // place then finds next to nothing left to write.
+        if (!FlushFileBuffers(out.get())) return false;
+        if (report && !report(total, total)) {
+            SetLastError(ERROR_REQUEST_ABORTED);
+            return false;
+        }
     }
     const DWORD carried = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                           FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;

@@ -16,13 +16,13 @@ namespace moravel {
 // cancels it.
 using CopyReport = std::function<bool(std::uint64_t copied, std::uint64_t total)>;
 
-// Copies the bytes of source into target (made when missing, emptied when
-// there), in large chunks, telling report after each one. Carries over the
-// source's attributes and last-write time; not its security descriptor,
-// named streams, extended attributes or creation time. Cancelled, it stops
-// within one chunk and returns false with ERROR_REQUEST_ABORTED; the part
-// already written stays, for the caller to delete. Runs on the calling
-// thread: whoever must not wait runs it in a Job.
+// Copies the bytes of source into target (made when missing), in large
+// chunks, telling report after each one, and flushes them to the disk.
+// Carries over the source's attributes and last-write time; not its security
+// descriptor, named streams, extended attributes or creation time. Cancelled,
+// it stops within one chunk (or right after its flush) and returns false with
+// ERROR_REQUEST_ABORTED; the part already written stays, for the caller to
+// delete. Runs on the calling thread: whoever must not wait runs it in a Job.
 bool copyFileContent(const std::string& source, const std::string& target, const CopyReport& report);
 
 // For tests only: replaces copyFileContent, so a test can hold a copy
