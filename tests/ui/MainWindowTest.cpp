@@ -741,6 +741,27 @@ TEST_F(MainWindowTest, DuringACopyItsRowShowsHowFarItIsAndTheWindowGoesOnWorking
     EXPECT_EQ(rows()[0][2], "1") << "the copy failed: the row shows its attempts again";
 }
 
+// The system ends the process once WM_ENDSESSION returns: a copy under way
+// has stopped by then, its scratch file gone and the destination as it was.
+TEST_F(MainWindowTest, SessionEndDuringACopyStopsItBeforeTheMessageReturns) {
+    start(section("tool", sourceFile("tool.new", std::string(256 << 10, 'n')), dir / "tool.exe"));
+    writeFile(dir / "tool.exe", "old");
+    queue({"tool"});
+    const struct Restore {
+        ~Restore() { copyFileForTests = nullptr; }
+    } restore;
+    copyFileForTests = [&](const std::string& source, const std::string& target, const CopyReport& report) {
+        for (int i = 0; i < 400; ++i, Sleep(5))
+            if (!report(1, 2)) return Sleep(50), false;  // stops slowly, as a copy far from its disk does
+        return CopyFileA(source.c_str(), target.c_str(), FALSE) != 0;
+    };
+    click(mainItem(Main::Button1));
+    ASSERT_TRUE(main->passRunning());
+    SendMessageA(main->hwnd(), WM_ENDSESSION, TRUE, 0);
+    for (const std::string& file : filesIn(dir.path())) EXPECT_NE(file[0], '~') << file;
+    EXPECT_EQ(readFile(dir / "tool.exe"), "old");
+}
+
 TEST_F(MainWindowTest, AtStartSetAsideFilesOfEarlierRunsGoAndNothingThatOnlyLooksLikeThem) {
     // Destinations without folder: the working directory, beside the settings file.
     const std::string ours = setAsideName("tool.exe", 0x1a2b);
