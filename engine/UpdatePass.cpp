@@ -273,6 +273,7 @@ void UpdatePass::jobNews() {
     jobProject_.reset();
     const std::uint64_t id = jobRow_;
     walk([&] {
+        logFailures_.reset();  // the user may have changed it while the job ran
         if (shownPercent_ >= 0) host_.endCopyProgress();
         shownPercent_ = -1;
         // Done is done: a row removed from the list, or a project removed
