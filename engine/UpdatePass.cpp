@@ -171,14 +171,14 @@ bool UpdatePass::tryRow(std::uint64_t id) {
         // The project as this attempt begins: an edit made meanwhile applies from the next one.
         const TFileObject project = *record;
         RowJob work;
-        bool long_ = false;
+        bool onItsThread = false;
         if (!fileExists(project.Source)) {
             host_.appendLog("Source \"" + project.Source + "\" doesn't exist.");
             failed(id);
         } else if (const DestinationState state = probeDestination(project.Destination);
                    state == DestinationState::Busy) {
             if (busyHandler_) work = busyHandler_(project);
-            long_ = static_cast<bool>(work);
+            onItsThread = static_cast<bool>(work);
             if (!work && project.ReplaceInUse)  // the project lets a busy file be renamed aside
                 work = [](const TFileObject& p, Job& job) { return copyRow(p, true, job); };
             if (!work) {
@@ -196,14 +196,14 @@ bool UpdatePass::tryRow(std::uint64_t id) {
                 return outcome;
             };
         }
-        if (work && (long_ || sizeOfFile(project.Source) >= kJobFrom)) {
+        if (work && (onItsThread || sizeOfFile(project.Source) >= kJobFrom)) {
             try {
-                startJob(id, project, std::move(work));
+                startJob(id, project, work);  // a copy: when no thread can be had, it runs right here
                 return true;
             } catch (const std::bad_alloc&) {
                 throw;
             } catch (...) {
-                // No thread to be had: the work runs right here.
+                // No thread to be had.
             }
         }
         if (work) {

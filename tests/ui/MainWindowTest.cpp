@@ -752,7 +752,7 @@ TEST_F(MainWindowTest, SessionEndDuringACopyStopsItBeforeTheMessageReturns) {
     } restore;
     copyFileForTests = [&](const std::string& source, const std::string& target, const CopyReport& report) {
         for (int i = 0; i < 400; ++i, Sleep(5))
-            if (!report(1, 2)) return Sleep(50), false;  // stops slowly, as a copy far from its disk does
+            if (!report(1, 2)) { Sleep(50); return false; }  // stops slowly, as a copy far from its disk does
         return CopyFileA(source.c_str(), target.c_str(), FALSE) != 0;
     };
     click(mainItem(Main::Button1));
