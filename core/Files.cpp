@@ -111,14 +111,7 @@ bool ScratchFile::createEmpty() {
     return false;
 }
 
-std::function<bool(const std::string&, const std::string&, const CopyReport&)> copyFileForTests;
-
 namespace {
-
-constexpr DWORD kProgressEveryMs = 50;
-// Smaller copies are over long before the window could miss a message, even
-// from a slow share: they run right where they are asked for.
-constexpr std::uint64_t kOwnThreadFrom = 256 << 10;
 
 // Best effort: a read-only copy cannot be opened to flush on Windows.
 void flushToDisk(const std::string& path) noexcept {
@@ -129,99 +122,6 @@ void flushToDisk(const std::string& path) noexcept {
     SetLastError(error);
 }
 
-std::uint64_t fileSize(const std::string& path) noexcept {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return 0;
-    return (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
-}
-
-// One copy, run on a thread of its own while the thread that asked for it
-// shows the progress and goes on handling its messages. There it is flushed
-// too, which can take as long as the copy; the flush before the commit then
-// finds next to nothing left to write.
-struct CopyJob {
-    std::string source, target;
-    bool onThread = false;
-    std::uint64_t sourceSize = 0;
-    std::atomic<std::uint64_t> copied{0}, total{0};
-    std::atomic<bool> reported{false}, cancel{false};
-    bool done = false;
-    DWORD error = ERROR_SUCCESS;
-
-    // What the copy says; until it says anything, what the file has grown to:
-    // Wine's copy never calls the progress routine.
-    std::uint64_t copiedSoFar() const { return reported ? copied.load() : fileSize(target); }
-    std::uint64_t totalSize() const { return reported ? total.load() : sourceSize; }
-
-    bool report(std::uint64_t soFar, std::uint64_t of) noexcept {
-        total = of;
-        copied = soFar;
-        reported = true;
-        return !cancel;
-    }
-};
-
-DWORD CALLBACK copyProgressRoutine(LARGE_INTEGER total, LARGE_INTEGER copied, LARGE_INTEGER, LARGE_INTEGER,
-                                   DWORD, DWORD, HANDLE, HANDLE, LPVOID data) noexcept {
-    CopyJob& job = *static_cast<CopyJob*>(data);
-    return job.report(static_cast<std::uint64_t>(copied.QuadPart), static_cast<std::uint64_t>(total.QuadPart))
-               ? PROGRESS_CONTINUE
-               : PROGRESS_CANCEL;
-}
-
-DWORD WINAPI runCopyJob(LPVOID data) noexcept {
-    CopyJob& job = *static_cast<CopyJob*>(data);
-    bool copied = false;
-    if (copyFileForTests) {
-        try {
-            copied = copyFileForTests(job.source, job.target, [&job](std::uint64_t soFar, std::uint64_t of) {
-                return job.report(soFar, of);
-            });
-        } catch (...) {
-            SetLastError(ERROR_GEN_FAILURE);
-        }
-    } else {
-        copied = CopyFileExA(job.source.c_str(), job.target.c_str(), copyProgressRoutine, &job, nullptr, 0);
-    }
-    if (copied && job.onThread) flushToDisk(job.target);
-    job.done = copied;
-    job.error = copied ? ERROR_SUCCESS : GetLastError();
-    return 0;
-}
-
-// Runs the copy on a thread of its own and tells progress how far it is
-// until it ends. Without a progress, for a small file, or when no thread can
-// be had, the copy runs right here.
-bool runCopy(CopyJob& job, CopyProgress* progress) {
-    UniqueHandle thread;
-    if (progress) job.sourceSize = fileSize(job.source);
-    if (progress && job.sourceSize >= kOwnThreadFrom) {
-        job.onThread = true;
-        thread.reset(CreateThread(nullptr, 0, runCopyJob, &job, 0, nullptr));
-    }
-    if (!thread) {
-        job.onThread = false;
-        runCopyJob(&job);
-    } else {
-        std::exception_ptr failure;
-        while (WaitForSingleObject(thread.get(), kProgressEveryMs) == WAIT_TIMEOUT) {
-            if (failure) continue;  // the progress failed once: it is not asked again
-            try {
-                if (!progress->copying(job.copiedSoFar(), job.totalSize())) job.cancel = true;
-            } catch (...) {
-                failure = std::current_exception();
-                job.cancel = true;
-            }
-        }
-        WaitForSingleObject(thread.get(), INFINITE);  // never gone on while the copy runs
-        if (failure) std::rethrow_exception(failure);
-    }
-    // Cancelled: whatever the copy got done (Wine's copy does not stop) is
-    // not what was asked for.
-    SetLastError(job.cancel ? ERROR_REQUEST_ABORTED : job.error);
-    return job.done && !job.cancel;
-}
-
 }  // namespace
 
 bool ScratchFile::copyFrom(const std::string& source, CopyProgress* progress) {
@@ -229,10 +129,10 @@ bool ScratchFile::copyFrom(const std::string& source, CopyProgress* progress) {
     // that fails halfway (a full disk) or is cancelled leaves only a part we
     // then delete.
     if (!createEmpty()) return false;
-    CopyJob job;
-    job.source = source;
-    job.target = path_;
-    if (runCopy(job, progress)) return true;
+    const CopyReport report = [progress](std::uint64_t copied, std::uint64_t total) {
+        return !progress || progress->copying(copied, total);
+    };
+    if (copyFileContent(source, path_, report)) return true;
     discard();
     return false;
 }

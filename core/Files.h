@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/CopyJob.h"
+
 namespace moravel {
 
 // The working directory, whole however long it is: a cut path would be some
@@ -19,12 +21,9 @@ bool isReadOnly(const std::string& path);
 // break ("Access denied"), or "error N" when the system has none.
 std::string systemErrorText(unsigned long error);
 
-// Told how far a long copy is. The copy of a file of 256 KiB or more runs on
-// a thread of its own; this is called on the thread that asked for it, about
-// every 50 ms until it ends, so that thread can show the progress and let its
-// window system work meanwhile. Returning false cancels the copy; so does an
-// exception, raised again once the copy has stopped. A cancelled copy leaves
-// nothing behind.
+// Told how far a copy is, on the thread that runs it, after every chunk.
+// Returning false cancels the copy; so does an exception, which goes on to
+// the caller. A cancelled copy leaves nothing behind.
 class CopyProgress {
 public:
     virtual bool copying(std::uint64_t copied, std::uint64_t total) = 0;
@@ -128,13 +127,5 @@ private:
 // replaceEvenIfInUse, which cannot be made to fail from outside on demand.
 // Null means the real move.
 extern bool (*moveIntoPlaceForTests)(const std::string& scratch, const std::string& destination);
-
-// For tests only: replaces the system's copy of a file in copyFrom, so a test
-// can hold a copy halfway. It runs on the copy's own thread and tells how far
-// it is as the system's copy does; that answers false once the copy is to be
-// cancelled. Empty means the real copy.
-using CopyReport = std::function<bool(std::uint64_t copied, std::uint64_t total)>;
-extern std::function<bool(const std::string& source, const std::string& target, const CopyReport& report)>
-    copyFileForTests;
 
 }  // namespace moravel
