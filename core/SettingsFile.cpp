@@ -113,6 +113,11 @@ bool SettingsFile::IgnoreCase::operator()(const std::string& a, const std::strin
 
 std::string SettingsFile::load(TProjects& projects) {
     known_.clear();
+    // What a run ended halfway through a save left beside the file: its
+    // scratch files, and the old file it was replacing once the file is there.
+    removeScratchFilesBeside({path_});
+    if (fileExists(path_))
+        for (const std::string& aside : setAsideFilesOf(path_)) DeleteFileA(aside.c_str());
     {
         // The profile reader gives an unreadable file as an empty one; the
         // user must hear that the projects are not all there.
@@ -173,7 +178,7 @@ void SettingsFile::save(const TProjects& projects) {
     // Flush the system's cache of the scratch file before it takes the place
     // of the settings file.
     WritePrivateProfileStringA(nullptr, nullptr, nullptr, file);
-    if (!scratch.commit()) refuse();
+    if (scratch.commit() != ReplaceOutcome::Replaced) refuse();
 
     known_.clear();
     for (int i = 0; i < projects.count(); ++i) known_.insert(projects.nameAt(i));

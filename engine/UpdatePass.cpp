@@ -156,7 +156,9 @@ void UpdatePass::tryRow(std::uint64_t id, int position) {
     };
     const auto replace = [&](const std::string& source, const std::string& destination) {
         RowProgress progress(*this, id, true);
-        return replaceFile(source, destination, &progress);
+        // A reader that came since the probe shares writing at most: the
+        // update waits for it rather than write past it.
+        return replaceFile(source, destination, &progress, InPlace::Never);
     };
     const auto removedMeanwhile = [&] { return pending_.positionOf(id, position) < 0; };
 
@@ -179,11 +181,12 @@ void UpdatePass::tryRow(std::uint64_t id, int position) {
             failed();
         } else if (const DestinationState state = probeDestination(destination);
                    state != DestinationState::Missing) {
-            if (state == DestinationState::Free) {
-                if (replace(source, destination))
-                    succeeded();
-                else
-                    failed();
+            const ReplaceOutcome outcome =
+                state == DestinationState::Free ? replace(source, destination) : ReplaceOutcome::Busy;
+            if (outcome == ReplaceOutcome::Replaced) {
+                succeeded();
+            } else if (outcome != ReplaceOutcome::Busy) {
+                failed();
             } else if (mayReplaceInUse && replaceInUse(source, destination, id)) {
                 // The project lets a busy file be renamed aside.
                 succeeded(true);
@@ -193,7 +196,7 @@ void UpdatePass::tryRow(std::uint64_t id, int position) {
                 destinationBusy(id, destination);
                 failed();
             }
-        } else if (replace(source, destination)) {
+        } else if (replace(source, destination) == ReplaceOutcome::Replaced) {
             succeeded();
         } else if (!removedMeanwhile()) {
             host_.appendLog("DBG: " + source + " to " + destination + " cannot copy");
@@ -363,14 +366,24 @@ bool UpdatePass::replaceInUse(const std::string& source, const std::string& dest
         result = replaceEvenIfInUse(source, destination, &progress);
     }
     if (!result.setAside.empty()) setAside_.remember(std::move(result.setAside));
+    // Never remembered for deletion: it is the only copy of the old file.
+    if (!result.stranded.empty())
+        host_.appendLog(timestampText(localNow()) + " " + std::string(fileNamePart(destination)) +
+                        " could not be put back: the old file is " + std::string(fileNamePart(result.stranded)) +
+                        ".");
     return result.replaced;
 }
 
 void UpdatePass::removeEarlierSetAsideFiles() {
+    std::vector<std::string> destinations;
     for (int i = 0; i < projects_.count(); ++i) {
         const TFileObject& project = projects_.recordAt(i);
-        if (project.ReplaceInUse) setAside_.collectLeftovers(project.Destination);
+        // Any replace may have set the old file aside, not only one of a file in use.
+        setAside_.collectLeftovers(project.Destination);
+        destinations.push_back(project.Destination);
     }
+    // Also the folder of the backups, which lie beside the destination.
+    removeScratchFilesBeside(destinations);
 }
 
 void UpdatePass::CopySucceeded(int position, bool wasInUse) {
