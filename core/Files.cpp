@@ -143,12 +143,12 @@ bool setFileSize(HANDLE file, std::size_t size) {
 // Room on the target's disk for a file to grow by this much, with some to
 // spare for the clusters it starts. A disk that makes room only as bytes are
 // written (a sparse growth) would otherwise refuse halfway through the write.
-bool roomToGrow(const std::string& target, std::uint64_t growth) {
+bool roomToGrow(const std::string& target, std::uint64_t growth, std::uint64_t freedBefore) {
     const std::string folder = target.substr(0, target.size() - fileNamePart(target).size());
     ULARGE_INTEGER available{};
     if (!GetDiskFreeSpaceExA(folder.empty() ? nullptr : folder.c_str(), &available, nullptr, nullptr))
         return true;  // a disk that cannot say: the write itself will tell, and the old bytes go back
-    return available.QuadPart >= growth + (64 << 10);
+    return available.QuadPart + freedBefore >= growth + (64 << 10);
 }
 
 }  // namespace
@@ -360,6 +360,16 @@ ReplaceOutcome ScratchFile::replaceTarget() {
         SetLastError(ERROR_ACCESS_DENIED);
         return ReplaceOutcome::Unchanged;
     }
+    // A holder who shares deletion keeps the old file open, and a name of it
+    // with it until the holder lets go: the backup name here, or Wine's
+    // rfXXXX.tmp without one, as neither can be deleted before. When the
+    // holder shares writing too, the write in place leaves no name behind.
+    const bool held = sharingViolation(target_, GENERIC_READ, 0);
+    if (held && inPlace_ == InPlace::Allowed) {
+        const ReplaceOutcome outcome = writeOverTarget();
+        if (outcome == ReplaceOutcome::Replaced || outcome == ReplaceOutcome::Stranded || path_.empty())
+            return outcome;
+    }
     // Someone who has the target open without sharing deletion stops every
     // rename, so ReplaceFileA is not even asked. It keeps what the target
     // carries besides its bytes (security, named streams, creation time,
@@ -369,10 +379,7 @@ ReplaceOutcome ScratchFile::replaceTarget() {
         if (outcome != ReplaceOutcome::Unchanged) return outcome;
         if (moveOver()) return ReplaceOutcome::Replaced;
     }
-    // Refused while someone holds the target: a holder who shares writing
-    // can still be written past, where the caller lets us.
-    if (!sharingViolation(target_, GENERIC_READ, 0)) return ReplaceOutcome::Unchanged;
-    return inPlace_ == InPlace::Allowed ? writeOverTarget() : ReplaceOutcome::Busy;
+    return held ? ReplaceOutcome::Busy : ReplaceOutcome::Unchanged;
 }
 
 bool (*replaceFileForTests)(const std::string& replaced, const std::string& replacement,
@@ -448,12 +455,13 @@ ReplaceOutcome ScratchFile::writeOverTarget() {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return ReplaceOutcome::Busy;
     }
-    discard();  // its bytes are in memory: the room it takes is the write's
-    if (content.size() > old.size() && !roomToGrow(target_, content.size() - old.size())) {
+    // The scratch file goes before the write, to make room for it.
+    if (content.size() > old.size() && !roomToGrow(target_, content.size() - old.size(), content.size())) {
         SetLastError(ERROR_DISK_FULL);
         return ReplaceOutcome::Busy;
     }
     if (content.size() < old.size() && !setFileSize(file.get(), content.size())) return ReplaceOutcome::Busy;
+    discard();
     if (writeWhole(file.get(), content)) return ReplaceOutcome::Replaced;
 
     const DWORD error = GetLastError();

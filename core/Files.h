@@ -43,8 +43,9 @@ enum class ReplaceOutcome {
 };
 
 // Whether a target held by a reader who shares writing may be written over in
-// place. Where that is the only way past the reader, the old bytes are kept
-// first and written back when any step fails.
+// place, the old bytes kept first and written back when any step fails. It
+// is tried before a rename past the reader, which would leave the old file
+// under a name of its own until the reader lets go.
 enum class InPlace { Allowed, Never };
 
 // A scratch file beside a target, where new content is finished before it
