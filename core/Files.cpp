@@ -141,14 +141,15 @@ bool setFileSize(HANDLE file, std::size_t size) {
 }
 
 // Room on the target's disk for a file to grow by this much, with some to
-// spare for the clusters it starts. A disk that makes room only as bytes are
-// written (a sparse growth) would otherwise refuse halfway through the write.
+// spare for the clusters it starts and the file system's own records. A disk
+// that makes room only as bytes are written (a sparse growth) would otherwise
+// refuse halfway through the write.
 bool roomToGrow(const std::string& target, std::uint64_t growth, std::uint64_t freedBefore) {
     const std::string folder = target.substr(0, target.size() - fileNamePart(target).size());
     ULARGE_INTEGER available{};
     if (!GetDiskFreeSpaceExA(folder.empty() ? nullptr : folder.c_str(), &available, nullptr, nullptr))
         return true;  // a disk that cannot say: the write itself will tell, and the old bytes go back
-    return available.QuadPart + freedBefore >= growth + (64 << 10);
+    return available.QuadPart + freedBefore >= growth + (16 << 10);
 }
 
 }  // namespace
