@@ -2,8 +2,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <vector>
 
 #include "core/AppError.h"
 #include "core/Files.h"
@@ -116,6 +118,19 @@ std::string SettingsFile::load(TProjects& projects) {
     // What a run ended halfway through a save left beside the file: its
     // scratch files, and the old file it was replacing once the file is there.
     removeScratchFilesBeside({path_});
+    const std::vector<std::string> asides = setAsideFilesOf(path_);
+    // A save that could neither replace the file nor put it back left it
+    // set aside: it goes back under its name (of several, the latest).
+    if (!fileExists(path_) && !asides.empty()) {
+        const auto latest = std::max_element(asides.begin(), asides.end(), [](const std::string& a,
+                                                                              const std::string& b) {
+            WIN32_FILE_ATTRIBUTE_DATA x{}, y{};
+            GetFileAttributesExA(a.c_str(), GetFileExInfoStandard, &x);
+            GetFileAttributesExA(b.c_str(), GetFileExInfoStandard, &y);
+            return CompareFileTime(&x.ftLastWriteTime, &y.ftLastWriteTime) < 0;
+        });
+        MoveFileExA(latest->c_str(), path_.c_str(), MOVEFILE_WRITE_THROUGH);
+    }
     if (fileExists(path_))
         for (const std::string& aside : setAsideFilesOf(path_)) DeleteFileA(aside.c_str());
     {

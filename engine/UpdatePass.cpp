@@ -158,7 +158,11 @@ void UpdatePass::tryRow(std::uint64_t id, int position) {
         RowProgress progress(*this, id, true);
         // A reader that came since the probe shares writing at most: the
         // update waits for it rather than write past it.
-        return replaceFile(source, destination, &progress, InPlace::Never);
+        ScratchFile scratch(destination, InPlace::Never);
+        if (!scratch.copyFrom(source, &progress)) return ReplaceOutcome::Unchanged;
+        const ReplaceOutcome outcome = scratch.commit();
+        if (outcome == ReplaceOutcome::Stranded) logNotPutBack(destination, scratch.kept());
+        return outcome;
     };
     const auto removedMeanwhile = [&] { return pending_.positionOf(id, position) < 0; };
 
@@ -367,11 +371,15 @@ bool UpdatePass::replaceInUse(const std::string& source, const std::string& dest
     }
     if (!result.setAside.empty()) setAside_.remember(std::move(result.setAside));
     // Never remembered for deletion: it is the only copy of the old file.
-    if (!result.stranded.empty())
-        host_.appendLog(timestampText(localNow()) + " " + std::string(fileNamePart(destination)) +
-                        " could not be put back: the old file is " + std::string(fileNamePart(result.stranded)) +
-                        ".");
+    if (!result.stranded.empty()) logNotPutBack(destination, result.stranded);
     return result.replaced;
+}
+
+void UpdatePass::logNotPutBack(const std::string& destination, const std::string& oldFile) {
+    // The destination is missing: the user must learn where its old bytes are.
+    host_.appendLog(timestampText(localNow()) + " " + std::string(fileNamePart(destination)) +
+                    " could not be put back: the old file is " +
+                    (oldFile.empty() ? std::string("lost") : std::string(fileNamePart(oldFile))) + ".");
 }
 
 void UpdatePass::removeEarlierSetAsideFiles() {

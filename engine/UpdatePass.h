@@ -81,6 +81,7 @@ private:
 
     void tryRow(std::uint64_t id, int position);
     bool replaceInUse(const std::string& source, const std::string& destination, std::uint64_t id);
+    void logNotPutBack(const std::string& destination, const std::string& oldFile);
     void pumpMessages();
     bool logFailures();
     void destinationBusy(std::uint64_t id, const std::string& destination);
