@@ -11,8 +11,7 @@ using namespace test;
 using O = ReplaceOutcome;
 DWORD replaceError = 0;  // what the stand-in for ReplaceFileA answers; after 1177 a folder may take the name
 
-// Whatever a replace meets (readers share writing, and deletion for a rename to pass them), the target
-// holds the old bytes or the new ones as the outcome says (stranded: the old kept aside), and no scratch file.
+// Whatever a replace meets, its target holds old or new bytes as the outcome says, and no scratch file is left.
 TEST(Replace, TargetHoldsOldOrNewAsTheOutcomeSaysAndNoScratchFileIsLeft) {
     enum Setup { Mapped, FullDisk, UpdateReader, Seam, RollBack };
     const struct { const char* what; Setup setup; std::size_t before, after; DWORD error; O outcome; } cases[] = {
@@ -31,8 +30,7 @@ TEST(Replace, TargetHoldsOldOrNewAsTheOutcomeSaysAndNoScratchFileIsLeft) {
         TempDir dir(c.setup == FullDisk ? smallDisk() : "");
         const std::string target = dir / "t.dat", source = dir / "s.dat", old(c.before, 'o'), fresh(c.after, 'n');
         writeFile(target, old), writeFile(source, fresh);
-        ULARGE_INTEGER room{};
-        if (c.setup == FullDisk && GetDiskFreeSpaceExA(dir.path().c_str(), &room, nullptr, nullptr))
+        if (ULARGE_INTEGER room{}; c.setup == FullDisk && GetDiskFreeSpaceExA(dir.path().c_str(), &room, 0, 0))
             writeFile(dir / "filler", std::string(room.QuadPart - (36 << 10), 'f'));  // the copy fits, not the growth
         UniqueFile reader(c.setup == Seam ? INVALID_HANDLE_VALUE : CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ |
                           FILE_SHARE_WRITE | (c.setup == RollBack ? FILE_SHARE_DELETE : 0), 0, OPEN_EXISTING, 0, 0));
