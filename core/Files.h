@@ -38,8 +38,9 @@ enum class ReplaceOutcome {
     Replaced,   // all of the new bytes
     Unchanged,  // the old bytes, byte for byte: the replace failed
     Busy,       // the old bytes: someone holds the target and it could not be written past safely
-    Stranded,   // neither: the target could not be given back its old file, which is kept under
-                // another name (ScratchFile::kept()); only after two refusals in a row
+    Stranded,   // neither: the target is missing or not whole and could not be given back its old
+                // bytes, which are kept under a set-aside name (ScratchFile::kept()); only after a
+                // step and both tries to undo it were refused
 };
 
 // Whether a target held by a reader who shares writing may be written over in
@@ -91,9 +92,9 @@ private:
     std::string kept_;
 };
 
-// Copies source over target, creating it when missing. The target ends up
-// with either all of the new bytes or all of its old ones, never a part, and
-// no scratch file is left in its folder.
+// Copies source over target, creating it when missing, and says what the
+// target holds: all of the new bytes or all of its old ones, never a part
+// (but for Stranded). No scratch file is left in its folder.
 ReplaceOutcome replaceFile(const std::string& source, const std::string& target, CopyProgress* progress = nullptr,
                            InPlace inPlace = InPlace::Allowed);
 
