@@ -17,74 +17,16 @@ namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-constexpr std::size_t kTagLength = 8;
-
-struct FindTraits {
-    using Handle = HANDLE;
-    static Handle invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(Handle h) noexcept { FindClose(h); }
-};
-using UniqueFind = Unique<FindTraits>;
-
-// A tag is a unique number and a check of it, four lowercase hex digits each.
-// The check always starts with a letter, so no tag is made of decimal digits
-// only, as a date or a number a user puts in a name would be.
-unsigned tagCheck(unsigned unique) {
-    return 0xA000u + ((unique * 2654435761u) >> 7) % 0x6000u;
-}
-
-std::string tagText(std::uint16_t unique) {
-    char tag[kTagLength + 1];
-    std::snprintf(tag, sizeof tag, "%04x%04x", unsigned{unique}, tagCheck(unique));
-    return tag;
-}
-
-bool isOurTag(std::string_view tag) {
-    if (tag.size() != kTagLength) return false;
-    unsigned value[2] = {0, 0};
-    for (std::size_t i = 0; i < kTagLength; ++i) {
-        const char c = tag[i];
-        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        if (digit < 0) return false;
-        value[i / 4] = value[i / 4] * 16 + static_cast<unsigned>(digit);
-    }
-    return value[1] == tagCheck(value[0]);
-}
-
-constexpr std::string_view kSetAsideMark = ".old-";
-
-// True when the file is gone: deleted now, or already.
-bool deleteSetAside(const std::string& path) {
-    if (DeleteFileA(path.c_str())) return true;
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-
-// Set-aside files are remembered by full path: the working directory may
-// change before they are tried again.
-std::string fullPath(const std::string& path) {
-    const DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
-    std::string full(size, '\0');
-    const DWORD length = size ? GetFullPathNameA(path.c_str(), size, full.data(), nullptr) : 0;
-    if (length == 0 || length >= size) return path;
-    full.resize(length);
-    return full;
-}
-
-// Needs administrator rights on Windows; refused otherwise, which is fine:
-// the file is tried again at later passes and at the next start.
-void markForDeletionAtRestart(const std::string& path) {
-    MoveFileExA(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-}
+// Defined with the set-aside names below, which share the tags.
+std::string tagText(std::uint16_t unique);
+bool deleteSetAside(const std::string& path);
+std::string fullPath(const std::string& path);
+void markForDeletionAtRestart(const std::string& path);
 
 // Fresh numbers for tags, different in each process.
 std::uint16_t nextUnique() {
     static std::atomic<unsigned> counter{GetTickCount()};
     return static_cast<std::uint16_t>(((counter++ * 0x9E3779B1u) ^ (GetCurrentProcessId() * 0x85EBCA6Bu)) >> 16);
-}
-
-bool isScratchName(std::string_view name) {
-    return name.size() == 1 + kTagLength && name[0] == '~' && isOurTag(name.substr(1));
 }
 
 // A fresh name in the target's folder: "~" and a tag. Empty when the target
@@ -498,32 +440,77 @@ ReplaceOutcome replaceFile(const std::string& source, const std::string& target,
     return scratch.copyFrom(source, progress) ? scratch.commit() : ReplaceOutcome::Unchanged;
 }
 
-void removeScratchFilesBeside(const std::vector<std::string>& paths) {
-    std::vector<std::string> folders;
-    for (const std::string& path : paths) {
-        std::string folder = fullPath(path);
-        folder.resize(folder.size() - fileNamePart(folder).size());
-        if (folder.empty() || std::any_of(folders.begin(), folders.end(), [&](const std::string& seen) {
-                return lstrcmpiA(seen.c_str(), folder.c_str()) == 0;
-            }))
-            continue;
-        folders.push_back(folder);
-        WIN32_FIND_DATAA data;
-        const UniqueFind find(FindFirstFileA((folder + "~*").c_str(), &data));
-        if (!find) continue;
-        do {
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY || !isScratchName(data.cFileName)) continue;
-            const std::string scratch = folder + data.cFileName;
-            SetFileAttributesA(scratch.c_str(), FILE_ATTRIBUTE_NORMAL);
-            DeleteFileA(scratch.c_str());
-        } while (FindNextFileA(find.get(), &data));
-    }
-}
-
 // ---- replacing a file that stays in use ----------------------------------------------------
 
 bool (*moveIntoPlaceForTests)(const std::string& scratch, const std::string& destination) = nullptr;
 
+namespace {
+
+constexpr std::string_view kSetAsideMark = ".old-";
+constexpr std::size_t kTagLength = 8;
+
+struct FindTraits {
+    using Handle = HANDLE;
+    static Handle invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(Handle h) noexcept { FindClose(h); }
+};
+using UniqueFind = Unique<FindTraits>;
+
+// A tag (of set-aside and scratch names) is a unique number and a check of it, four lowercase hex
+// digits each. The check always starts with a letter, so no tag is made of
+// decimal digits only, as a date or a number a user puts in a name would be.
+unsigned tagCheck(unsigned unique) {
+    return 0xA000u + ((unique * 2654435761u) >> 7) % 0x6000u;
+}
+
+std::string tagText(std::uint16_t unique) {
+    char tag[kTagLength + 1];
+    std::snprintf(tag, sizeof tag, "%04x%04x", unsigned{unique}, tagCheck(unique));
+    return tag;
+}
+
+bool isOurTag(std::string_view tag) {
+    if (tag.size() != kTagLength) return false;
+    unsigned value[2] = {0, 0};
+    for (std::size_t i = 0; i < kTagLength; ++i) {
+        const char c = tag[i];
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0) return false;
+        value[i / 4] = value[i / 4] * 16 + static_cast<unsigned>(digit);
+    }
+    return value[1] == tagCheck(value[0]);
+}
+
+// A scratch name: "~" and a tag.
+bool isScratchName(std::string_view name) {
+    return name.size() == 1 + kTagLength && name[0] == '~' && isOurTag(name.substr(1));
+}
+
+// True when the file is gone: deleted now, or already.
+bool deleteSetAside(const std::string& path) {
+    if (DeleteFileA(path.c_str())) return true;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Set-aside files are remembered by full path: the working directory may
+// change before they are tried again.
+std::string fullPath(const std::string& path) {
+    const DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+    std::string full(size, '\0');
+    const DWORD length = size ? GetFullPathNameA(path.c_str(), size, full.data(), nullptr) : 0;
+    if (length == 0 || length >= size) return path;
+    full.resize(length);
+    return full;
+}
+
+// Needs administrator rights on Windows; refused otherwise, which is fine:
+// the file is tried again at later passes and at the next start.
+void markForDeletionAtRestart(const std::string& path) {
+    MoveFileExA(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
+}  // namespace
 
 std::string_view fileNamePart(std::string_view path) {
     const std::size_t at = path.find_last_of("\\/:");
@@ -554,6 +541,28 @@ std::vector<std::string> setAsideFilesOf(const std::string& destination) {
         found.push_back(fullPath(destination + std::string(suffix)));
     } while (FindNextFileA(find.get(), &data));
     return found;
+}
+
+void removeScratchFilesBeside(const std::vector<std::string>& paths) {
+    std::vector<std::string> folders;
+    for (const std::string& path : paths) {
+        std::string folder = fullPath(path);
+        folder.resize(folder.size() - fileNamePart(folder).size());
+        if (folder.empty() || std::any_of(folders.begin(), folders.end(), [&](const std::string& seen) {
+                return lstrcmpiA(seen.c_str(), folder.c_str()) == 0;
+            }))
+            continue;
+        folders.push_back(folder);
+        WIN32_FIND_DATAA data;
+        const UniqueFind find(FindFirstFileA((folder + "~*").c_str(), &data));
+        if (!find) continue;
+        do {
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY || !isScratchName(data.cFileName)) continue;
+            const std::string scratch = folder + data.cFileName;
+            SetFileAttributesA(scratch.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileA(scratch.c_str());
+        } while (FindNextFileA(find.get(), &data));
+    }
 }
 
 void SetAsideFiles::sweep() {

@@ -386,8 +386,7 @@ void UpdatePass::removeEarlierSetAsideFiles() {
     std::vector<std::string> destinations;
     for (int i = 0; i < projects_.count(); ++i) {
         const TFileObject& project = projects_.recordAt(i);
-        // Any replace may have set the old file aside, not only one of a file in use.
-        setAside_.collectLeftovers(project.Destination);
+        if (project.ReplaceInUse) setAside_.collectLeftovers(project.Destination);
         destinations.push_back(project.Destination);
     }
     // Also the folder of the backups, which lie beside the destination.
