@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <vector>
@@ -116,23 +115,23 @@ bool SettingsFile::IgnoreCase::operator()(const std::string& a, const std::strin
 std::string SettingsFile::load(TProjects& projects) {
     known_.clear();
     // What a run ended halfway through a save left beside the file: its
-    // scratch files, and the old file it was replacing once the file is there.
+    // scratch files, and the old file it was replacing.
     removeScratchFilesBeside({path_});
-    const std::vector<std::string> asides = setAsideFilesOf(path_);
-    // A save that could neither replace the file nor put it back left it
-    // set aside: it goes back under its name (of several, the latest).
-    if (!fileExists(path_) && !asides.empty()) {
-        const auto latest = std::max_element(asides.begin(), asides.end(), [](const std::string& a,
-                                                                              const std::string& b) {
-            WIN32_FILE_ATTRIBUTE_DATA x{}, y{};
-            GetFileAttributesExA(a.c_str(), GetFileExInfoStandard, &x);
-            GetFileAttributesExA(b.c_str(), GetFileExInfoStandard, &y);
-            return CompareFileTime(&x.ftLastWriteTime, &y.ftLastWriteTime) < 0;
-        });
-        MoveFileExA(latest->c_str(), path_.c_str(), MOVEFILE_WRITE_THROUGH);
+    const auto written = [](const std::string& path) {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data);
+        return (std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime;
+    };
+    for (const std::string& aside : setAsideFilesOf(path_)) {
+        // A save that could neither replace the file nor put it back left it
+        // aside: it goes back under its name. One older than the file is the
+        // file replaced; a newer one holds the bytes a failed write in place
+        // could not give back, and stays for the user.
+        if (!fileExists(path_))
+            MoveFileExA(aside.c_str(), path_.c_str(), MOVEFILE_WRITE_THROUGH);
+        else if (written(aside) <= written(path_))
+            DeleteFileA(aside.c_str());
     }
-    if (fileExists(path_))
-        for (const std::string& aside : setAsideFilesOf(path_)) DeleteFileA(aside.c_str());
     {
         // The profile reader gives an unreadable file as an empty one; the
         // user must hear that the projects are not all there.
