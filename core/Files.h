@@ -114,12 +114,13 @@ void removeScratchFilesBeside(const std::vector<std::string>& paths);
 // Replaces a destination that someone holds open but lets others delete: the
 // source is copied to a scratch file beside it, the destination is renamed
 // aside and the scratch file moved into its place. When that last move fails,
-// the old file is moved back, and when that is refused, once more. A holder that does not share deletion, a
-// read-only destination or any other failure leaves the destination as it
-// was. On success, setAside is the old file's path when it could not be
-// deleted yet (it is then also marked for deletion at restart, where that is
-// granted) as a full path, else empty. When the old file could not be moved
-// back, the destination is missing and stranded is the old file's full path.
+// the old file is moved back, and when that is refused, once more. A holder
+// that does not share deletion, a read-only destination or any other failure
+// leaves the destination as it was. On success, setAside is the old file's
+// path when it could not be deleted yet (it is then also marked for deletion
+// at restart, where that is granted) as a full path, else empty. When the old
+// file could not be moved back, the destination is missing and stranded is
+// the old file's full path.
 struct InUseReplacement {
     bool replaced = false;
     std::string setAside;
