@@ -44,6 +44,17 @@ DestinationState probeDestination(const std::string& path) {
     }
 }
 
+namespace {
+
+// The destination is missing: the user must learn where its old bytes are.
+std::string notPutBackLine(const std::string& destination, const std::string& oldFile) {
+    return timestampText(localNow()) + " " + std::string(fileNamePart(destination)) +
+           " could not be put back: the old file is " +
+           (oldFile.empty() ? std::string("lost") : std::string(fileNamePart(oldFile))) + ".";
+}
+
+}  // namespace
+
 RowOutcome copyRow(const TFileObject& project, bool inUse, Job& job) {
     // Each chunk of the copy tells the job how far it is and asks whether to go on.
     struct Progress final : CopyProgress {
@@ -56,16 +67,39 @@ RowOutcome copyRow(const TFileObject& project, bool inUse, Job& job) {
     } progress(job);
 
     RowOutcome outcome;
+    if (!inUse) {
+        // A reader that came since the probe shares writing at most: the
+        // update waits for it rather than write past it.
+        ScratchFile scratch(project.Destination, InPlace::Never);
+        if (!scratch.copyFrom(project.Source, &progress)) return outcome;
+        const ReplaceOutcome replaced = scratch.commit();
+        if (replaced == ReplaceOutcome::Stranded) {
+            outcome.linesBefore.push_back(notPutBackLine(project.Destination, scratch.kept()));
+            return outcome;
+        }
+        if (replaced == ReplaceOutcome::Busy && !job.cancelled()) {
+            if (!project.ReplaceInUse) {
+                outcome.result = RowOutcome::Result::Busy;
+                return outcome;
+            }
+            inUse = true;  // the project lets a busy file be renamed aside
+        } else if (replaced != ReplaceOutcome::Replaced) {
+            return outcome;
+        }
+    }
     if (inUse) {
         InUseReplacement replaced = replaceEvenIfInUse(project.Source, project.Destination, &progress);
         if (!replaced.setAside.empty()) outcome.setAside.push_back(std::move(replaced.setAside));
+        if (!replaced.stranded.empty()) {
+            // Never remembered for deletion: it is the only copy of the old file.
+            outcome.linesBefore.push_back(notPutBackLine(project.Destination, replaced.stranded));
+            return outcome;
+        }
         if (!replaced.replaced) {
             if (!job.cancelled()) outcome.result = RowOutcome::Result::Busy;
             return outcome;
         }
         outcome.wasInUse = true;
-    } else if (!replaceFile(project.Source, project.Destination, &progress)) {
-        return outcome;
     }
     outcome.result = RowOutcome::Result::Succeeded;
     outcome.version = GetFileVersionText(project.Source);
@@ -514,10 +548,14 @@ void UpdatePass::showHolders(std::uint64_t id, const std::string& holders) {
 }
 
 void UpdatePass::removeEarlierSetAsideFiles() {
+    std::vector<std::string> destinations;
     for (int i = 0; i < projects_.count(); ++i) {
         const TFileObject& project = projects_.recordAt(i);
         if (project.ReplaceInUse) setAside_.collectLeftovers(project.Destination);
+        destinations.push_back(project.Destination);
     }
+    // Also the folder of the backups, which lie beside the destination.
+    removeScratchFilesBeside(destinations);
 }
 
 void UpdatePass::CopySucceeded(std::uint64_t id, const TFileObject& project, const RowOutcome& outcome) {

@@ -107,8 +107,8 @@ public:
     void CopySucceeded(std::uint64_t id, const TFileObject& project, const RowOutcome& outcome);
     void CopyFailed(int position);
 
-    // At start: deletes what earlier runs set aside beside the destinations
-    // of the projects that replace files in use.
+    // At start: deletes what earlier runs set aside, and the scratch files
+    // they left (a run ended during a copy), beside the projects' destinations.
     void removeEarlierSetAsideFiles();
     const SetAsideFiles& setAsideFiles() const noexcept { return setAside_; }
 
