@@ -1,5 +1,7 @@
 #include "core/CommandLine.h"
 
+#include <algorithm>
+
 #include <windows.h>
 
 namespace moravel {
@@ -106,12 +108,18 @@ CommandLine parseCommandLine(std::string_view line) {
             return malformed("\"" + argument.text + "\" is not a switch; names follow /queue.");
         } else if (argument.text.empty()) {
             return malformed("An empty name cannot be queued.");
+        } else if (!isQueueableName(argument.text)) {
+            return malformed("A name cannot hold control characters (such as line breaks or tabs).");
         } else {
             result.queue.push_back(argument.text);
         }
     }
     if (queueSeen && result.queue.empty()) return malformed("/queue needs at least one project name.");
     return result;
+}
+
+bool isQueueableName(std::string_view name) noexcept {
+    return std::none_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 32; });
 }
 
 std::string commandLineUsage() {

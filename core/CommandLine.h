@@ -37,6 +37,10 @@ std::vector<Argument> splitCommandLine(std::string_view line);
 // The whole command line, program name included (GetCommandLineA).
 CommandLine parseCommandLine(std::string_view line);
 
+// A name may be queued when it holds no character below 32: such a name is
+// no project, and in the log it could start a line of its own.
+bool isQueueableName(std::string_view name) noexcept;
+
 // The usage text for "/?" and for a malformed command line.
 std::string commandLineUsage();
 

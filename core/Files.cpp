@@ -17,20 +17,26 @@ namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// A fresh name in the target's folder: "~" and hexadecimal digits, never
-// longer than the target's own name. Empty when the target has no name.
-std::string scratchCandidate(const std::string& target) {
+// Defined with the set-aside names below, which share the tags.
+std::string tagText(std::uint16_t unique);
+bool deleteSetAside(const std::string& path);
+void markForDeletionAtRestart(const std::string& path);
+
+// Fresh numbers for tags, different in each process.
+std::uint16_t nextUnique() {
     static std::atomic<unsigned> counter{GetTickCount()};
-    const std::size_t cut = target.find_last_of("\\/:");
-    const std::size_t folderLength = cut == std::string::npos ? 0 : cut + 1;
-    const std::size_t room = target.size() - folderLength;
-    if (room == 0) return {};
-    char digits[16];
-    std::snprintf(digits, sizeof digits, "%08x",
-                  (counter++ * 0x9E3779B1u) ^ (static_cast<unsigned>(GetCurrentProcessId()) * 0x85EBCA6Bu));
-    const std::string name =
-        room == 1 ? std::string(digits, 1) : "~" + std::string(digits, std::min<std::size_t>(8, room - 1));
-    return target.substr(0, folderLength) + name;
+    return static_cast<std::uint16_t>(((counter++ * 0x9E3779B1u) ^ (GetCurrentProcessId() * 0x85EBCA6Bu)) >> 16);
+}
+
+// A fresh name in the target's folder: "~" and a tag. Empty when the target
+// has no name, or when its name is shorter and the longer scratch name would
+// not fit in a path.
+std::string scratchCandidate(const std::string& target) {
+    const std::size_t folderLength = target.size() - fileNamePart(target).size();
+    if (folderLength == target.size()) return {};
+    std::string path = target.substr(0, folderLength) + "~" + tagText(nextUnique());
+    if (path.size() > target.size() && path.size() > MAX_PATH - 1) return {};
+    return path;
 }
 
 // Opening the file this way fails because someone else has it open.
@@ -40,19 +46,51 @@ bool sharingViolation(const std::string& path, DWORD access, DWORD share) {
     return !file && GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
-bool readWhole(const std::string& path, std::string& content) {
-    const UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    LARGE_INTEGER size{};
-    if (!file || !GetFileSizeEx(file.get(), &size)) return false;
+// The whole file from its start, read through an open handle.
+bool readWhole(HANDLE file, std::string& content) {
+    LARGE_INTEGER size{}, start{};
+    if (!GetFileSizeEx(file, &size) || !SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
     if (size.QuadPart > 0x7FFFFFFF) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
     content.resize(static_cast<std::size_t>(size.QuadPart));
     DWORD read = 0;
-    return ReadFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &read, nullptr) &&
+    return ReadFile(file, content.data(), static_cast<DWORD>(content.size()), &read, nullptr) &&
            read == content.size();
+}
+
+bool readWhole(const std::string& path, std::string& content) {
+    const UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    return file && readWhole(file.get(), content);
+}
+
+// Writes the bytes from the file's start and flushes them; what lies beyond stays.
+bool writeWhole(HANDLE file, const std::string& content) {
+    LARGE_INTEGER start{};
+    DWORD written = 0;
+    return SetFilePointerEx(file, start, nullptr, FILE_BEGIN) &&
+           WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+           written == content.size() && FlushFileBuffers(file);
+}
+
+bool setFileSize(HANDLE file, std::size_t size) {
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(size);
+    return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+}
+
+// Room on the target's disk for a file to grow by this much, with some to
+// spare for the clusters it starts and the file system's own records. A disk
+// that makes room only as bytes are written (a sparse growth) would otherwise
+// refuse halfway through the write.
+bool roomToGrow(const std::string& target, std::uint64_t growth, std::uint64_t freedBefore) {
+    const std::string folder = target.substr(0, target.size() - fileNamePart(target).size());
+    ULARGE_INTEGER available{};
+    if (!GetDiskFreeSpaceExA(folder.empty() ? nullptr : folder.c_str(), &available, nullptr, nullptr))
+        return true;  // a disk that cannot say: the write itself will tell, and the old bytes go back
+    return available.QuadPart + freedBefore >= growth + (16 << 10);
 }
 
 }  // namespace
@@ -85,7 +123,7 @@ std::string systemErrorText(unsigned long error) {
     return length > 0 ? std::string(text, length) : "error " + std::to_string(error);
 }
 
-ScratchFile::ScratchFile(std::string target) : target_(std::move(target)) {}
+ScratchFile::ScratchFile(std::string target, InPlace inPlace) : target_(std::move(target)), inPlace_(inPlace) {}
 
 ScratchFile::~ScratchFile() { discard(); }
 
@@ -111,14 +149,7 @@ bool ScratchFile::createEmpty() {
     return false;
 }
 
-std::function<bool(const std::string&, const std::string&, const CopyReport&)> copyFileForTests;
-
 namespace {
-
-constexpr DWORD kProgressEveryMs = 50;
-// Smaller copies are over long before the window could miss a message, even
-// from a slow share: they run right where they are asked for.
-constexpr std::uint64_t kOwnThreadFrom = 256 << 10;
 
 // Best effort: a read-only copy cannot be opened to flush on Windows.
 void flushToDisk(const std::string& path) noexcept {
@@ -129,99 +160,6 @@ void flushToDisk(const std::string& path) noexcept {
     SetLastError(error);
 }
 
-std::uint64_t fileSize(const std::string& path) noexcept {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return 0;
-    return (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
-}
-
-// One copy, run on a thread of its own while the thread that asked for it
-// shows the progress and goes on handling its messages. There it is flushed
-// too, which can take as long as the copy; the flush before the commit then
-// finds next to nothing left to write.
-struct CopyJob {
-    std::string source, target;
-    bool onThread = false;
-    std::uint64_t sourceSize = 0;
-    std::atomic<std::uint64_t> copied{0}, total{0};
-    std::atomic<bool> reported{false}, cancel{false};
-    bool done = false;
-    DWORD error = ERROR_SUCCESS;
-
-    // What the copy says; until it says anything, what the file has grown to:
-    // Wine's copy never calls the progress routine.
-    std::uint64_t copiedSoFar() const { return reported ? copied.load() : fileSize(target); }
-    std::uint64_t totalSize() const { return reported ? total.load() : sourceSize; }
-
-    bool report(std::uint64_t soFar, std::uint64_t of) noexcept {
-        total = of;
-        copied = soFar;
-        reported = true;
-        return !cancel;
-    }
-};
-
-DWORD CALLBACK copyProgressRoutine(LARGE_INTEGER total, LARGE_INTEGER copied, LARGE_INTEGER, LARGE_INTEGER,
-                                   DWORD, DWORD, HANDLE, HANDLE, LPVOID data) noexcept {
-    CopyJob& job = *static_cast<CopyJob*>(data);
-    return job.report(static_cast<std::uint64_t>(copied.QuadPart), static_cast<std::uint64_t>(total.QuadPart))
-               ? PROGRESS_CONTINUE
-               : PROGRESS_CANCEL;
-}
-
-DWORD WINAPI runCopyJob(LPVOID data) noexcept {
-    CopyJob& job = *static_cast<CopyJob*>(data);
-    bool copied = false;
-    if (copyFileForTests) {
-        try {
-            copied = copyFileForTests(job.source, job.target, [&job](std::uint64_t soFar, std::uint64_t of) {
-                return job.report(soFar, of);
-            });
-        } catch (...) {
-            SetLastError(ERROR_GEN_FAILURE);
-        }
-    } else {
-        copied = CopyFileExA(job.source.c_str(), job.target.c_str(), copyProgressRoutine, &job, nullptr, 0);
-    }
-    if (copied && job.onThread) flushToDisk(job.target);
-    job.done = copied;
-    job.error = copied ? ERROR_SUCCESS : GetLastError();
-    return 0;
-}
-
-// Runs the copy on a thread of its own and tells progress how far it is
-// until it ends. Without a progress, for a small file, or when no thread can
-// be had, the copy runs right here.
-bool runCopy(CopyJob& job, CopyProgress* progress) {
-    UniqueHandle thread;
-    if (progress) job.sourceSize = fileSize(job.source);
-    if (progress && job.sourceSize >= kOwnThreadFrom) {
-        job.onThread = true;
-        thread.reset(CreateThread(nullptr, 0, runCopyJob, &job, 0, nullptr));
-    }
-    if (!thread) {
-        job.onThread = false;
-        runCopyJob(&job);
-    } else {
-        std::exception_ptr failure;
-        while (WaitForSingleObject(thread.get(), kProgressEveryMs) == WAIT_TIMEOUT) {
-            if (failure) continue;  // the progress failed once: it is not asked again
-            try {
-                if (!progress->copying(job.copiedSoFar(), job.totalSize())) job.cancel = true;
-            } catch (...) {
-                failure = std::current_exception();
-                job.cancel = true;
-            }
-        }
-        WaitForSingleObject(thread.get(), INFINITE);  // never gone on while the copy runs
-        if (failure) std::rethrow_exception(failure);
-    }
-    // Cancelled: whatever the copy got done (Wine's copy does not stop) is
-    // not what was asked for.
-    SetLastError(job.cancel ? ERROR_REQUEST_ABORTED : job.error);
-    return job.done && !job.cancel;
-}
-
 }  // namespace
 
 bool ScratchFile::copyFrom(const std::string& source, CopyProgress* progress) {
@@ -229,85 +167,161 @@ bool ScratchFile::copyFrom(const std::string& source, CopyProgress* progress) {
     // that fails halfway (a full disk) or is cancelled leaves only a part we
     // then delete.
     if (!createEmpty()) return false;
-    CopyJob job;
-    job.source = source;
-    job.target = path_;
-    if (runCopy(job, progress)) return true;
+    const CopyReport report = [progress](std::uint64_t copied, std::uint64_t total) {
+        return !progress || progress->copying(copied, total);
+    };
+    if (copyFileContent(source, path_, report)) return true;
     discard();
     return false;
 }
 
-bool ScratchFile::commit() {
-    if (path_.empty()) return false;
+ReplaceOutcome ScratchFile::commit() {
+    if (path_.empty()) return ReplaceOutcome::Unchanged;
     // On the disk before it takes the target's place, so a power cut right
     // after cannot leave a target without its bytes.
     flushToDisk(path_);
-    const bool done = replaceTarget();
+    const ReplaceOutcome outcome = replaceTarget();
     discard();  // what is still ours after the target has its bytes, or after a refusal
-    return done;
+    return outcome;
 }
 
-bool ScratchFile::replaceTarget() {
-    const auto moveOver = [this] {
-        if (!MoveFileExA(path_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            return false;
-        path_.clear();
-        return true;
-    };
+bool ScratchFile::moveOver() noexcept {
+    if (!MoveFileExA(path_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return false;
+    path_.clear();
+    return true;
+}
+
+ReplaceOutcome ScratchFile::replaceTarget() {
     const DWORD attributes = GetFileAttributesA(target_.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return moveOver();  // nothing to replace yet
+    if (attributes == INVALID_FILE_ATTRIBUTES)  // nothing to replace yet
+        return moveOver() ? ReplaceOutcome::Replaced : ReplaceOutcome::Unchanged;
     // On Windows a read-only file refuses to be written or replaced, by
     // administrators too; Wine run as root lets both through, so we ask.
     if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) {
         SetLastError(ERROR_ACCESS_DENIED);
-        return false;
+        return ReplaceOutcome::Unchanged;
+    }
+    // A holder who shares deletion keeps the old file open, and a name of it
+    // with it until the holder lets go: the backup name here, or Wine's
+    // rfXXXX.tmp without one, as neither can be deleted before. When the
+    // holder shares writing too, the write in place leaves no name behind.
+    const bool held = sharingViolation(target_, GENERIC_READ, 0);
+    if (held && inPlace_ == InPlace::Allowed) {
+        const ReplaceOutcome outcome = writeOverTarget();
+        if (outcome == ReplaceOutcome::Replaced || outcome == ReplaceOutcome::Stranded || path_.empty())
+            return outcome;
     }
     // Someone who has the target open without sharing deletion stops every
-    // rename; Wine's ReplaceFileA, asked all the same, leaves an empty
-    // rfXXXX.tmp of its own beside it. ReplaceFileA keeps what the target
+    // rename, so ReplaceFileA is not even asked. It keeps what the target
     // carries besides its bytes (security, named streams, creation time,
     // attributes); the move keeps none of it.
     if (!sharingViolation(target_, DELETE, kShareAll)) {
-        if (ReplaceFileA(target_.c_str(), path_.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
-                         nullptr)) {
-            path_.clear();
-            return true;
-        }
-        if (moveOver()) return true;
+        const ReplaceOutcome outcome = replaceKeepingOldAside();
+        if (outcome != ReplaceOutcome::Unchanged) return outcome;
+        if (moveOver()) return ReplaceOutcome::Replaced;
     }
-    // Refused while someone holds the target: a holder who shares writing
-    // can still be written past.
-    if (sharingViolation(target_, GENERIC_READ, 0)) return writeOverTarget();
-    return false;
+    return held ? ReplaceOutcome::Busy : ReplaceOutcome::Unchanged;
+}
+
+bool (*replaceFileForTests)(const std::string& replaced, const std::string& replacement,
+                            const std::string& backup) = nullptr;
+
+// ReplaceFileA, given a set-aside name of the target as its backup, so the
+// old file is always found under a name of ours whatever step fails. Each of
+// its failures leaves the files where the documentation says:
+//   ERROR_UNABLE_TO_REMOVE_REPLACED (1175), and 1176 when a backup name is
+//   given: both files keep their names;
+//   ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 (1177): the old file is under the
+//   backup name, the new one under the scratch name, the target's name free.
+// Rather than trust the code alone, what is where is looked at.
+ReplaceOutcome ScratchFile::replaceKeepingOldAside() {
+    std::string aside;
+    for (int tries = 0; tries < 64 && aside.empty(); ++tries) {
+        std::string candidate = setAsideName(target_, nextUnique());
+        if (candidate.size() > MAX_PATH - 1) return ReplaceOutcome::Unchanged;  // the plain move serves
+        if (GetFileAttributesA(candidate.c_str()) == INVALID_FILE_ATTRIBUTES) aside = std::move(candidate);
+    }
+    if (aside.empty()) return ReplaceOutcome::Unchanged;
+    const bool replaced = replaceFileForTests
+                              ? replaceFileForTests(target_, path_, aside)
+                              : ReplaceFileA(target_.c_str(), path_.c_str(), aside.c_str(),
+                                             REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != FALSE;
+    const DWORD error = GetLastError();
+    const bool oldAside = fileExists(aside);
+    if (replaced || (!fileExists(path_) && fileExists(target_))) {
+        path_.clear();
+        if (oldAside && !deleteSetAside(aside)) markForDeletionAtRestart(aside);  // and the next start's sweep
+        return ReplaceOutcome::Replaced;
+    }
+    if (fileExists(target_) || !oldAside) {
+        // The old file never left its name (the new one is still ours), so
+        // anything under the backup name is a copy of it.
+        if (oldAside) deleteSetAside(aside);
+        SetLastError(error);
+        return ReplaceOutcome::Unchanged;
+    }
+    // The target's name is free and the old file aside: the new one takes the
+    // name, or else the old one goes back, once more when refused.
+    if (MoveFileExA(path_.c_str(), target_.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        path_.clear();
+        if (!deleteSetAside(aside)) markForDeletionAtRestart(aside);
+        return ReplaceOutcome::Replaced;
+    }
+    for (int tries = 0; tries < 2; ++tries)
+        if (MoveFileExA(aside.c_str(), target_.c_str(), MOVEFILE_WRITE_THROUGH)) {
+            SetLastError(error);
+            return ReplaceOutcome::Unchanged;
+        }
+    kept_ = fullPath(aside);
+    return ReplaceOutcome::Stranded;
 }
 
 // The target is held by someone who shares writing (a reader such as an
 // editor, a scanner or a second copy of this program) but stops the replace:
-// the bytes can still be written over. All in one write, after the file has
-// grown to its new size (so a full disk refuses before anything changes), then
-// flushed. A holder that does not share writing refuses the open, and the
-// target stays as it was.
-bool ScratchFile::writeOverTarget() {
-    const UniqueFile file(CreateFileA(target_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return false;
-    std::string content;
+// the bytes can still be written over, as long as the old ones can be put
+// back. They are read first; a shrink is asked for before any byte is
+// written (a reader that maps the file refuses it); a growth only with room
+// for it on the disk. When a write fails all the same, the old bytes are
+// written back, once more when refused, and when even that fails they are
+// kept in a set-aside file so that they are not lost.
+ReplaceOutcome ScratchFile::writeOverTarget() {
+    const UniqueFile file(CreateFileA(target_.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return ReplaceOutcome::Busy;
+    std::string old, content;
     try {
-        if (!readWhole(path_, content)) return false;
+        if (!readWhole(file.get(), old) || !readWhole(path_, content)) return ReplaceOutcome::Busy;
     } catch (const std::bad_alloc&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return false;
+        return ReplaceOutcome::Busy;
     }
-    LARGE_INTEGER size{}, newSize{}, start{};
-    newSize.QuadPart = static_cast<LONGLONG>(content.size());
-    if (!GetFileSizeEx(file.get(), &size)) return false;
-    if (newSize.QuadPart > size.QuadPart &&
-        !(SetFilePointerEx(file.get(), newSize, nullptr, FILE_BEGIN) && SetEndOfFile(file.get())))
-        return false;
-    DWORD written = 0;
-    return SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN) &&
-           WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
-           written == content.size() && SetEndOfFile(file.get()) && FlushFileBuffers(file.get());
+    // The scratch file goes before the write, to make room for it.
+    if (content.size() > old.size() && !roomToGrow(target_, content.size() - old.size(), content.size())) {
+        SetLastError(ERROR_DISK_FULL);
+        return ReplaceOutcome::Busy;
+    }
+    if (content.size() < old.size() && !setFileSize(file.get(), content.size())) return ReplaceOutcome::Busy;
+    discard();
+    if (writeWhole(file.get(), content)) return ReplaceOutcome::Replaced;
+
+    const DWORD error = GetLastError();
+    for (int tries = 0; tries < 2; ++tries) {
+        if (writeWhole(file.get(), old) && setFileSize(file.get(), old.size())) {
+            SetLastError(error);
+            return ReplaceOutcome::Unchanged;
+        }
+    }
+    for (int tries = 0; tries < 64 && kept_.empty(); ++tries) {
+        const std::string aside = setAsideName(target_, nextUnique());
+        const UniqueFile keep(CreateFileA(aside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (keep && writeWhole(keep.get(), old)) kept_ = fullPath(aside);
+        if (!keep && GetLastError() != ERROR_FILE_EXISTS) break;
+    }
+    SetLastError(error);
+    return ReplaceOutcome::Stranded;
 }
 
 void ScratchFile::discard() noexcept {
@@ -319,9 +333,10 @@ void ScratchFile::discard() noexcept {
     SetLastError(error);
 }
 
-bool replaceFile(const std::string& source, const std::string& target, CopyProgress* progress) {
-    ScratchFile scratch(target);
-    return scratch.copyFrom(source, progress) && scratch.commit();
+ReplaceOutcome replaceFile(const std::string& source, const std::string& target, CopyProgress* progress,
+                           InPlace inPlace) {
+    ScratchFile scratch(target, inPlace);
+    return scratch.copyFrom(source, progress) ? scratch.commit() : ReplaceOutcome::Unchanged;
 }
 
 // ---- replacing a file that stays in use ----------------------------------------------------
@@ -333,11 +348,17 @@ namespace {
 constexpr std::string_view kSetAsideMark = ".old-";
 constexpr std::size_t kTagLength = 8;
 
-// A set-aside tag is a unique number and a check of it, four lowercase hex
+// A tag (of set-aside and scratch names) is a unique number and a check of it, four lowercase hex
 // digits each. The check always starts with a letter, so no tag is made of
 // decimal digits only, as a date or a number a user puts in a name would be.
 unsigned tagCheck(unsigned unique) {
     return 0xA000u + ((unique * 2654435761u) >> 7) % 0x6000u;
+}
+
+std::string tagText(std::uint16_t unique) {
+    char tag[kTagLength + 1];
+    std::snprintf(tag, sizeof tag, "%04x%04x", unsigned{unique}, tagCheck(unique));
+    return tag;
 }
 
 bool isOurTag(std::string_view tag) {
@@ -350,6 +371,11 @@ bool isOurTag(std::string_view tag) {
         value[i / 4] = value[i / 4] * 16 + static_cast<unsigned>(digit);
     }
     return value[1] == tagCheck(value[0]);
+}
+
+// A scratch name: "~" and a tag.
+bool isScratchName(std::string_view name) {
+    return name.size() == 1 + kTagLength && name[0] == '~' && isOurTag(name.substr(1));
 }
 
 // True when the file is gone: deleted now, or already.
@@ -383,9 +409,7 @@ std::string_view fileNamePart(std::string_view path) {
 }
 
 std::string setAsideName(const std::string& destination, std::uint16_t unique) {
-    char tag[kTagLength + 1];
-    std::snprintf(tag, sizeof tag, "%04x%04x", unsigned{unique}, tagCheck(unique));
-    return destination + std::string(kSetAsideMark) + tag;
+    return destination + std::string(kSetAsideMark) + tagText(unique);
 }
 
 std::vector<std::string> setAsideFilesOf(const std::string& destination) {
@@ -408,6 +432,28 @@ std::vector<std::string> setAsideFilesOf(const std::string& destination) {
         found.push_back(fullPath(destination + std::string(suffix)));
     } while (FindNextFileA(find.get(), &data));
     return found;
+}
+
+void removeScratchFilesBeside(const std::vector<std::string>& paths) {
+    std::vector<std::string> folders;
+    for (const std::string& path : paths) {
+        std::string folder = fullPath(path);
+        folder.resize(folder.size() - fileNamePart(folder).size());
+        if (folder.empty() || std::any_of(folders.begin(), folders.end(), [&](const std::string& seen) {
+                return lstrcmpiA(seen.c_str(), folder.c_str()) == 0;
+            }))
+            continue;
+        folders.push_back(folder);
+        WIN32_FIND_DATAA data;
+        const UniqueFind find(FindFirstFileA((folder + "~*").c_str(), &data));
+        if (!find) continue;
+        do {
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY || !isScratchName(data.cFileName)) continue;
+            const std::string scratch = folder + data.cFileName;
+            SetFileAttributesA(scratch.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileA(scratch.c_str());
+        } while (FindNextFileA(find.get(), &data));
+    }
 }
 
 void SetAsideFiles::sweep() {
@@ -442,11 +488,9 @@ InUseReplacement replaceEvenIfInUse(const std::string& source, const std::string
     if (!scratch.copyFrom(source, progress)) return result;
 
     // Never over a file already there, ours or not: a name taken means the next one.
-    static std::atomic<unsigned> counter{GetTickCount()};
     std::string aside;
     for (int tries = 0; tries < 64 && aside.empty(); ++tries) {
-        std::string candidate = setAsideName(
-            destination, static_cast<std::uint16_t>((counter++ ^ GetCurrentProcessId()) & 0xFFFFu));
+        std::string candidate = setAsideName(destination, nextUnique());
         if (MoveFileExA(destination.c_str(), candidate.c_str(), MOVEFILE_WRITE_THROUGH)) {
             aside = std::move(candidate);
             continue;
@@ -457,11 +501,14 @@ InUseReplacement replaceEvenIfInUse(const std::string& source, const std::string
     if (aside.empty()) return result;
 
     const bool inPlace = moveIntoPlaceForTests ? moveIntoPlaceForTests(scratch.path(), destination)
-                                               : scratch.commit();
+                                               : scratch.commit() == ReplaceOutcome::Replaced;
     if (!inPlace) {
-        // The destination is never left missing: the old file goes back, and
-        // the scratch file goes with `scratch`.
-        MoveFileExA(aside.c_str(), destination.c_str(), MOVEFILE_WRITE_THROUGH);
+        // The destination is never left missing unawares: the old file goes
+        // back, once more when refused, and when that fails too the caller
+        // learns where it is. The scratch file goes with `scratch`.
+        for (int tries = 0; tries < 2; ++tries)
+            if (MoveFileExA(aside.c_str(), destination.c_str(), MOVEFILE_WRITE_THROUGH)) return result;
+        result.stranded = fullPath(aside);
         return result;
     }
     result.replaced = true;

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/CopyJob.h"
+
 namespace moravel {
 
 // The working directory, whole however long it is: a cut path would be some
@@ -19,12 +21,9 @@ bool isReadOnly(const std::string& path);
 // break ("Access denied"), or "error N" when the system has none.
 std::string systemErrorText(unsigned long error);
 
-// Told how far a long copy is. The copy of a file of 256 KiB or more runs on
-// a thread of its own; this is called on the thread that asked for it, about
-// every 50 ms until it ends, so that thread can show the progress and let its
-// window system work meanwhile. Returning false cancels the copy; so does an
-// exception, raised again once the copy has stopped. A cancelled copy leaves
-// nothing behind.
+// Told how far a copy is, on the thread that runs it, after every chunk.
+// Returning false cancels the copy; so does an exception, which goes on to
+// the caller. A cancelled copy leaves nothing behind.
 class CopyProgress {
 public:
     virtual bool copying(std::uint64_t copied, std::uint64_t total) = 0;
@@ -33,15 +32,34 @@ protected:
     ~CopyProgress() = default;
 };
 
+// What a replace left in its target's place.
+enum class ReplaceOutcome {
+    Replaced,   // all of the new bytes
+    Unchanged,  // the old bytes, byte for byte: the replace failed
+    Busy,       // the old bytes: someone holds the target and it could not be written past safely
+    Stranded,   // neither: the target is missing or not whole and could not be given back its old
+                // bytes, which are kept under a set-aside name (ScratchFile::kept()); only after a
+                // step and both tries to undo it were refused
+};
+
+// Whether a target held by a reader who shares writing may be written over in
+// place, the old bytes kept first and written back when any step fails. It
+// is tried before a rename past the reader, which would leave the old file
+// under a name of its own until the reader lets go.
+enum class InPlace { Allowed, Never };
+
 // A scratch file beside a target, where new content is finished before it
-// takes the target's place. Its name is fresh, in the target's folder, and no
-// longer than the target's own name, so every path the target can have, the
-// scratch file can have too. It is always a file this object created (never
-// one that was already there), and it is deleted again unless commit() puts it
-// in the target's place: whatever fails, nothing of ours is left behind.
+// takes the target's place. Its name is fresh, in the target's folder: "~"
+// and eight lowercase hex digits, a unique number and a 16-bit check of it,
+// so that a later run tells its own scratch files from a user's with
+// certainty. For a target name shorter than that, the scratch name is longer
+// than the target's only while the whole path stays within MAX_PATH - 1;
+// beyond that no scratch file is made and the replace fails. It is always a
+// file this object created (never one that was already there), and it is
+// deleted again unless commit() puts it in the target's place.
 class ScratchFile {
 public:
-    explicit ScratchFile(std::string target);
+    explicit ScratchFile(std::string target, InPlace inPlace = InPlace::Allowed);
     ~ScratchFile();
     ScratchFile(const ScratchFile&) = delete;
     ScratchFile& operator=(const ScratchFile&) = delete;
@@ -51,25 +69,39 @@ public:
     bool createEmpty();
     bool copyFrom(const std::string& source, CopyProgress* progress = nullptr);
 
-    // Puts the finished scratch file in the target's place. False when that is
-    // refused: the target is then as it was.
-    bool commit();
+    // Puts the finished scratch file in the target's place and says what the
+    // target holds now. The target keeps all of its old bytes unless the
+    // outcome is Replaced or Stranded.
+    ReplaceOutcome commit();
 
     const std::string& path() const noexcept { return path_; }
+    // After Stranded: where the old file is (empty when nobody could tell).
+    const std::string& kept() const noexcept { return kept_; }
 
 private:
-    bool replaceTarget();
-    bool writeOverTarget();
+    ReplaceOutcome replaceTarget();
+    ReplaceOutcome replaceKeepingOldAside();
+    ReplaceOutcome writeOverTarget();
+    bool moveOver() noexcept;
     void discard() noexcept;
 
     std::string target_;
+    InPlace inPlace_;
     std::string path_;
+    std::string kept_;
 };
 
-// Copies source over target, creating it when missing. The target ends up
-// with either all of the new bytes or all of its old ones, never a part, and
-// no scratch file is left in its folder.
-bool replaceFile(const std::string& source, const std::string& target, CopyProgress* progress = nullptr);
+// Copies source over target, creating it when missing, and says what the
+// target holds: all of the new bytes or all of its old ones, never a part
+// (but for Stranded). No scratch file is left in its folder.
+ReplaceOutcome replaceFile(const std::string& source, const std::string& target, CopyProgress* progress = nullptr,
+                           InPlace inPlace = InPlace::Allowed);
+
+// At start: deletes this program's scratch files (and nothing else) in the
+// folders of the given paths, one look per distinct folder. A scratch file
+// never holds the only copy of a target's old bytes, so what a run ended
+// halfway left there may always go.
+void removeScratchFilesBeside(const std::vector<std::string>& paths);
 
 // ---- replacing a file that stays in use ----------------------------------------------------
 //
@@ -81,14 +113,17 @@ bool replaceFile(const std::string& source, const std::string& target, CopyProgr
 // Replaces a destination that someone holds open but lets others delete: the
 // source is copied to a scratch file beside it, the destination is renamed
 // aside and the scratch file moved into its place. When that last move fails,
-// the old file is moved back. A holder that does not share deletion, a
-// read-only destination or any other failure leaves the destination as it
-// was. On success, setAside is the old file's path when it could not be
-// deleted yet (it is then also marked for deletion at restart, where that is
-// granted) as a full path, else empty.
+// the old file is moved back, and when that is refused, once more. A holder
+// that does not share deletion, a read-only destination or any other failure
+// leaves the destination as it was. On success, setAside is the old file's
+// path when it could not be deleted yet (it is then also marked for deletion
+// at restart, where that is granted) as a full path, else empty. When the old
+// file could not be moved back, the destination is missing and stranded is
+// the old file's full path.
 struct InUseReplacement {
     bool replaced = false;
     std::string setAside;
+    std::string stranded;
 };
 InUseReplacement replaceEvenIfInUse(const std::string& source, const std::string& destination,
                                     CopyProgress* progress = nullptr);
@@ -134,12 +169,11 @@ private:
 // Null means the real move.
 extern bool (*moveIntoPlaceForTests)(const std::string& scratch, const std::string& destination);
 
-// For tests only: replaces the system's copy of a file in copyFrom, so a test
-// can hold a copy halfway. It runs on the copy's own thread and tells how far
-// it is as the system's copy does; that answers false once the copy is to be
-// cancelled. Empty means the real copy.
-using CopyReport = std::function<bool(std::uint64_t copied, std::uint64_t total)>;
-extern std::function<bool(const std::string& source, const std::string& target, const CopyReport& report)>
-    copyFileForTests;
+// For tests only: replaces the system's ReplaceFileA (always given a backup
+// name) so that each of its documented partial outcomes can be produced. It
+// answers as ReplaceFileA does, the error by SetLastError. Null means the
+// real call.
+extern bool (*replaceFileForTests)(const std::string& replaced, const std::string& replacement,
+                                   const std::string& backup);
 
 }  // namespace moravel

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdint>
+#include <vector>
 
 #include "core/AppError.h"
 #include "core/Files.h"
@@ -113,6 +114,24 @@ bool SettingsFile::IgnoreCase::operator()(const std::string& a, const std::strin
 
 std::string SettingsFile::load(TProjects& projects) {
     known_.clear();
+    // What a run ended halfway through a save left beside the file: its
+    // scratch files, and the old file it was replacing.
+    removeScratchFilesBeside({path_});
+    const auto written = [](const std::string& path) {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data);
+        return (std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime;
+    };
+    for (const std::string& aside : setAsideFilesOf(path_)) {
+        // A save that could neither replace the file nor put it back left it
+        // aside: it goes back under its name. One older than the file is the
+        // file replaced; a newer one holds the bytes a failed write in place
+        // could not give back, and stays for the user.
+        if (!fileExists(path_))
+            MoveFileExA(aside.c_str(), path_.c_str(), MOVEFILE_WRITE_THROUGH);
+        else if (written(aside) <= written(path_))
+            DeleteFileA(aside.c_str());
+    }
     {
         // The profile reader gives an unreadable file as an empty one; the
         // user must hear that the projects are not all there.
@@ -173,7 +192,7 @@ void SettingsFile::save(const TProjects& projects) {
     // Flush the system's cache of the scratch file before it takes the place
     // of the settings file.
     WritePrivateProfileStringA(nullptr, nullptr, nullptr, file);
-    if (!scratch.commit()) refuse();
+    if (scratch.commit() != ReplaceOutcome::Replaced) refuse();
 
     known_.clear();
     for (int i = 0; i < projects.count(); ++i) known_.insert(projects.nameAt(i));

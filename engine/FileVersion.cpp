@@ -66,7 +66,7 @@ std::string versionBackupPath(const std::string& destination, const std::string&
 
 std::string makeVersionBackup(const TFileObject& project, const std::string& version, CopyProgress* progress) {
     const std::string target = versionBackupPath(project.Destination, version);
-    const bool copied = replaceFile(project.Source, target, progress);
+    const bool copied = replaceFile(project.Source, target, progress) == ReplaceOutcome::Replaced;
     return timestampText(localNow()) +
            (copied ? " Created version backup." : " Failed to create version backup!");
 }

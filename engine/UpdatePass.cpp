@@ -44,93 +44,143 @@ DestinationState probeDestination(const std::string& path) {
     }
 }
 
-// A copy of a row's files: its progress shows in the row, and the window
-// system goes on working meanwhile, under the rules that hold at every pump
-// of a pass. Removing the row cancels the copy of its update (not that of its
-// backup: the update it belongs to is in place by then).
-class UpdatePass::RowProgress final : public CopyProgress {
-public:
-    static constexpr std::uint64_t kShowEveryMs = 100;
+namespace {
 
-    RowProgress(UpdatePass& pass, std::uint64_t id, bool cancelWhenRemoved)
-        : pass_(pass), id_(id), cancelWhenRemoved_(cancelWhenRemoved) {}
-    ~RowProgress() {
-        if (percent_ < 0) return;
-        try {
-            pass_.host_.endCopyProgress();
-        } catch (...) {
-            // Only the display of a copy that has ended: nothing to undo.
+// The destination is missing: the user must learn where its old bytes are.
+std::string notPutBackLine(const std::string& destination, const std::string& oldFile) {
+    return timestampText(localNow()) + " " + std::string(fileNamePart(destination)) +
+           " could not be put back: the old file is " +
+           (oldFile.empty() ? std::string("lost") : std::string(fileNamePart(oldFile))) + ".";
+}
+
+}  // namespace
+
+RowOutcome copyRow(const TFileObject& project, bool inUse, Job& job) {
+    // Each chunk of the copy tells the job how far it is and asks whether to go on.
+    struct Progress final : CopyProgress {
+        explicit Progress(Job& j) : job(j) {}
+        bool copying(std::uint64_t copied, std::uint64_t total) override {
+            job.report(copied, total);
+            return !job.cancelled();
+        }
+        Job& job;
+    } progress(job);
+
+    RowOutcome outcome;
+    if (!inUse) {
+        // A reader that came since the probe shares writing at most: the
+        // update waits for it rather than write past it.
+        ScratchFile scratch(project.Destination, InPlace::Never);
+        if (!scratch.copyFrom(project.Source, &progress)) return outcome;
+        const ReplaceOutcome replaced = scratch.commit();
+        if (replaced == ReplaceOutcome::Stranded) {
+            outcome.linesBefore.push_back(notPutBackLine(project.Destination, scratch.kept()));
+            return outcome;
+        }
+        if (replaced == ReplaceOutcome::Busy && !job.cancelled()) {
+            if (!project.ReplaceInUse) {
+                outcome.result = RowOutcome::Result::Busy;
+                return outcome;
+            }
+            inUse = true;  // the project lets a busy file be renamed aside
+        } else if (replaced != ReplaceOutcome::Replaced) {
+            return outcome;
         }
     }
-    RowProgress(const RowProgress&) = delete;
-    RowProgress& operator=(const RowProgress&) = delete;
-
-    bool copying(std::uint64_t copied, std::uint64_t total) override {
-        position_ = pass_.pending_.positionOf(id_, position_);
-        const int percent = total == 0 || copied >= total ? 100 : static_cast<int>(copied * 100 / total);
-        const std::uint64_t now = GetTickCount64();
-        if (position_ >= 0 && percent != percent_ && (percent_ < 0 || now - shownAt_ >= kShowEveryMs)) {
-            pass_.host_.showCopyProgress(position_, percent);
-            percent_ = percent;
-            shownAt_ = now;
+    if (inUse) {
+        InUseReplacement replaced = replaceEvenIfInUse(project.Source, project.Destination, &progress);
+        if (!replaced.setAside.empty()) outcome.setAside.push_back(std::move(replaced.setAside));
+        if (!replaced.stranded.empty()) {
+            // Never remembered for deletion: it is the only copy of the old file.
+            outcome.linesBefore.push_back(notPutBackLine(project.Destination, replaced.stranded));
+            return outcome;
         }
-        pass_.pumpMessages();
-        return !cancelWhenRemoved_ || pass_.pending_.positionOf(id_, position_) >= 0;
+        if (!replaced.replaced) {
+            if (!job.cancelled()) outcome.result = RowOutcome::Result::Busy;
+            return outcome;
+        }
+        outcome.wasInUse = true;
     }
+    outcome.result = RowOutcome::Result::Succeeded;
+    outcome.version = GetFileVersionText(project.Source);
+    // Cancelled while it is made (the row removed, the program ending), the
+    // backup fails and says so; the update stays.
+    if (project.VersionBackup) outcome.linesAfter.push_back(makeVersionBackup(project, outcome.version, &progress));
+    return outcome;
+}
 
-private:
-    UpdatePass& pass_;
-    const std::uint64_t id_;
-    const bool cancelWhenRemoved_;
-    int position_ = -1;
-    int percent_ = -1;  // shown, or -1 before the first showing
-    std::uint64_t shownAt_ = 0;
-};
+namespace {
+
+std::uint64_t sizeOfFile(const std::string& path) noexcept {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+}
+
+}  // namespace
 
 void UpdatePass::RunUpdatePass() {
-    // The pumps of a pass (after each copy, and all through a long one) run
-    // timer ticks and "Update Now": a pass already under way finishes on its
-    // own, and the next one comes at the countdown it restarts.
+    // Timer ticks and "Update Now" while a pass runs (paused for a job, or
+    // in one of its pumps): the pass under way finishes on its own, and the
+    // next one comes at the countdown it restarts.
     if (running_) return;
     running_ = true;
+    stopping_ = false;
+    buttonEnabled_ = false;
+    walk([this] {
+        host_.setUpdateNowEnabled(false);
+        logFailures_.reset();
+        setAside_.sweep();
+        // Rows are followed by id: while the walk is paused or pumps, rows
+        // may be removed or queued, which shifts positions. Rows queued
+        // meanwhile wait for the next pass.
+        ids_.clear();
+        ids_.reserve(static_cast<std::size_t>(pending_.count()));
+        for (int i = 0; i < pending_.count(); ++i) ids_.push_back(pending_.rowAt(i).id);
+        next_ = 0;
+        ++passes_;
+        nextLookups_.clear();
+        dueLookups_.clear();
+    });
+}
 
-    // However the pass ends, a later one must be able to start, and the user
-    // must get "Update Now" back.
-    struct EndOfPass {
+void UpdatePass::walk(const std::function<void()>& first) {
+    // However the walk ends, a later pass must be able to start, and the
+    // user must get "Update Now" back; only a pause keeps the pass running.
+    struct Guard {
         UpdatePass& pass;
-        bool buttonEnabled = false;
-        ~EndOfPass() {
+        bool paused = false;
+        ~Guard() {
+            pass.walking_ = false;
+            if (paused) return;
             pass.running_ = false;
-            if (buttonEnabled) return;
+            if (pass.buttonEnabled_) return;
             try {
                 pass.host_.setUpdateNowEnabled(true);
             } catch (...) {
                 // Already unwinding with the error that matters; the window shows that one.
             }
         }
-    } end{*this};
+    } guard{*this};
+    walking_ = true;
+    if (first) first();
+    while (!stopping_ && next_ < ids_.size()) {
+        if (tryRow(ids_[next_++])) {
+            guard.paused = true;  // resumed by jobNews()
+            return;
+        }
+    }
+    finishPass();
+}
 
-    host_.setUpdateNowEnabled(false);
-    logFailures_.reset();
-    setAside_.sweep();
-
-    // Rows are followed by id: the pump may remove rows or queue new ones,
-    // which shifts positions. Rows queued meanwhile wait for the next pass.
-    std::vector<std::uint64_t> ids;
-    ids.reserve(static_cast<std::size_t>(pending_.count()));
-    for (int i = 0; i < pending_.count(); ++i) ids.push_back(pending_.rowAt(i).id);
-    ++passes_;
-    nextLookups_.clear();
-    dueLookups_.clear();
-    for (std::size_t i = 0; i < ids.size(); ++i) tryRow(ids[i], static_cast<int>(i));
+void UpdatePass::finishPass() {
     lookUpHolders();
-
     host_.setLastAttemptText(timestampText(localNow()));
     for (int i = pending_.count() - 1; i >= 0; --i)
         if (pending_.rowAt(i).isDone()) pending_.deleteAt(i);
 
     host_.setUpdateNowEnabled(true);
-    end.buttonEnabled = true;
+    buttonEnabled_ = true;
     if (pending_.count() > 0)
         scheduler_.ScheduleNextUpdate();
     else
@@ -138,75 +188,184 @@ void UpdatePass::RunUpdatePass() {
     host_.refreshPendingState();
 }
 
-void UpdatePass::tryRow(std::uint64_t id, int position) {
-    // Where the row stood when the pass began, unless the user removed or
-    // queued rows meanwhile.
-    position = pending_.positionOf(id, position);
-    if (position < 0) return;  // removed by the user meanwhile
-
-    // Positions are looked up again right before they are used, in case
-    // anything in between let the window system run.
-    const auto failed = [&] {
-        position = pending_.positionOf(id, position);
-        if (position >= 0) CopyFailed(position);
-    };
-    const auto succeeded = [&](bool wasInUse = false) {
-        position = pending_.positionOf(id, position);
-        if (position >= 0) CopySucceeded(position, wasInUse);
-    };
-    const auto replace = [&](const std::string& source, const std::string& destination) {
-        RowProgress progress(*this, id, true);
-        return replaceFile(source, destination, &progress);
-    };
-    const auto removedMeanwhile = [&] { return pending_.positionOf(id, position) < 0; };
+// True when the row's work went on as a job: the walk pauses.
+bool UpdatePass::tryRow(std::uint64_t id) {
+    const int position = pending_.positionOf(id);
+    if (position < 0) return false;  // removed by the user meanwhile
 
     bool busy = false;
     try {
-        const TFileObject* project = projects_.lookup(pending_.rowAt(position).name);
-        if (!project) {
+        const TFileObject* record = projects_.lookup(pending_.rowAt(position).name);
+        if (!record) {
             // Its project was removed while it waited: it can never succeed,
             // but it stays for the user to see and remove.
-            failed();
-            return;
+            failed(id);
+            return false;
         }
-        // Copies: the record may be edited or removed while messages are pumped.
-        const std::string source = project->Source;
-        const std::string destination = project->Destination;
-        const bool mayReplaceInUse = project->ReplaceInUse;
-
-        if (!fileExists(source)) {
-            host_.appendLog("Source \"" + source + "\" doesn't exist.");
-            failed();
-        } else if (const DestinationState state = probeDestination(destination);
-                   state != DestinationState::Missing) {
-            if (state == DestinationState::Free) {
-                if (replace(source, destination))
-                    succeeded();
-                else
-                    failed();
-            } else if (mayReplaceInUse && replaceInUse(source, destination, id)) {
-                // The project lets a busy file be renamed aside.
-                succeeded(true);
-            } else {
+        // The project as this attempt begins: an edit made meanwhile applies from the next one.
+        const TFileObject project = *record;
+        RowJob work;
+        bool onItsThread = false;
+        if (!fileExists(project.Source)) {
+            host_.appendLog("Source \"" + project.Source + "\" doesn't exist.");
+            failed(id);
+        } else if (const DestinationState state = probeDestination(project.Destination);
+                   state == DestinationState::Busy) {
+            if (busyHandler_) work = busyHandler_(project);
+            onItsThread = static_cast<bool>(work);
+            if (!work && project.ReplaceInUse)  // the project lets a busy file be renamed aside
+                work = [](const TFileObject& p, Job& job) { return copyRow(p, true, job); };
+            if (!work) {
                 // Someone else holds it open (or it is read-only): try again next pass.
                 busy = true;
-                destinationBusy(id, destination);
-                failed();
+                destinationBusy(id, project.Destination);
+                failed(id);
             }
-        } else if (replace(source, destination)) {
-            succeeded();
-        } else if (!removedMeanwhile()) {
-            host_.appendLog("DBG: " + source + " to " + destination + " cannot copy");
-            failed();
+        } else {
+            const bool missing = state == DestinationState::Missing;
+            work = [missing](const TFileObject& p, Job& job) {
+                RowOutcome outcome = copyRow(p, false, job);
+                if (missing && outcome.result == RowOutcome::Result::Failed && !job.cancelled())
+                    outcome.linesBefore.push_back("DBG: " + p.Source + " to " + p.Destination + " cannot copy");
+                return outcome;
+            };
+        }
+        if (work && (onItsThread || sizeOfFile(project.Source) >= kJobFrom)) {
+            try {
+                startJob(id, project, work);  // a copy: when no thread can be had, it runs right here
+                return true;
+            } catch (const std::bad_alloc&) {
+                throw;
+            } catch (...) {
+                // No thread to be had.
+            }
+        }
+        if (work) {
+            finishRow(id, project, [&] {
+                Job here;
+                return work(project, here);
+            });
+            return false;
         }
     } catch (...) {
         // Anything that goes wrong with one row is a failed attempt of that
         // row, and the others are still tried. When counting it fails too,
         // that error ends the pass.
-        failed();
+        failed(id);
     }
     // A holder is shown only while the attempts find the destination busy.
     if (!busy && finder_) showHolders(id, "");
+    return false;
+}
+
+void UpdatePass::startJob(std::uint64_t id, const TFileObject& project, RowJob work) {
+    auto outcome = std::make_shared<RowOutcome>();
+    job_ = Job::start(
+        [outcome, project, work = std::move(work)](Job& job) {
+            try {
+                *outcome = work(project, job);
+            } catch (...) {
+                *outcome = RowOutcome{};  // a failed attempt
+            }
+        },
+        jobNotice_);
+    jobOutcome_ = std::move(outcome);
+    jobRow_ = id;
+    jobProject_ = project;
+    shownPercent_ = -1;
+}
+
+void UpdatePass::finishRow(std::uint64_t id, const TFileObject& project,
+                           const std::function<RowOutcome()>& outcome) {
+    bool busy = false;
+    try {
+        const RowOutcome done = outcome();
+        busy = done.result == RowOutcome::Result::Busy;
+        applyOutcome(id, project, done);
+    } catch (...) {
+        failed(id);  // as in tryRow: when that fails too, the pass ends
+    }
+    if (!busy && finder_) showHolders(id, "");
+}
+
+void UpdatePass::jobNews() {
+    if (!job_) return;
+    job_->newsTaken();
+    const int position = pending_.positionOf(jobRow_);
+    if (position < 0) job_->cancel();
+    if (!job_->ended()) {
+        const int percent = job_->percent();
+        if (position >= 0 && percent >= 0 && percent != shownPercent_) {
+            shownPercent_ = percent;
+            host_.showCopyProgress(position, percent);
+        }
+        return;
+    }
+    const std::shared_ptr<Job> job = std::move(job_);
+    const std::shared_ptr<RowOutcome> outcome = std::move(jobOutcome_);
+    const TFileObject project = *jobProject_;
+    jobProject_.reset();
+    const std::uint64_t id = jobRow_;
+    walk([&] {
+        logFailures_.reset();  // the user may have changed it while the job ran
+        if (shownPercent_ >= 0) host_.endCopyProgress();
+        shownPercent_ = -1;
+        // Done is done: a row removed from the list, or a project removed
+        // from the registry, during its copy is still logged as copied.
+        finishRow(id, project, [&] { return *outcome; });
+    });
+}
+
+void UpdatePass::followRows() {
+    if (job_ && pending_.positionOf(jobRow_) < 0) job_->cancel();
+}
+
+void UpdatePass::stop() {
+    stopping_ = true;
+    if (job_) job_->cancel();
+}
+
+void UpdatePass::waitForJob() const {
+    if (job_) job_->waitForEnd(INFINITE);
+}
+
+void UpdatePass::setJobNotice(std::function<void()> notice) {
+    jobNotice_ = std::move(notice);
+    if (!job_) return;
+    if (!jobNotice_) job_->forgetNotice();
+}
+
+void UpdatePass::applyOutcome(std::uint64_t id, const TFileObject& project, const RowOutcome& outcome) {
+    for (const std::string& path : outcome.setAside) setAside_.remember(path);
+    for (const std::string& line : outcome.linesBefore) host_.appendLog(line);
+    const auto linesAfter = [&] {
+        for (const std::string& line : outcome.linesAfter) host_.appendLog(line);
+    };
+    switch (outcome.result) {
+        case RowOutcome::Result::Succeeded:
+            CopySucceeded(id, project, outcome);
+            break;
+        case RowOutcome::Result::Failed:
+            failed(id);
+            break;
+        case RowOutcome::Result::Busy:
+            destinationBusy(id, project.Destination);
+            failed(id);
+            break;
+        case RowOutcome::Result::DoneWithoutCopy:
+            linesAfter();
+            if (const int position = pending_.positionOf(id); position >= 0) pending_.markDone(position);
+            break;
+        case RowOutcome::Result::LeavesList:
+            linesAfter();
+            if (const int position = pending_.positionOf(id); position >= 0) pending_.deleteAt(position);
+            break;
+    }
+}
+
+void UpdatePass::failed(std::uint64_t id) {
+    const int position = pending_.positionOf(id);
+    if (position >= 0) CopyFailed(position);
 }
 
 void UpdatePass::destinationBusy(std::uint64_t id, const std::string& destination) {
@@ -237,7 +396,19 @@ void UpdatePass::lookUpHolders() {
     nextLookups_.clear();
     takeHolders();  // a lookup that ended during the pass answers the rows still busy
     if (dueLookups_.empty()) return;
-    if (search_) {
+    if (search_ && GetTickCount64() - searchStarted_ > lookupBound_) {
+        // Stuck (a handle tied up in a call that never returns, a hung
+        // share): its answer is dropped when it comes, and a fresh thread
+        // asks for the rows due now.
+        {
+            const std::lock_guard<std::mutex> lock(search_->mutex);
+            search_->notice = nullptr;
+        }
+        search_.reset();
+        searchIds_.clear();
+    }
+    // One running at a time, and never more than a few abandoned ones besides.
+    if (search_ || liveLookups_->load() > kAbandonedAtMost) {
         lookupsWaiting_ = true;
         dueLookups_.clear();
         return;
@@ -258,8 +429,15 @@ void UpdatePass::lookUpHolders() {
     try {
         auto search = std::make_shared<HolderSearch>();
         search->notice = notice_;
-        std::thread(searchHolders, search, finder_, std::move(destinations)).detach();
+        ++*liveLookups_;
+        try {
+            std::thread(searchHolders, search, finder_, std::move(destinations), liveLookups_).detach();
+        } catch (...) {
+            --*liveLookups_;
+            throw;
+        }
         search_ = std::move(search);
+        searchStarted_ = GetTickCount64();
     } catch (...) {
         // No thread to look with: nobody is named this time.
         searchIds_.clear();
@@ -304,6 +482,13 @@ void UpdatePass::setHoldersFoundNotice(std::function<void()> notice) {
 }
 
 UpdatePass::~UpdatePass() {
+    // A job is ours to end: cancelled, and waited for, so that its scratch
+    // file is gone before we are (at exit, the process ends right after).
+    if (job_) {
+        job_->forgetNotice();
+        job_->cancel();
+        job_->waitForEnd(INFINITE);
+    }
     // A lookup still running finishes on its own, telling nobody.
     if (!search_) return;
     try {
@@ -316,7 +501,13 @@ UpdatePass::~UpdatePass() {
 
 // On the lookup's own thread.
 void UpdatePass::searchHolders(const std::shared_ptr<HolderSearch>& search, const std::shared_ptr<HolderFinder>& finder,
-                               const std::vector<std::string>& destinations) noexcept {
+                               const std::vector<std::string>& destinations,
+                               const std::shared_ptr<std::atomic<int>>& live) noexcept {
+    // However it ends, it no longer counts as running.
+    struct Ended {
+        std::atomic<int>& live;
+        ~Ended() { --live; }
+    } ended{*live};
     try {
         std::vector<std::string> texts(destinations.size());
         try {
@@ -359,41 +550,25 @@ void UpdatePass::showHolders(std::uint64_t id, const std::string& holders) {
     if (!sentence.empty()) host_.appendLog(timestampText(localNow()) + " " + sentence);
 }
 
-bool UpdatePass::replaceInUse(const std::string& source, const std::string& destination, std::uint64_t id) {
-    InUseReplacement result;
-    {
-        RowProgress progress(*this, id, true);
-        result = replaceEvenIfInUse(source, destination, &progress);
-    }
-    if (!result.setAside.empty()) setAside_.remember(std::move(result.setAside));
-    return result.replaced;
-}
-
 void UpdatePass::removeEarlierSetAsideFiles() {
+    std::vector<std::string> destinations;
     for (int i = 0; i < projects_.count(); ++i) {
         const TFileObject& project = projects_.recordAt(i);
         if (project.ReplaceInUse) setAside_.collectLeftovers(project.Destination);
+        destinations.push_back(project.Destination);
     }
+    // Also the folder of the backups, which lie beside the destination.
+    removeScratchFilesBeside(destinations);
 }
 
-void UpdatePass::CopySucceeded(int position, bool wasInUse) {
-    const PendingRow& row = pending_.rowAt(position);
-    const std::uint64_t id = row.id;
-    const std::string name = row.name;
-    const TFileObject* record = projects_.lookup(name);
-    if (!record) throw AppError("No project named " + name);
-    const TFileObject project = *record;  // the pump below may edit or remove the record
-
-    const std::string version = GetFileVersionText(project.Source);
+void UpdatePass::CopySucceeded(std::uint64_t id, const TFileObject& project, const RowOutcome& outcome) {
+    const std::string version = outcome.version.empty() ? GetFileVersionText(project.Source) : outcome.version;
     host_.appendLog(timestampText(localNow()) + " " + project.Source + " [v" + version + "] -> " +
                     project.Destination);
-    if (wasInUse)
+    if (outcome.wasInUse)
         host_.appendLog(timestampText(localNow()) + " " + std::string(fileNamePart(project.Destination)) +
                         " was in use; the running copy keeps the old file until it restarts.");
-    if (project.VersionBackup) {
-        RowProgress progress(*this, id, false);
-        host_.appendLog(makeVersionBackup(project, version, &progress));
-    }
+    for (const std::string& line : outcome.linesAfter) host_.appendLog(line);
 
     pumpMessages();
 

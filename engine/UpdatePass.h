@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "core/Files.h"
+#include "engine/RowJob.h"
 
 namespace moravel {
 
@@ -36,16 +38,45 @@ protected:
 
 // One walk over the pending list: each row's destination is probed for
 // exclusive access, free ones are copied over, busy ones count an attempt.
+//
+// A walk can pause. A row whose work is long (a copy of kJobFrom bytes or
+// more, any job of a busy row handler) runs as a Job on a thread of its own:
+// the pass starts it and returns to the message loop, with the pass still
+// running (one pass at a time, "Update Now" off, the rows counted at its
+// start followed by id). The job's notice, called on its thread, must only
+// pass the word on (post a message) to the pass's thread, which then calls
+// jobNews(): that shows the job's progress in its row and, once it has
+// ended, applies its outcome and resumes the walk at the next row.
 class UpdatePass {
 public:
     UpdatePass(TProjects& projects, PendingList& pending, Scheduler& scheduler, UpdateHost& host)
         : projects_(projects), pending_(pending), scheduler_(scheduler), host_(host) {}
+    // A job under way is cancelled and waited for: nothing of ours outlives us.
     ~UpdatePass();
     UpdatePass(const UpdatePass&) = delete;
     UpdatePass& operator=(const UpdatePass&) = delete;
 
     void RunUpdatePass();
-    bool running() const noexcept { return running_; }
+    bool running() const noexcept { return running_; }  // from its start to its end, paused or not
+    bool walking() const noexcept { return walking_; }  // the walk is on the stack (in one of its pumps)
+
+    static constexpr std::uint64_t kJobFrom = 256 << 10;  // bytes of source that make a copy a job
+    void setJobNotice(std::function<void()> notice);
+    void jobNews();
+    bool jobRunning() const noexcept { return job_ != nullptr; }
+    bool jobEnded() const noexcept { return job_ && job_->ended(); }
+    // To be called when rows leave the list: a job whose row has gone is cancelled.
+    void followRows();
+    // The program is ending: no further row is tried, and a job under way is
+    // cancelled. waitForJob() returns once it has stopped (its scratch file deleted).
+    void stop();
+    void waitForJob() const;
+
+    // Rows whose destination is busy are first offered to the handler, which
+    // returns a job for the project (run as any row job) or none (the row then
+    // goes on as without a handler).
+    using BusyRowHandler = std::function<RowJob(const TFileObject& project)>;
+    void setBusyRowHandler(BusyRowHandler handler) { busyHandler_ = std::move(handler); }
 
     // Busy rows are told who holds their destination, when a finder is given:
     // at the first busy attempt of a streak, then again every few passes while
@@ -55,7 +86,9 @@ public:
     //
     // The lookup runs on a thread of its own: a pass starts it and returns.
     // One runs at a time; rows due meanwhile wait for the next pass that finds
-    // none running. When it is done, the notice is called on the lookup's
+    // none running. A lookup that has run longer than its bound is abandoned
+    // (its answer dropped when it comes) and the next one starts on a fresh
+    // thread; while kAbandonedAtMost abandoned ones still run, none starts. When it is done, the notice is called on the lookup's
     // thread: it must do nothing but pass the word on (post a message) to the
     // thread of the passes, which then calls holdersFound(). Rows that left
     // the list or whose busy streak ended meanwhile are not told.
@@ -65,22 +98,28 @@ public:
     bool holdersPending() const noexcept { return search_ != nullptr; }  // a lookup started, not yet shown
     static constexpr int kHolderLookupEvery = 4;  // passes
     static constexpr std::size_t kHolderLookupsPerPass = 1000;
+    static constexpr int kAbandonedAtMost = 3;
+    void setHolderLookupBound(std::uint64_t milliseconds) noexcept { lookupBound_ = milliseconds; }
 
-    // Success and failure handling of the row at a position. A destination
-    // that was in use gets one more line saying so.
-    void CopySucceeded(int position, bool wasInUse = false);
+    // Success and failure handling of a row: the success is logged with the
+    // project as its attempt began. A destination that was in use gets one
+    // more line saying so.
+    void CopySucceeded(std::uint64_t id, const TFileObject& project, const RowOutcome& outcome);
     void CopyFailed(int position);
 
-    // At start: deletes what earlier runs set aside beside the destinations
-    // of the projects that replace files in use.
+    // At start: deletes what earlier runs set aside, and the scratch files
+    // they left (a run ended during a copy), beside the projects' destinations.
     void removeEarlierSetAsideFiles();
     const SetAsideFiles& setAsideFiles() const noexcept { return setAside_; }
 
 private:
-    class RowProgress;
-
-    void tryRow(std::uint64_t id, int position);
-    bool replaceInUse(const std::string& source, const std::string& destination, std::uint64_t id);
+    void walk(const std::function<void()>& first = nullptr);
+    void finishPass();
+    bool tryRow(std::uint64_t id);
+    void startJob(std::uint64_t id, const TFileObject& project, RowJob work);
+    void finishRow(std::uint64_t id, const TFileObject& project, const std::function<RowOutcome()>& outcome);
+    void applyOutcome(std::uint64_t id, const TFileObject& project, const RowOutcome& outcome);
+    void failed(std::uint64_t id);
     void pumpMessages();
     bool logFailures();
     void destinationBusy(std::uint64_t id, const std::string& destination);
@@ -94,6 +133,20 @@ private:
     UpdateHost& host_;
     SetAsideFiles setAside_;  // old files still held by someone, deleted once they let go
     bool running_ = false;
+    bool walking_ = false;
+    bool stopping_ = false;
+    bool buttonEnabled_ = false;
+    std::vector<std::uint64_t> ids_;  // the rows counted at the start
+    std::size_t next_ = 0;
+
+    // The row job under way: its thread's share, its row, its project as the attempt began.
+    std::shared_ptr<Job> job_;
+    std::shared_ptr<RowOutcome> jobOutcome_;
+    std::uint64_t jobRow_ = 0;
+    std::optional<TFileObject> jobProject_;
+    int shownPercent_ = -1;
+    std::function<void()> jobNotice_;
+    BusyRowHandler busyHandler_;
 
     std::shared_ptr<HolderFinder> finder_;  // shared with a lookup still running
     long long passes_ = 0;
@@ -112,8 +165,12 @@ private:
     // with us, and what stays here.
     struct HolderSearch;
     static void searchHolders(const std::shared_ptr<HolderSearch>& search, const std::shared_ptr<HolderFinder>& finder,
-                              const std::vector<std::string>& destinations) noexcept;
+                              const std::vector<std::string>& destinations,
+                              const std::shared_ptr<std::atomic<int>>& live) noexcept;
     std::shared_ptr<HolderSearch> search_;
+    std::uint64_t searchStarted_ = 0;
+    std::uint64_t lookupBound_ = 20000;
+    std::shared_ptr<std::atomic<int>> liveLookups_ = std::make_shared<std::atomic<int>>(0);
     std::vector<std::uint64_t> searchIds_;
     long long searchPass_ = 0;
     std::function<void()> notice_;

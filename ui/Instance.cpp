@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "core/AppError.h"
+#include "core/Library.h"
 #include "ui/Application.h"
 
 namespace moravel {
@@ -16,6 +17,7 @@ constexpr UINT WM_APP_RUN_COMMANDS = WM_APP + 1;
 constexpr UINT_PTR kRetryTimer = 1;
 constexpr UINT kRetryMilliseconds = 200;
 constexpr DWORD kMaxCommandBytes = 64 * 1024;
+constexpr std::size_t kMaxWaitingNames = 1000;
 constexpr DWORD kAnswerMilliseconds = 5000;
 constexpr DWORD kStartMilliseconds = 15000;  // a fresh instance first has to start
 constexpr DWORD kLookAgainMilliseconds = 50;
@@ -131,6 +133,16 @@ CommandReceiver::CommandReceiver(const std::string& key, CommandTarget& target)
     CreateWindowExA(0, className_.c_str(), "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleA(nullptr),
                     this);
     if (!hwnd_) throw AppError("Cannot create the window that takes commands");
+    acceptFromLowerIntegrity(hwnd_);
+}
+
+// An elevated instance still hears a build step that is not elevated: the
+// system drops WM_COPYDATA from a lower integrity level unless the window
+// lets it in. The data is checked all the same. Missing before Windows 7.
+void CommandReceiver::acceptFromLowerIntegrity(HWND window) noexcept {
+    using Filter = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
+    if (const auto filter = procAddress<Filter>(GetModuleHandleA("user32.dll"), "ChangeWindowMessageFilterEx"))
+        filter(window, WM_COPYDATA, 1 /* MSGFLT_ALLOW */, nullptr);
 }
 
 CommandReceiver::~CommandReceiver() {
@@ -192,6 +204,12 @@ LRESULT CommandReceiver::onCopyData(HWND sender, const COPYDATASTRUCT& data) {
     }
     const bool show = texts.size() == 1 && texts[0] == kShowCommand;
     if (!show && (texts.size() < 2 || (texts[0] != "queue" && texts[0] != "queue-now"))) return 0;
+    if (!std::all_of(texts.begin() + 1, texts.end(), [](const std::string& name) { return isQueueableName(name); }))
+        return 0;
+    // A bound on what waits: refused now, the sender asks again until its time is up.
+    std::size_t waitingNames = 0;
+    for (const Command& command : waiting_) waitingNames += command.names.size();
+    if (waitingNames + texts.size() - 1 > kMaxWaitingNames) return 0;
     // Only from our own session: the window's process tells.
     if (!fromThisSession(sender) || !target_.acceptsCommands()) return 0;
     if (show) {

@@ -87,6 +87,7 @@ private:
     static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) noexcept;
     LRESULT onCopyData(HWND sender, const COPYDATASTRUCT& data);
     void runWaiting();
+    static void acceptFromLowerIntegrity(HWND window) noexcept;
 
     std::string className_;
     CommandTarget& target_;

@@ -75,6 +75,7 @@ const Command<TMainForm> kCommands[] = {
 
 constexpr UINT WM_APP_CLOSE_NOW = WM_APP + 1;
 constexpr UINT WM_APP_HOLDERS_FOUND = WM_APP + 2;  // from the thread that looked them up
+constexpr UINT WM_APP_JOB_NEWS = WM_APP + 3;       // from the thread of a row's job
 
 std::string pendingText(int n) { return " (" + std::to_string(n) + " pending)"; }
 
@@ -226,8 +227,12 @@ void TMainForm::FormClose() {
                            "really want to exit?",
                            "Confirm", MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON1) != IDYES)
         return;
-    if (updater_.running()) {
-        // The pass below us on the stack finishes first; then the window goes.
+    // The running updates stop: no further row is tried, a copy under way is
+    // cancelled, and the process ends once it has stopped (the pass waits
+    // for its job when the window is destroyed).
+    updater_.stop();
+    if (updater_.walking()) {
+        // In one of the pumps of the pass: it unwinds first; then the window goes.
         closeRequested_ = true;
         return;
     }
@@ -308,6 +313,7 @@ void TMainForm::rowInserted(int position, const PendingRow& row) {
 }
 
 void TMainForm::rowRemoved(int position) {
+    updater_.followRows();  // a copy for a row that has gone stops
     ListView(item(ListView1)).deleteItem(position);
     ListView1SelectItem();
     refreshListTip();
@@ -369,10 +375,35 @@ void TMainForm::holdListRedraw(bool hold) {
 }
 
 void TMainForm::closeAfterPass() {
-    if (closeRequested_ && !updater_.running()) {
+    if (closeRequested_ && !updater_.walking()) {
         closeRequested_ = false;
+        closeNowAsked_ = true;
         PostMessageA(hwnd(), WM_APP_CLOSE_NOW, 0, 0);
     }
+}
+
+void TMainForm::takeJobNews() {
+    // Progress alone: the row shows it. An end resumes the walk, which holds
+    // the list's redraw and the log's lines as every pass does.
+    if (!updater_.jobEnded()) {
+        updater_.jobNews();
+        return;
+    }
+    struct AfterWalk {
+        TMainForm& form;
+        ~AfterWalk() {
+            try {
+                form.flushLog();
+            } catch (...) {
+                // Already unwinding with the error that ended the pass; the window shows that one.
+            }
+            form.holdListRedraw(false);
+            form.closeAfterPass();
+        }
+    } after{*this};
+    holdListRedraw(true);
+    updater_.jobNews();
+    flushLog();
 }
 
 void TMainForm::Button1Click() { RunUpdatePass(); }
@@ -381,7 +412,7 @@ void TMainForm::Timer1Timer() { RunUpdatePass(); }
 void TMainForm::appendLog(const std::string& line) {
     logBatch_ += line;
     logBatch_ += "\r\n";
-    if (!updater_.running()) flushLog();
+    if (!updater_.walking()) flushLog();
 }
 
 void TMainForm::flushLog() {
@@ -416,9 +447,6 @@ void TMainForm::pumpMessages() {
 void TMainForm::showCopyProgress(int position, int percent) {
     copyingRow_ = pending_.rowAt(position).id;
     copiedPercent_ = percent;
-    // A copy pumps every few hundredths of a second: the list is not held
-    // until it ends, or each pump would repaint all of it.
-    if (listRedrawHeld_) holdListRedraw(false);
     ListView(item(ListView1)).redrawItem(position);
     taskbarProgress_.show(hwnd(), percent);
 }
@@ -429,7 +457,6 @@ void TMainForm::endCopyProgress() {
     copiedPercent_ = -1;
     if (position >= 0) ListView(item(ListView1)).redrawItem(position);
     taskbarProgress_.clear(hwnd());
-    if (updater_.running()) holdListRedraw(true);
 }
 
 void TMainForm::setUpdateNowEnabled(bool enabled) { enableWindow(item(Button1), enabled); }
@@ -615,19 +642,25 @@ LRESULT TMainForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_CREATE:
             createControls();
             updater_.setHoldersFoundNotice([window = hwnd()] { PostMessageA(window, WM_APP_HOLDERS_FOUND, 0, 0); });
+            updater_.setJobNotice([window = hwnd()] { PostMessageA(window, WM_APP_JOB_NEWS, 0, 0); });
             FormCreate();
             return 0;
         case WM_CLOSE:
             FormClose();
             return 0;
         case WM_APP_CLOSE_NOW:
-            DestroyWindow(hwnd());
+            // Only when we asked: posted from outside, it would close the window mid-pass without a question.
+            if (closeNowAsked_) DestroyWindow(hwnd());
+            return 0;
+        case WM_APP_JOB_NEWS:
+            takeJobNews();
             return 0;
         case WM_APP_HOLDERS_FOUND:
             updater_.holdersFound();
             return 0;
         case WM_DESTROY:
             updater_.setHoldersFoundNotice(nullptr);  // a lookup still running tells nobody
+            updater_.setJobNotice(nullptr);
             FormDestroy();
             timer_.stop();
             if (applicationMainWindow() == hwnd()) PostQuitMessage(0);
@@ -635,7 +668,14 @@ LRESULT TMainForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_QUERYENDSESSION:
             return TRUE;
         case WM_ENDSESSION:
-            if (wParam) FormDestroy();  // the system ends us without asking
+            if (wParam) {
+                // The system ends us once this returns: a copy under way is
+                // cancelled and its scratch file deleted first, the
+                // destination left as it was.
+                updater_.stop();
+                updater_.waitForJob();
+                FormDestroy();  // without asking
+            }
             return 0;
         case WM_SETCURSOR:
             // The list asks before it sets its cursor: the mouse moved or was pressed over it.

@@ -150,6 +150,7 @@ private:
     void showTrayMenu();
     void addTrayIcon();
     void closeAfterPass();
+    void takeJobNews();
 
     PendingList pending_;
     WindowTimer timer_{nullptr, kTimer1};
@@ -180,6 +181,7 @@ private:
     std::string listTipText_;
     bool hiddenInTray_ = false;
     bool closeRequested_ = false;
+    bool closeNowAsked_ = false;  // set before posting our own close message, which acts only then
     bool shownOnce_ = false;
     UINT taskbarCreated_ = 0;
 };

@@ -26,6 +26,9 @@ TEST(CommandLineTest, ParsesSwitchesAndNamesAndTellsWhatIsMalformed) {
         {"m Alpha", Kind::Malformed, {}, false, false},
         {"m /queue a /fast", Kind::Malformed, {}, false, false},
         {"m /queue \"\"", Kind::Malformed, {}, false, false},
+        {"m /queue \"a\r\nb\"", Kind::Malformed, {}, false, false},  // a name that would forge a log line
+        {"m /queue a\x1b[2J", Kind::Malformed, {}, false, false},
+        {"m /queue \"a\tb\"", Kind::Malformed, {}, false, false},
     };
     for (const auto& c : cases) {
         const CommandLine parsed = parseCommandLine(c.line);

@@ -52,6 +52,12 @@ protected:
     std::unique_ptr<CommandReceiver> receiver;
 };
 
+std::string many(int names) {
+    std::string bytes;
+    for (int i = 0; i < names; ++i) bytes += "n" + std::to_string(i) + '\0';
+    return bytes + '\0';
+}
+
 TEST_F(InstanceTest, OnlyAWellFormedCommandFromThisSessionIsAnsweredAndQueued) {
     const struct { std::string bytes; ULONG_PTR tag; HWND from; } garbage[] = {
         {"queue\0Alpha\0\0"s, 0x1234, nullptr},                 // another tag
@@ -63,6 +69,8 @@ TEST_F(InstanceTest, OnlyAWellFormedCommandFromThisSessionIsAnsweredAndQueued) {
         {""s, kCommandTag, nullptr},
         {"queue\0"s + std::string(70000, 'A') + "\0\0"s, kCommandTag, nullptr},
         {"queue\0Alpha\0\0"s, kCommandTag, reinterpret_cast<HWND>(0x1234)},  // no sending window
+        {"queue\0Alpha\r\n05-03-26 Forged\0\0"s, kCommandTag, nullptr},   // a control character in a name
+        {"queue\0"s + many(1001), kCommandTag, nullptr},                        // more names than may wait
     };
     for (const auto& g : garbage) EXPECT_EQ(send(g.bytes, g.tag, g.from), 0) << g.bytes.substr(0, 20);
     pump();

@@ -289,6 +289,9 @@ TEST_F(MainWindowTest, AnErrorInAHandlerShowsOneStopBoxWithAPeriodAndTheProgramG
 TEST_F(MainWindowTest, ClosingDuringAPassAsksThenClosesOnlyOnceThePassHasEnded) {
     start(section("app", sourceFile("s.txt"), dir / "d.txt"));
     queue({"app"});
+    PostMessageA(main->hwnd(), WM_APP + 1, 0, 0);  // the window's own close message, as any program may post it
+    pump();
+    ASSERT_TRUE(IsWindow(main->hwnd())) << "closed from outside, without a question";
     rec.answers = {IDYES};
     bool passRanWhenAsked = false, updateNowWhenAsked = true;
     rec.onMessageBox = [&] {
@@ -734,13 +737,37 @@ TEST_F(MainWindowTest, DuringACopyItsRowShowsHowFarItIsAndTheWindowGoesOnWorking
         SetLastError(ERROR_ACCESS_DENIED);
         return false;
     };
-    click(mainItem(Main::Button1));
-    pump();  // looks still waiting find the copy over
+    click(mainItem(Main::Button1));  // returns with the copy under way: the loop below is the window's
+    for (int i = 0; i < 1000 && main->passRunning(); ++i) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+        pump();
+    }
     EXPECT_TRUE(seen) << "the row read 45 % while the window handled a message";
     EXPECT_EQ(destinationMeanwhile, "old");
     EXPECT_TRUE(passRunning);
     ASSERT_EQ(rows().size(), 1u);
     EXPECT_EQ(rows()[0][2], "1") << "the copy failed: the row shows its attempts again";
+}
+
+// The system ends the process once WM_ENDSESSION returns: a copy under way
+// has stopped by then, its scratch file gone and the destination as it was.
+TEST_F(MainWindowTest, SessionEndDuringACopyStopsItBeforeTheMessageReturns) {
+    start(section("tool", sourceFile("tool.new", std::string(256 << 10, 'n')), dir / "tool.exe"));
+    writeFile(dir / "tool.exe", "old");
+    queue({"tool"});
+    const struct Restore {
+        ~Restore() { copyFileForTests = nullptr; }
+    } restore;
+    copyFileForTests = [&](const std::string& source, const std::string& target, const CopyReport& report) {
+        for (int i = 0; i < 400; ++i, Sleep(5))
+            if (!report(1, 2)) { Sleep(50); return false; }  // stops slowly, as a copy far from its disk does
+        return CopyFileA(source.c_str(), target.c_str(), FALSE) != 0;
+    };
+    click(mainItem(Main::Button1));
+    ASSERT_TRUE(main->passRunning());
+    SendMessageA(main->hwnd(), WM_ENDSESSION, TRUE, 0);
+    for (const std::string& file : filesIn(dir.path())) EXPECT_NE(file[0], '~') << file;
+    EXPECT_EQ(readFile(dir / "tool.exe"), "old");
 }
 
 TEST_F(MainWindowTest, AtStartSetAsideFilesOfEarlierRunsGoAndNothingThatOnlyLooksLikeThem) {

@@ -1,0 +1,45 @@
+#pragma once
+// A long operation on one row of a pass: it runs on a thread of its own
+// while the window goes on working, and the pass applies what it returns.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/CopyJob.h"
+#include "core/ObjectUnit.h"
+
+namespace moravel {
+
+// What a row's job did. The pass applies it on its own thread, after the
+// job has ended, to the row if it is still in the list.
+struct RowOutcome {
+    enum class Result {
+        Succeeded,        // the destination has the new file: logged, backed up (see below), the row done
+        Failed,           // a failed attempt, counted
+        Busy,             // someone holds the destination: counted, its holders looked up
+        DoneWithoutCopy,  // nothing (more) to copy: the lines are logged and the row is done
+        LeavesList,       // the lines are logged and the row leaves the list uncounted
+    };
+    Result result = Result::Failed;
+    bool wasInUse = false;                 // Succeeded: the running copy keeps the old file
+    std::string version;                   // Succeeded: the version text of what was copied
+    std::vector<std::string> linesBefore;  // logged first (before the success line)
+    std::vector<std::string> linesAfter;   // logged after the success line (its backup line)
+    std::vector<std::string> setAside;     // old files still held, deleted at later passes
+};
+
+// The work of one row, given the project as it was when the attempt began
+// (edits made meanwhile apply from the next attempt) and its job: it must end
+// soon once job.cancelled() (the row was removed, the program is ending) and
+// may tell job.report() how far it is, which the row shows. It runs on a
+// thread of its own and touches nothing of the window or the pass. An
+// exception it lets out counts as a failed attempt.
+using RowJob = std::function<RowOutcome(const TFileObject& project, Job& job)>;
+
+// The pass's own job: copies the project's source over its destination (or
+// renames a busy destination aside first, when inUse), then makes its
+// version backup.
+RowOutcome copyRow(const TFileObject& project, bool inUse, Job& job);
+
+}  // namespace moravel
