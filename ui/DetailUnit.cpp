@@ -266,7 +266,8 @@ void TDetailForm::Button3Click() {
     const std::string picked = browse(SourceEdit, true);
     if (picked.empty()) return;
     setWindowText(item(SourceEdit), picked);
-    if (windowText(item(DestinationEdit)).empty()) setWindowText(item(DestinationEdit), std::string(fileNamePart(picked)));
+    if (windowText(item(DestinationEdit)).empty())
+        setWindowText(item(DestinationEdit), std::string(fileNamePart(picked)));
 }
 
 void TDetailForm::Button4Click() {
