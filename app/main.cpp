@@ -26,12 +26,14 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         const std::string key = instanceKey(settingsFilePath(workingDirectory()));
         if (!command.queue.empty()) return forwardQueueCommand(key, command);
 
-        // Started plainly, every copy runs as it always did; the first one in
-        // a directory also takes the commands of later /queue calls there.
+        // The first plain start in a directory is its instance and takes the
+        // commands of later starts there; a later plain start brings it to
+        // the front and ends, so that one window edits one settings file.
         InstanceLock lock(key);
         if (!lock.first()) {
             if (command.launched) return kExitQueued;  // another /queue started the instance first
-            lock.release();
+            if (command.hide || showRunningInstance(key)) return kExitQueued;
+            lock.release();  // it does not answer (it is closing): this one runs on its own, as before
         }
 
         initWindowing();

@@ -20,7 +20,6 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // Defined with the set-aside names below, which share the tags.
 std::string tagText(std::uint16_t unique);
 bool deleteSetAside(const std::string& path);
-std::string fullPath(const std::string& path);
 void markForDeletionAtRestart(const std::string& path);
 
 // Fresh numbers for tags, different in each process.
@@ -349,13 +348,6 @@ namespace {
 constexpr std::string_view kSetAsideMark = ".old-";
 constexpr std::size_t kTagLength = 8;
 
-struct FindTraits {
-    using Handle = HANDLE;
-    static Handle invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void close(Handle h) noexcept { FindClose(h); }
-};
-using UniqueFind = Unique<FindTraits>;
-
 // A tag (of set-aside and scratch names) is a unique number and a check of it, four lowercase hex
 // digits each. The check always starts with a letter, so no tag is made of
 // decimal digits only, as a date or a number a user puts in a name would be.
@@ -393,17 +385,6 @@ bool deleteSetAside(const std::string& path) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-// Set-aside files are remembered by full path: the working directory may
-// change before they are tried again.
-std::string fullPath(const std::string& path) {
-    const DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
-    std::string full(size, '\0');
-    const DWORD length = size ? GetFullPathNameA(path.c_str(), size, full.data(), nullptr) : 0;
-    if (length == 0 || length >= size) return path;
-    full.resize(length);
-    return full;
-}
-
 // Needs administrator rights on Windows; refused otherwise, which is fine:
 // the file is tried again at later passes and at the next start.
 void markForDeletionAtRestart(const std::string& path) {
@@ -411,6 +392,16 @@ void markForDeletionAtRestart(const std::string& path) {
 }
 
 }  // namespace
+
+std::string fullPath(const std::string& path) {
+    if (path.empty()) return path;
+    const DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+    std::string full(size, '\0');
+    const DWORD length = size ? GetFullPathNameA(path.c_str(), size, full.data(), nullptr) : 0;
+    if (length == 0 || length >= size) return path;
+    full.resize(length);
+    return full;
+}
 
 std::string_view fileNamePart(std::string_view path) {
     const std::size_t at = path.find_last_of("\\/:");

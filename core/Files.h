@@ -128,6 +128,11 @@ struct InUseReplacement {
 InUseReplacement replaceEvenIfInUse(const std::string& source, const std::string& destination,
                                     CopyProgress* progress = nullptr);
 
+// The path against the working directory of the moment (unchanged when it
+// cannot be made full). Set-aside files and watched sources are followed by
+// full path: the working directory may move before they are looked at again.
+std::string fullPath(const std::string& path);
+
 // What follows the path's last backslash, slash or colon: the name the file
 // system sees.
 std::string_view fileNamePart(std::string_view path);

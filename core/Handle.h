@@ -57,7 +57,15 @@ struct FileTraits {
     static void close(Handle h) noexcept { CloseHandle(h); }
 };
 
+// Directory searches (FindFirstFile) are closed by their own function.
+struct FindTraits {
+    using Handle = HANDLE;
+    static Handle invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(Handle h) noexcept { FindClose(h); }
+};
+
 using UniqueHandle = Unique<NullTraits<HANDLE, CloseHandle>>;
 using UniqueFile = Unique<FileTraits>;
+using UniqueFind = Unique<FindTraits>;
 
 }  // namespace moravel

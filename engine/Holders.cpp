@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "core/Handle.h"
+#include "core/Library.h"
 #include "core/Text.h"
 
 namespace moravel {
@@ -29,17 +30,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Answers = std::vector<std::vector<Holder>>;
-using UniqueModule = Unique<NullTraits<HMODULE, FreeLibrary>>;
-
-// A function of a DLL, found at run time; null when the system has none.
-template <class Function>
-Function procAddress(HMODULE module, const char* name) {
-    const FARPROC address = module ? GetProcAddress(module, name) : nullptr;
-    Function function = nullptr;
-    static_assert(sizeof function == sizeof address);
-    std::memcpy(&function, &address, sizeof function);
-    return function;
-}
 
 std::wstring wide(const std::string& text) {
     const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
@@ -118,7 +108,7 @@ public:
     }
 
 private:
-    UniqueModule module_;
+    UniqueLibrary module_;
     DWORD(WINAPI* start_)(DWORD*, DWORD, WCHAR*) = nullptr;
     DWORD(WINAPI* register_)(DWORD, UINT, LPCWSTR*, UINT, RM_UNIQUE_PROCESS*, UINT, LPCWSTR*) = nullptr;
     DWORD(WINAPI* list_)(DWORD, UINT*, UINT*, RM_PROCESS_INFO*, LPDWORD) = nullptr;

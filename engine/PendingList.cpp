@@ -12,9 +12,10 @@ std::string PendingRow::holderTip() const {
     return "Held by " + holders;
 }
 
-std::string PendingRow::holderSentence() const {
+std::string PendingRow::holderSentence(bool replaceInUse) const {
     if (holders.empty()) return {};
-    return name + (holders == kReadOnly ? " is " : " is held by ") + holders + ".";
+    if (holders == kReadOnly) return name + " is " + holders + ".";
+    return name + " is held by " + holders + (replaceInUse ? ", which does not let it be renamed." : ".");
 }
 
 void PendingList::checkIndex(int position) const {

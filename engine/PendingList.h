@@ -23,7 +23,9 @@ struct PendingRow {
     // "Held by devenv.exe (pid 4412)", "read-only", or empty.
     std::string holderTip() const;
     // "Alpha is held by devenv.exe (pid 4412).", "Alpha is read-only.", or empty.
-    std::string holderSentence() const;
+    // For a project that may replace a file in use, a holder that stopped
+    // it is named as the reason: "..., which does not let it be renamed."
+    std::string holderSentence(bool replaceInUse = false) const;
 };
 
 // What a read-only destination shows where a holder would be named.

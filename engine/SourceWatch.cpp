@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "core/Files.h"
 #include "core/Handle.h"
 #include "core/Projects.h"
 #include "engine/PendingList.h"
@@ -12,19 +13,6 @@ namespace {
 
 std::uint64_t ticks(const FILETIME& time) {
     return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-// Relative sources resolve against the working directory of the moment, as
-// the pass resolves them: when that moves, the watched file is another one.
-std::string fullPath(const std::string& path) {
-    if (path.empty()) return path;
-    const DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
-    if (size == 0) return path;
-    std::string full(size, '\0');
-    const DWORD length = GetFullPathNameA(path.c_str(), size, full.data(), nullptr);
-    if (length == 0 || length >= size) return path;
-    full.resize(length);
-    return full;
 }
 
 }  // namespace

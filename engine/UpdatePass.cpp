@@ -543,7 +543,10 @@ void UpdatePass::showHolders(std::uint64_t id, const std::string& holders) {
     const int position = pending_.positionOf(id);
     if (position < 0 || pending_.rowAt(position).holders == holders) return;
     pending_.setHolders(position, holders);
-    const std::string sentence = pending_.rowAt(position).holderSentence();
+    // A project that may replace its file in use is only still busy when the
+    // holder refused the rename.
+    const TFileObject* project = projects_.lookup(pending_.rowAt(position).name);
+    const std::string sentence = pending_.rowAt(position).holderSentence(project && project->ReplaceInUse);
     if (!sentence.empty()) host_.appendLog(timestampText(localNow()) + " " + sentence);
 }
 

@@ -33,7 +33,8 @@ bool isMultiLineEdit(HWND hwnd) {
 // and then behaves as if it sat in a dialog box: it asks its window for the
 // next control, which a plain window ignores, and asks it to close. Here the
 // two keys do what they do on every other control: Tab moves on, Escape
-// does nothing (no window of ours has a cancel button).
+// does nothing (the one window with such a field, the main window, has no
+// cancel button).
 bool handleEditTabOrEscape(HWND root, const MSG& msg) {
     if (msg.message != WM_KEYDOWN || (msg.wParam != VK_TAB && msg.wParam != VK_ESCAPE)) return false;
     if (!isMultiLineEdit(msg.hwnd) || GetKeyState(VK_CONTROL) < 0) return false;

@@ -37,6 +37,16 @@ const std::array kLayout = {
     ControlSpec{TChooseForm::Label2, "STATIC", "Selected line:", SS_LEFTNOWORDWRAP, 0, {265, 71, 64, 13}, AnchorTopRight},
 };
 
+const Command<TChooseForm> kCommands[] = {
+    {TChooseForm::Button1, BN_CLICKED, &TChooseForm::Button1Click},
+    {TChooseForm::Button2, BN_CLICKED, &TChooseForm::Button2Click},
+    {IDCANCEL, BN_CLICKED, &TChooseForm::Button2Click},  // Escape, as in every dialog
+    {TChooseForm::Button3, BN_CLICKED, &TChooseForm::Button3Click},
+    {TChooseForm::Button4, BN_CLICKED, &TChooseForm::Button4Click},
+    {TChooseForm::Button5, BN_CLICKED, &TChooseForm::Button5Click},
+    {TChooseForm::CheckListBox1, LBN_SELCHANGE, &TChooseForm::CheckListBox1Click},
+};
+
 }  // namespace
 
 TChooseForm::TChooseForm() {
@@ -136,23 +146,9 @@ LRESULT TChooseForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                 return TRUE;
             }
             break;
-        case WM_COMMAND: {
-            const int id = LOWORD(wParam), code = HIWORD(wParam);
-            if (code == BN_CLICKED) {
-                switch (id) {
-                    case Button1: Button1Click(); return 0;
-                    case Button2: Button2Click(); return 0;
-                    case Button3: Button3Click(); return 0;
-                    case Button4: Button4Click(); return 0;
-                    case Button5: Button5Click(); return 0;
-                }
-            }
-            if (id == CheckListBox1 && code == LBN_SELCHANGE) {
-                CheckListBox1Click();
-                return 0;
-            }
+        case WM_COMMAND:
+            if (runCommand(*this, kCommands, wParam)) return 0;
             break;
-        }
     }
     return Window::onMessage(message, wParam, lParam);
 }

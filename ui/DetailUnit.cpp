@@ -3,7 +3,9 @@
 #include <array>
 #include <memory>
 #include <tuple>
+#include <utility>
 
+#include "core/Files.h"
 #include "core/SettingsFile.h"
 #include "core/Text.h"
 #include "ui/Application.h"
@@ -47,7 +49,29 @@ const std::array kLayout = {
                 BS_AUTOCHECKBOX | WS_TABSTOP, 0, {124, 126, 200, 17}},
     ControlSpec{TDetailForm::QueueOnChangeCheckBox, "BUTTON", "&Queue when the source changes",
                 BS_AUTOCHECKBOX | WS_TABSTOP, 0, {124, 146, 200, 17}},
+    // What to do when the destination is in use: wait (neither box), replace
+    // it at once (the box above) or stop its holder and start it again; the
+    // two boxes exclude each other.
+    ControlSpec{TDetailForm::RestartHolderCheckBox, "BUTTON", "&Stop what holds it and start it again",
+                BS_AUTOCHECKBOX | WS_TABSTOP, 0, {124, 166, 240, 17}},
+    ControlSpec{TDetailForm::ForceCloseCheckBox, "BUTTON", "&End a program that does not close",
+                BS_AUTOCHECKBOX | WS_TABSTOP | WS_DISABLED, 0, {140, 186, 224, 17}},
+    ControlSpec{TDetailForm::TryWhenFreeCheckBox, "BUTTON", "&Try as soon as it is free",
+                BS_AUTOCHECKBOX | WS_TABSTOP, 0, {124, 206, 240, 17}},
 };
+
+const Command<TDetailForm> kCommands[] = {
+    {TDetailForm::Button1, BN_CLICKED, &TDetailForm::Button1Click},
+    {TDetailForm::Button2, BN_CLICKED, &TDetailForm::Button2Click},
+    {IDCANCEL, BN_CLICKED, &TDetailForm::Button2Click},  // Escape, as in every dialog
+    {TDetailForm::Button3, BN_CLICKED, &TDetailForm::Button3Click},
+    {TDetailForm::Button4, BN_CLICKED, &TDetailForm::Button4Click},
+    {TDetailForm::ReplaceInUseCheckBox, BN_CLICKED, &TDetailForm::ReplaceInUseCheckBoxClick},
+    {TDetailForm::RestartHolderCheckBox, BN_CLICKED, &TDetailForm::RestartHolderCheckBoxClick},
+};
+
+// The tips of the boxes Moravel added, wrapped at this width.
+constexpr int kTipWidth96 = 300;
 
 constexpr const char* kFillInPaths = "Fill in a Source and a Destination please...";
 
@@ -61,9 +85,6 @@ bool hasControlCharacter(const std::string& text) {
         if (c < ' ' || c == 0x7f) return true;
     return false;
 }
-
-// What follows the directory part of a path.
-std::string fileNamePart(const std::string& path) { return path.substr(directoryPart(path).size()); }
 
 }  // namespace
 
@@ -93,11 +114,28 @@ std::string pathProblem(const std::string& what, const std::string& path) {
 TDetailForm::TDetailForm() {
     font_.reset(createFormFont());
     create({"TDetailForm", "Add or view a new project", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
-            WS_EX_CONTROLPARENT, {519, 200}, MainForm ? MainForm->hwnd() : nullptr});
+            WS_EX_CONTROLPARENT, {519, 260}, MainForm ? MainForm->hwnd() : nullptr});
     setChecked(item(VersionBackupCheckBox), true);
-    addTooltip(createTooltipWindow(hwnd()), hwnd(), item(ReplaceInUseCheckBox),
-               "When the destination is in use, put the new file in its place at once: a running "
-               "program keeps the old file until it restarts.");
+    HWND tips = createTooltipWindow(hwnd());
+    SendMessageA(tips, TTM_SETMAXTIPWIDTH, 0, scale(kTipWidth96));
+    for (const auto& [id, tip] : {
+             std::pair{ReplaceInUseCheckBox,
+                       "When the destination is in use, put the new file in its place at once: a running "
+                       "program keeps the old file until it restarts."},
+             std::pair{QueueOnChangeCheckBox,
+                       "While Moravel runs, queue this project when its source file changes, once the file "
+                       "has been quiet for two seconds."},
+             std::pair{RestartHolderCheckBox,
+                       "When a program or a service holds the destination, stop it, replace the file and "
+                       "start it again."},
+             std::pair{ForceCloseCheckBox,
+                       "When the program does not close when asked, end it. Unsaved work in that program is "
+                       "lost."},
+             std::pair{TryWhenFreeCheckBox,
+                       "Try as soon as the programs holding the destination have ended, not only at the next "
+                       "update."},
+         })
+        addTooltip(tips, hwnd(), item(id), tip);
 }
 
 void TDetailForm::ShowProject(const std::string& name) {
@@ -106,9 +144,29 @@ void TDetailForm::ShowProject(const std::string& name) {
         setWindowText(item(SourceEdit), project->Source);
         setWindowText(item(DestinationEdit), project->Destination);
         setChecked(item(VersionBackupCheckBox), project->VersionBackup);
-        setChecked(item(ReplaceInUseCheckBox), project->ReplaceInUse);
+        // A hand-edited file may ask for both ways of replacing: the one that
+        // also restarts the holder shows, and is what the next save keeps.
+        setChecked(item(ReplaceInUseCheckBox), project->ReplaceInUse && !project->RestartHolder);
         setChecked(item(QueueOnChangeCheckBox), project->QueueOnChange);
+        setChecked(item(RestartHolderCheckBox), project->RestartHolder);
+        setChecked(item(ForceCloseCheckBox), project->ForceClose);
+        setChecked(item(TryWhenFreeCheckBox), project->TryWhenFree);
+        followRestartHolder();
     }
+}
+
+void TDetailForm::followRestartHolder() {
+    enableWindow(item(ForceCloseCheckBox), isChecked(item(RestartHolderCheckBox)));
+}
+
+void TDetailForm::ReplaceInUseCheckBoxClick() {
+    if (isChecked(item(ReplaceInUseCheckBox))) setChecked(item(RestartHolderCheckBox), false);
+    followRestartHolder();
+}
+
+void TDetailForm::RestartHolderCheckBoxClick() {
+    if (isChecked(item(RestartHolderCheckBox))) setChecked(item(ReplaceInUseCheckBox), false);
+    followRestartHolder();
 }
 
 void TDetailForm::onShowModal() {
@@ -132,8 +190,10 @@ void TDetailForm::FormShow() {
         setWindowText(item(DestinationEdit), "");
         // Unlike the backup box, these start off for every new project: they
         // change how and when files are replaced, and are chosen on purpose.
-        setChecked(item(ReplaceInUseCheckBox), false);
-        setChecked(item(QueueOnChangeCheckBox), false);
+        for (int box : {ReplaceInUseCheckBox, QueueOnChangeCheckBox, RestartHolderCheckBox, ForceCloseCheckBox,
+                        TryWhenFreeCheckBox})
+            setChecked(item(box), false);
+        followRestartHolder();
     }
     InvalidateRect(name, nullptr, TRUE);
 }
@@ -164,8 +224,11 @@ void TDetailForm::Button1Click() {
 
     const auto applyOptions = [this](TFileObject& project) {
         project.VersionBackup = isChecked(item(VersionBackupCheckBox));
-        project.ReplaceInUse = isChecked(item(ReplaceInUseCheckBox));
         project.QueueOnChange = isChecked(item(QueueOnChangeCheckBox));
+        project.RestartHolder = isChecked(item(RestartHolderCheckBox));
+        project.ReplaceInUse = isChecked(item(ReplaceInUseCheckBox)) && !project.RestartHolder;
+        project.ForceClose = project.RestartHolder && isChecked(item(ForceCloseCheckBox));
+        project.TryWhenFree = isChecked(item(TryWhenFreeCheckBox));
     };
     if (EditMode) {
         TFileObject* project = projects.lookup(name);
@@ -203,7 +266,8 @@ void TDetailForm::Button3Click() {
     const std::string picked = browse(SourceEdit, true);
     if (picked.empty()) return;
     setWindowText(item(SourceEdit), picked);
-    if (windowText(item(DestinationEdit)).empty()) setWindowText(item(DestinationEdit), fileNamePart(picked));
+    if (windowText(item(DestinationEdit)).empty())
+        setWindowText(item(DestinationEdit), std::string(fileNamePart(picked)));
 }
 
 void TDetailForm::Button4Click() {
@@ -232,14 +296,7 @@ LRESULT TDetailForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             }
             break;
         case WM_COMMAND:
-            if (HIWORD(wParam) == BN_CLICKED) {
-                switch (LOWORD(wParam)) {
-                    case Button1: Button1Click(); return 0;
-                    case Button2: Button2Click(); return 0;
-                    case Button3: Button3Click(); return 0;
-                    case Button4: Button4Click(); return 0;
-                }
-            }
+            if (runCommand(*this, kCommands, wParam)) return 0;
             break;
     }
     return Window::onMessage(message, wParam, lParam);

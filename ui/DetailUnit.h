@@ -25,8 +25,11 @@ public:
         Label3,
         ReplaceInUseCheckBox,
         QueueOnChangeCheckBox,
+        RestartHolderCheckBox,  // exclusive with ReplaceInUseCheckBox
+        ForceCloseCheckBox,     // only together with RestartHolderCheckBox
+        TryWhenFreeCheckBox,
     };
-    static constexpr SIZE kDesignClient = {511, 173};
+    static constexpr SIZE kDesignClient = {511, 233};
 
     TDetailForm();
 
@@ -38,15 +41,23 @@ public:
     void Button2Click();
     void Button3Click();
     void Button4Click();
+    void ReplaceInUseCheckBoxClick();
+    void RestartHolderCheckBoxClick();
 
 protected:
     LRESULT onMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
     void onShowModal() override;
+    // The first field that can be typed in: the name, or in update mode,
+    // where the name cannot change, the source. On a button, a typed letter
+    // would act as a mnemonic and tick a box or close the dialog.
+    HWND initialFocus() const override { return item(EditMode ? SourceEdit : ProjectNameEdit); }
 
 private:
     // Shows why the input is refused, then puts the focus in the field it
     // is about, so that the user types the fix straight away.
     void refuse(const std::string& text, int field);
+    // "Force close" means something only with "restart holder".
+    void followRestartHolder();
     // Runs the file-open dialog; the picked path, or empty.
     std::string browse(int field, bool fileMustExist);
 

@@ -13,5 +13,6 @@ using UniqueFont = Unique<NullTraits<HFONT, DeleteObject>>;
 using UniqueBrush = Unique<NullTraits<HBRUSH, DeleteObject>>;
 using UniqueIcon = Unique<NullTraits<HICON, DestroyIcon>>;
 using UniqueImageList = Unique<NullTraits<HIMAGELIST, ImageList_Destroy>>;
+using UniqueMenu = Unique<NullTraits<HMENU, DestroyMenu>>;
 
 }  // namespace moravel

@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "core/AppError.h"
+#include "core/Library.h"
 #include "ui/Application.h"
 
 namespace moravel {
@@ -20,6 +21,8 @@ constexpr std::size_t kMaxWaitingNames = 1000;
 constexpr DWORD kAnswerMilliseconds = 5000;
 constexpr DWORD kStartMilliseconds = 15000;  // a fresh instance first has to start
 constexpr DWORD kLookAgainMilliseconds = 50;
+
+constexpr const char* kShowCommand = "show";
 
 std::string mutexName(const std::string& key) { return "Local\\" + key; }
 
@@ -44,10 +47,7 @@ bool fromThisSession(HWND sender) {
 }
 
 bool instanceExists(const std::string& key) {
-    if (HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, mutexName(key).c_str())) {
-        CloseHandle(mutex);
-        return true;
-    }
+    if (UniqueHandle(OpenMutexA(SYNCHRONIZE, FALSE, mutexName(key).c_str()))) return true;
     // Another error than "no such object" means it is there but not ours to open.
     return GetLastError() != ERROR_FILE_NOT_FOUND;
 }
@@ -67,9 +67,8 @@ bool launchInstance(bool hide) {
     if (!CreateProcessA(path.c_str(), line.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr,
                         &startup, &process))
         return false;
+    const UniqueHandle thread(process.hThread), started(process.hProcess);
     AllowSetForegroundWindow(process.dwProcessId);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
     return true;
 }
 
@@ -83,12 +82,10 @@ void writeToStandardError(const std::string& text) noexcept {
     const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
     if (error && error != INVALID_HANDLE_VALUE && write(error)) return;
     if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
-    const HANDLE console = CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                       OPEN_EXISTING, 0, nullptr);
-    if (console != INVALID_HANDLE_VALUE) {
-        write(console);
-        CloseHandle(console);
-    }
+    if (const UniqueFile console(CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             nullptr, OPEN_EXISTING, 0, nullptr));
+        console)
+        write(console.get());
     FreeConsole();
 }
 
@@ -144,11 +141,8 @@ CommandReceiver::CommandReceiver(const std::string& key, CommandTarget& target)
 // lets it in. The data is checked all the same. Missing before Windows 7.
 void CommandReceiver::acceptFromLowerIntegrity(HWND window) noexcept {
     using Filter = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
-    const HMODULE user32 = GetModuleHandleA("user32.dll");
-    const auto filter =
-        user32 ? reinterpret_cast<Filter>(reinterpret_cast<void*>(GetProcAddress(user32, "ChangeWindowMessageFilterEx")))
-               : nullptr;
-    if (filter) filter(window, WM_COPYDATA, 1 /* MSGFLT_ALLOW */, nullptr);
+    if (const auto filter = procAddress<Filter>(GetModuleHandleA("user32.dll"), "ChangeWindowMessageFilterEx"))
+        filter(window, WM_COPYDATA, 1 /* MSGFLT_ALLOW */, nullptr);
 }
 
 CommandReceiver::~CommandReceiver() {
@@ -208,7 +202,8 @@ LRESULT CommandReceiver::onCopyData(HWND sender, const COPYDATASTRUCT& data) {
         texts.emplace_back(bytes + at, length);
         at += length + 1;
     }
-    if (texts.size() < 2 || (texts[0] != "queue" && texts[0] != "queue-now")) return 0;
+    const bool show = texts.size() == 1 && texts[0] == kShowCommand;
+    if (!show && (texts.size() < 2 || (texts[0] != "queue" && texts[0] != "queue-now"))) return 0;
     if (!std::all_of(texts.begin() + 1, texts.end(), [](const std::string& name) { return isQueueableName(name); }))
         return 0;
     // A bound on what waits: refused now, the sender asks again until its time is up.
@@ -217,6 +212,11 @@ LRESULT CommandReceiver::onCopyData(HWND sender, const COPYDATASTRUCT& data) {
     if (waitingNames + texts.size() - 1 > kMaxWaitingNames) return 0;
     // Only from our own session: the window's process tells.
     if (!fromThisSession(sender) || !target_.acceptsCommands()) return 0;
+    if (show) {
+        // Nothing to wait for: coming to the front changes no row.
+        target_.bringToFront();
+        return kAnswerBase + kExitQueued;
+    }
 
     Command command{{texts.begin() + 1, texts.end()}, texts[0] == "queue-now"};
     const bool allKnown = std::all_of(command.names.begin(), command.names.end(),
@@ -283,6 +283,31 @@ int forwardQueueCommand(const std::string& key, const CommandLine& command) {
         }
         Sleep(kLookAgainMilliseconds);
     }
+}
+
+bool showRunningInstance(const std::string& key) {
+    const std::string payload = std::string(kShowCommand) + '\0' + '\0';
+    COPYDATASTRUCT data = {kCommandTag, static_cast<DWORD>(payload.size()), const_cast<char*>(payload.data())};
+    HWND sender = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleA(nullptr),
+                                  nullptr);
+    // The instance may be starting still: its window comes shortly after its lock.
+    bool answered = false;
+    for (const ULONGLONG deadline = GetTickCount64() + kAnswerMilliseconds; !answered;) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) break;
+        if (HWND instance = FindWindowExA(HWND_MESSAGE, nullptr, key.c_str(), nullptr)) {
+            DWORD process = 0;
+            if (GetWindowThreadProcessId(instance, &process)) AllowSetForegroundWindow(process);
+            DWORD_PTR answer = 0;
+            answered = SendMessageTimeoutA(instance, WM_COPYDATA, reinterpret_cast<WPARAM>(sender),
+                                           reinterpret_cast<LPARAM>(&data), SMTO_BLOCK | SMTO_ABORTIFHUNG,
+                                           static_cast<UINT>(deadline - now), &answer) &&
+                       answer == static_cast<DWORD_PTR>(kAnswerBase + kExitQueued);
+        }
+        if (!answered) Sleep(kLookAgainMilliseconds);
+    }
+    if (sender) DestroyWindow(sender);
+    return answered;
 }
 
 }  // namespace moravel

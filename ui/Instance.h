@@ -32,6 +32,9 @@ public:
     // Queues the names as the chooser's "Ok" does (names that are no project
     // are logged), then runs a pass when asked to.
     virtual void queueFromCommand(const std::vector<std::string>& names, bool now) = 0;
+    // A plain later start: the window comes to the front, out of the
+    // notification area, with whatever dialog is open on it.
+    virtual void bringToFront() = 0;
 
 protected:
     ~CommandTarget() = default;
@@ -94,8 +97,8 @@ private:
 };
 
 // The message a forwarding process sends: the tag in dwData, then
-// "queue" or "queue-now" and each name, every text ended by a zero byte,
-// and one more zero byte at the end.
+// "queue" or "queue-now" and each name, or "show" alone, every text ended
+// by a zero byte, and one more zero byte at the end.
 inline constexpr ULONG_PTR kCommandTag = 0x4C56524D;  // "MRVL"
 // Answers are this plus the exit code, so a window that does not know the
 // message (whose default answer is 0) is never taken for a yes.
@@ -106,5 +109,9 @@ std::string encodeQueueCommand(const std::vector<std::string>& names, bool now);
 // key, starting one (this program with /launched, detached from the caller's
 // console and handles) when none runs, and returns the exit code.
 int forwardQueueCommand(const std::string& key, const CommandLine& command);
+
+// A plain start where an instance runs: asks it to come to the front. False
+// when it did not answer in time (it is closing, or was never able to hear).
+bool showRunningInstance(const std::string& key);
 
 }  // namespace moravel

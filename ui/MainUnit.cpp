@@ -59,6 +59,20 @@ const std::array kLayout = {
     ControlSpec{TMainForm::Label7, "STATIC", "sec.", SS_LEFTNOWORDWRAP, 0, {369, 168, 20, 13}},
 };
 
+const Command<TMainForm> kCommands[] = {
+    {TMainForm::Button1, BN_CLICKED, &TMainForm::Button1Click},
+    {TMainForm::Button2, BN_CLICKED, &TMainForm::Button2Click},
+    {TMainForm::Button3, BN_CLICKED, &TMainForm::Button3Click},
+    {TMainForm::Button4, BN_CLICKED, &TMainForm::Button4Click},
+    {TMainForm::Button5, BN_CLICKED, &TMainForm::Button5Click},
+    {TMainForm::Button6, BN_CLICKED, &TMainForm::Button6Click},
+    {TMainForm::MaskEdit1, EN_CHANGE, &TMainForm::MaskEdit1Change},
+    // The notification icon's menu: its items do what the window's buttons do.
+    {TMainForm::TrayRestore, 0, &TMainForm::TrayRestoreClick},
+    {TMainForm::TrayUpdateNow, 0, &TMainForm::Button1Click},
+    {TMainForm::TrayExit, 0, &TMainForm::Button5Click},
+};
+
 constexpr UINT WM_APP_CLOSE_NOW = WM_APP + 1;
 constexpr UINT WM_APP_HOLDERS_FOUND = WM_APP + 2;  // from the thread that looked them up
 constexpr UINT WM_APP_JOB_NEWS = WM_APP + 3;       // from the thread of a row's job
@@ -480,7 +494,8 @@ void TMainForm::Button4Click() {
     if (selected < 0) return;
     const std::string name = pending_.rowAt(selected).name;
     // Who holds the destination, before the project's own details.
-    const std::string holders = pending_.rowAt(selected).holderSentence();
+    const TFileObject* project = Projects.lookup(name);
+    const std::string holders = pending_.rowAt(selected).holderSentence(project && project->ReplaceInUse);
     if (!holders.empty()) seams().messageBox(hwnd(), holders, kApplicationTitle, MB_OK | MB_ICONINFORMATION);
     if (Projects.find(name) < 0) return;  // removed while queued: nothing to show
     TDetailForm& detail = detailForm();
@@ -525,6 +540,34 @@ void TMainForm::showFromTray() {
 
 void TMainForm::WMTrayIcon(LPARAM event) {
     if (LOWORD(event) == WM_LBUTTONDBLCLK) showFromTray();
+    if (LOWORD(event) == WM_RBUTTONUP) showTrayMenu();
+}
+
+void TMainForm::TrayRestoreClick() {
+    if (hiddenInTray_) showFromTray();
+}
+
+void TMainForm::showTrayMenu() {
+    const UniqueMenu menu(CreatePopupMenu());
+    if (!menu) return;
+    AppendMenuA(menu.get(), MF_STRING, TrayRestore, "&Restore");
+    AppendMenuA(menu.get(), MF_STRING | (IsWindowEnabled(item(Button1)) ? 0 : MF_GRAYED), TrayUpdateNow,
+                "Update &Now");
+    AppendMenuA(menu.get(), MF_SEPARATOR, 0, nullptr);
+    AppendMenuA(menu.get(), MF_STRING, TrayExit, "E&xit");
+    SetMenuDefaultItem(menu.get(), TrayRestore, FALSE);  // what a double click does
+    if (const UINT picked = seams().popupMenu(hwnd(), menu.get()))
+        runCommand(*this, kCommands, MAKEWPARAM(picked, 0));
+}
+
+void TMainForm::bringToFront() {
+    if (hiddenInTray_)
+        showFromTray();
+    else if (IsIconic(hwnd()))
+        ShowWindow(hwnd(), SW_RESTORE);
+    // A dialog open on the window comes with it; it is the one that takes keys.
+    const HWND front = Window::activeOwner();
+    SetForegroundWindow(front ? front : hwnd());
 }
 
 void TMainForm::showHidden() {
@@ -646,29 +689,14 @@ LRESULT TMainForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             if (wParam == kSourceWatchTimer) SourceWatchTimer();
             return 0;
         case WM_TRAYICON:
-            if (LOWORD(lParam) == WM_LBUTTONDBLCLK) {
+            if (LOWORD(lParam) == WM_LBUTTONDBLCLK || LOWORD(lParam) == WM_RBUTTONUP) {
                 WMTrayIcon(lParam);
                 return 0;
             }
             break;
-        case WM_COMMAND: {
-            const int id = LOWORD(wParam), code = HIWORD(wParam);
-            if (code == BN_CLICKED) {
-                switch (id) {
-                    case Button1: Button1Click(); return 0;
-                    case Button2: Button2Click(); return 0;
-                    case Button3: Button3Click(); return 0;
-                    case Button4: Button4Click(); return 0;
-                    case Button5: Button5Click(); return 0;
-                    case Button6: Button6Click(); return 0;
-                }
-            }
-            if (id == MaskEdit1 && code == EN_CHANGE) {
-                MaskEdit1Change();
-                return 0;
-            }
+        case WM_COMMAND:
+            if (runCommand(*this, kCommands, wParam)) return 0;
             break;
-        }
         case WM_VSCROLL:
             if (reinterpret_cast<HWND>(lParam) == item(UpDown1)) {
                 // The arrows moved the position: write it into the field.

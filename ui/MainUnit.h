@@ -51,6 +51,10 @@ public:
         Label5,
         Label6,
         Label7,
+        // The notification icon's menu.
+        TrayRestore = 200,
+        TrayUpdateNow,
+        TrayExit,
     };
     static constexpr SIZE kDesignClient = {601, 347};
     static constexpr UINT_PTR kTimer1 = 1;
@@ -100,6 +104,7 @@ public:
     void ListView1GetDispInfo(NMLVDISPINFOA& info);
     void MaskEdit1Change();
     void WMTrayIcon(LPARAM event);
+    void TrayRestoreClick();
 
     // Queueing from outside the chooser: a command from another process, or
     // a watched source that changed. As the chooser's "&Ok": rows already
@@ -110,6 +115,7 @@ public:
     bool knowsProject(const std::string& name) const override;
     bool commandsMustWait() const override;
     void queueFromCommand(const std::vector<std::string>& names, bool now) override;
+    void bringToFront() override;
     // Starts or stops the source watch as projects ask for it.
     void followSourceWatch();
     void SourceWatchTimer();
@@ -141,6 +147,7 @@ private:
     void holdListRedraw(bool hold);
     void setValueLabel(int id, const std::string& text);
     void showFromTray();
+    void showTrayMenu();
     void addTrayIcon();
     void closeAfterPass();
     void takeJobNews();

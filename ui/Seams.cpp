@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/AppError.h"
+#include "core/Library.h"
 #include "ui/ConfirmBox.h"
 
 namespace moravel {
@@ -18,7 +19,7 @@ template <class Function>
 Function systemFunction(const char* library, const char* name) noexcept {
     HMODULE module = LoadLibraryExA(library, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!module && GetLastError() == ERROR_INVALID_PARAMETER) module = LoadLibraryA(library);  // an older system
-    return module ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
+    return procAddress<Function>(module, name);
 }
 
 int systemMessageBox(HWND owner, const std::string& text, const std::string& caption, UINT type) {
@@ -69,13 +70,25 @@ BOOL systemNotifyIcon(DWORD message, const NOTIFYICONDATAA& data) {
     return notifyIcon(message, &copy);
 }
 
+UINT systemPopupMenu(HWND owner, HMENU menu) {
+    POINT at;
+    GetCursorPos(&at);
+    // The menu closes when the user clicks elsewhere only while its owner is
+    // in the foreground, and the posted message lets the next click through.
+    SetForegroundWindow(owner);
+    const UINT picked = static_cast<UINT>(
+        TrackPopupMenu(menu, TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON, at.x, at.y, 0, owner, nullptr));
+    PostMessageA(owner, WM_NULL, 0, 0);
+    return picked;
+}
+
 }  // namespace
 
 Seams& seams() {
-    static Seams instance{systemMessageBox, systemOpenFile, systemNotifyIcon};
+    static Seams instance{systemMessageBox, systemOpenFile, systemNotifyIcon, systemPopupMenu};
     return instance;
 }
 
-void useSystemSeams() { seams() = Seams{systemMessageBox, systemOpenFile, systemNotifyIcon}; }
+void useSystemSeams() { seams() = Seams{systemMessageBox, systemOpenFile, systemNotifyIcon, systemPopupMenu}; }
 
 }  // namespace moravel

@@ -27,6 +27,8 @@ struct Seams {
     // The full path picked, or nothing when cancelled.
     std::function<std::optional<std::string>(HWND owner, const OpenFileRequest& request)> openFile;
     std::function<BOOL(DWORD message, const NOTIFYICONDATAA& data)> notifyIcon;
+    // Shows a shortcut menu at the mouse; the command picked, or 0 for none.
+    std::function<UINT(HWND owner, HMENU menu)> popupMenu;
 };
 
 Seams& seams();

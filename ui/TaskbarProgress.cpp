@@ -15,50 +15,43 @@ using CoInitializeExFunction = HRESULT(WINAPI*)(LPVOID, DWORD);
 using CoCreateInstanceFunction = HRESULT(WINAPI*)(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*);
 using CoUninitializeFunction = void(WINAPI*)();
 
-// Through void (*)(), which matches every function type.
-template <typename Function>
-Function entryPoint(HMODULE module, const char* name) {
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
 }  // namespace
 
+void releaseTaskbarList(ITaskbarList3* list) noexcept { list->Release(); }
+
 TaskbarProgress::~TaskbarProgress() {
-    if (list_) list_->Release();
+    list_.reset();
     if (comStarted_)
-        if (const auto uninitialize = entryPoint<CoUninitializeFunction>(ole32_, "CoUninitialize")) uninitialize();
-    if (ole32_) FreeLibrary(ole32_);
+        if (const auto uninitialize = procAddress<CoUninitializeFunction>(ole32_.get(), "CoUninitialize"))
+            uninitialize();
 }
 
 bool TaskbarProgress::ready() {
-    if (tried_) return list_ != nullptr;
+    if (tried_) return static_cast<bool>(list_);
     tried_ = true;
-    ole32_ = LoadLibraryA("ole32.dll");
+    ole32_.reset(LoadLibraryA("ole32.dll"));
     if (!ole32_) return false;
-    const auto initialize = entryPoint<CoInitializeExFunction>(ole32_, "CoInitializeEx");
-    const auto create = entryPoint<CoCreateInstanceFunction>(ole32_, "CoCreateInstance");
+    const auto initialize = procAddress<CoInitializeExFunction>(ole32_.get(), "CoInitializeEx");
+    const auto create = procAddress<CoCreateInstanceFunction>(ole32_.get(), "CoCreateInstance");
     if (!initialize || !create) return false;
     // S_FALSE (started already on this thread) also wants its CoUninitialize.
     comStarted_ = SUCCEEDED(initialize(nullptr, COINIT_APARTMENTTHREADED));
     void* object = nullptr;
     if (FAILED(create(kTaskbarListClass, nullptr, CLSCTX_INPROC_SERVER, kTaskbarList3, &object)) || !object)
         return false;
-    list_ = static_cast<ITaskbarList3*>(object);
-    if (FAILED(list_->HrInit())) {
-        list_->Release();
-        list_ = nullptr;
-    }
-    return list_ != nullptr;
+    list_.reset(static_cast<ITaskbarList3*>(object));
+    if (FAILED(list_.get()->HrInit())) list_.reset();
+    return static_cast<bool>(list_);
 }
 
 void TaskbarProgress::show(HWND window, int percent) {
     if (!ready()) return;
-    list_->SetProgressState(window, TBPF_NORMAL);
-    list_->SetProgressValue(window, static_cast<ULONGLONG>(percent), 100);
+    list_.get()->SetProgressState(window, TBPF_NORMAL);
+    list_.get()->SetProgressValue(window, static_cast<ULONGLONG>(percent), 100);
 }
 
 void TaskbarProgress::clear(HWND window) {
-    if (list_) list_->SetProgressState(window, TBPF_NOPROGRESS);
+    if (list_) list_.get()->SetProgressState(window, TBPF_NOPROGRESS);
 }
 
 }  // namespace moravel

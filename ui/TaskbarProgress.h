@@ -1,9 +1,16 @@
 #pragma once
 #include <windows.h>
 
+#include "core/Handle.h"
+#include "core/Library.h"
+
 struct ITaskbarList3;
 
 namespace moravel {
+
+// The shell's object holds one reference, given back when the holder goes.
+void releaseTaskbarList(ITaskbarList3* list) noexcept;
+using UniqueTaskbarList = Unique<NullTraits<ITaskbarList3*, releaseTaskbarList>>;
 
 // The progress bar of a window's taskbar button, where the shell has one.
 // The shell's object is made at the first use on the window thread, so a run
@@ -22,9 +29,9 @@ public:
 private:
     bool ready();
 
-    HMODULE ole32_ = nullptr;
-    ITaskbarList3* list_ = nullptr;
+    UniqueLibrary ole32_;
     bool comStarted_ = false;
+    UniqueTaskbarList list_;  // given back before COM ends and its library goes
     bool tried_ = false;
 };
 

@@ -155,9 +155,12 @@ int Window::showModal() {
         }
     } restore{*this, owner, disableOwner};
 
-    focus_ = nullptr;  // every showing starts at the first control
+    focus_ = nullptr;  // every showing starts at the first control, or the one the form names
     ShowWindow(hwnd_, SW_SHOW);
-    restoreFocus();
+    if (HWND first = initialFocus(); first && IsWindowEnabled(first))
+        focusControl(first);
+    else
+        restoreFocus();
 
     MSG msg;
     while (modalResult_ == 0 && IsWindow(hwnd_)) {

@@ -1,6 +1,7 @@
 #pragma once
 #include <windows.h>
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -47,6 +48,8 @@ protected:
     virtual LRESULT onMessage(UINT message, WPARAM wParam, LPARAM lParam);
     // Runs each time the window opens modally, before it becomes visible.
     virtual void onShowModal() {}
+    // The control a modal showing starts in; none: the first in tab order.
+    virtual HWND initialFocus() const { return nullptr; }
 
     LRESULT defaultProc(UINT message, WPARAM wParam, LPARAM lParam) noexcept {
         return DefWindowProcA(hwnd_, message, wParam, lParam);
@@ -73,6 +76,28 @@ private:
     int modalResult_ = 0;
     bool modal_ = false;
 };
+
+// One line of a window's command table: the control (or menu item) and the
+// notification code that run a handler. A window keeps one table and runs
+// every WM_COMMAND through it, so a control, a key and a menu item that mean
+// the same command share one line each.
+template <class Form>
+struct Command {
+    int id;
+    WORD code;  // BN_CLICKED (0) also stands for a menu item and a dialog key
+    void (Form::*handler)();
+};
+
+// Runs the handler the table gives for a WM_COMMAND; false when none.
+template <class Form, std::size_t N>
+bool runCommand(Form& form, const Command<Form> (&table)[N], WPARAM wParam) {
+    for (const Command<Form>& command : table)
+        if (command.id == LOWORD(wParam) && command.code == HIWORD(wParam)) {
+            (form.*command.handler)();
+            return true;
+        }
+    return false;
+}
 
 // A form made when it is first needed and kept from then on, with its state,
 // under its program-wide name. Tests may put in a form of their own; one made

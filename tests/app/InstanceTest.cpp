@@ -110,5 +110,14 @@ TEST_F(ProgramTest, AQueueStartsTheInstanceOrHandsItsNamesToItAndExitsWithACode)
     EXPECT_EQ(textOf(), "Moravel");
 }
 
+TEST_F(ProgramTest, APlainStartWhereOneRunsBringsItsWindowBackAndEnds) {
+    EXPECT_EQ(run("/hide /queue Alpha", dir.path()), kExitQueued);  // minimised: no notification area here
+    ASSERT_TRUE(waitFor([&] { return textOf() == "Moravel (1 pending)"; }));
+    EXPECT_EQ(run("", dir.path()), kExitQueued);
+    const HWND window = FindWindowExA(nullptr, nullptr, "TMainForm", nullptr);
+    EXPECT_FALSE(FindWindowExA(nullptr, window, "TMainForm", nullptr)) << "one window";
+    EXPECT_TRUE(IsWindowVisible(window) && !IsIconic(window));
+}
+
 }  // namespace
 }  // namespace moravel::test

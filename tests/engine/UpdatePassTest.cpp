@@ -622,6 +622,13 @@ TEST_F(UpdatePassTest, BusyRowsNameTheirHoldersOncePerStreakAgainWhenTheyChangeN
     EXPECT_EQ(pending.rowAt(0).holderTip(), "read-only");
     test::setReadOnly(destination, false);
 
+    // A project that may replace a file in use gives the holder's refusal as the reason.
+    project("a").ReplaceInUse = true;
+    holder.emplace(destination);
+    EXPECT_EQ(passUntilNamed(), (std::vector<std::string>{failedLine("a"), stamp + " a is held by " +
+                                                              heldBy(*holder) + ", which does not let it be renamed."}));
+    holder.reset();
+
     // A lookup that fails names nobody, and the pass goes on to its end.
     finder->fails = true;
     addProject("b", "in use");

@@ -319,17 +319,19 @@ TEST_F(DialogsTest, FocusStartsOnTheFirstControlTheFocusedButtonTakesEnterAndFoc
     const auto space = [&] { key(WM_KEYDOWN, VK_SPACE), key(WM_KEYUP, VK_SPACE, static_cast<LPARAM>(0xC0390001u)); };
     main->show();
     EXPECT_EQ(GetFocus(), mainItem(TMainForm::Button2)) << "the first that takes it";
+    inChooser([&] { key(WM_KEYDOWN, VK_ESCAPE); });  // as "&Cancel"; left open, the rig says so
     inChooser([&] { key(WM_KEYDOWN, VK_RETURN); });  // on "&Ok", focused as the chooser opens
     EXPECT_TRUE(main->timer().running()) << "closed with OK";
     inChooser([&] {
         EXPECT_EQ(inDetail(chooseItem(Choose::Button3), [&] {
-            key(WM_KEYDOWN, VK_RETURN);  // on "&Add": the empty source is refused
+            for (char c : std::string("Rqc")) key(WM_CHAR, static_cast<WPARAM>(c));  // letters, not mnemonics
+            EXPECT_EQ(field(Detail::ProjectNameEdit), "Rqc");
+            EXPECT_FALSE(isChecked(detailItem(Detail::ReplaceInUseCheckBox)) ||
+                         isChecked(detailItem(Detail::QueueOnChangeCheckBox)));
+            key(WM_SYSCHAR, 'a');  // Alt+A focuses "&Add" and presses it: the empty source is refused
             EXPECT_EQ(GetFocus(), detailItem(Detail::SourceEdit));
-            fillPaths("s", "d", false);
-            key(WM_SYSCHAR, 'a');  // Alt+A focuses "&Add" and presses it: the empty name is refused
-            for (char c : std::string("cat")) key(WM_CHAR, static_cast<WPARAM>(c));  // "c" is no "&Cancel"
-            EXPECT_EQ(field(Detail::ProjectNameEdit), "cat");
-        }), StayedOpen);
+            key(WM_KEYDOWN, VK_ESCAPE);  // as "&Cancel"
+        }), Closed);
         EXPECT_EQ(GetFocus(), chooseItem(Choose::Button3)) << "back on \"&New\"";
         selectLine(0);
         SetFocus(chooseItem(Choose::Button5));
@@ -527,20 +529,37 @@ TEST_F(DetailTest, AddModeEmptiesTheFieldsButTheBackupBoxKeepsItsLastState) {
 }
 
 TEST_F(DetailTest, OptionBoxesStartClearForANewProjectAndShowAndStoreEachProjectsChoice) {
-    start(section("alpha", "a.src", "a.dst") + "ReplaceInUse=1\r\n");
+    // Replace in use, queue on change, restart holder, force close, try when free; "-" or "+": disabled.
+    const int boxes[] = {Detail::ReplaceInUseCheckBox, Detail::QueueOnChangeCheckBox, Detail::RestartHolderCheckBox,
+                         Detail::ForceCloseCheckBox, Detail::TryWhenFreeCheckBox};
+    const struct { const char *name, *keys, *shown; int click; const char *clicked, *stored; } cases[] = {
+        {"alpha", "ReplaceInUse=1\r\nQueueOnChange=1", "110-0", Detail::RestartHolderCheckBox, "01100", "01100"},
+        {"both", "ReplaceInUse=1\r\nRestartHolder=1", "00100", Detail::ForceCloseCheckBox, "00110", "00110"},
+        {"force", "RestartHolder=1\r\nForceClose=1", "00110", Detail::ReplaceInUseCheckBox, "100+0", "10000"},
+        {"free", "TryWhenFree=1", "000-1", Detail::TryWhenFreeCheckBox, "000-0", "00000"},
+        {"queue", "", "000-0", Detail::QueueOnChangeCheckBox, "010-0", "01000"},
+    };
+    std::string settings;
+    for (const auto& c : cases) settings += section(c.name, "a.src", "a.dst") + c.keys + "\r\n";
+    start(settings);
     const auto options = [&] {
-        return std::to_string(isChecked(detailItem(Detail::ReplaceInUseCheckBox))) +
-               std::to_string(isChecked(detailItem(Detail::QueueOnChangeCheckBox)));
+        std::string out;
+        for (int box : boxes) out += "01-+"[isChecked(detailItem(box)) + 2 * !enabled(detailItem(box))];
+        return out;
     };
     inChooser([&] {
-        selectLine(0);
-        EXPECT_EQ(inDetail(chooseItem(Choose::Button4), [&] {
-            EXPECT_EQ(options(), "10");
-            setChecked(detailItem(Detail::QueueOnChangeCheckBox), true);
-            apply();
-        }), Closed);
+        for (int i = 0; i < static_cast<int>(std::size(cases)); ++i) {
+            selectLine(i);
+            EXPECT_EQ(inDetail(chooseItem(Choose::Button4), [&] {
+                EXPECT_EQ(GetFocus(), detailItem(Detail::SourceEdit)) << "the name cannot change";
+                EXPECT_EQ(options(), cases[i].shown) << cases[i].name;
+                click(detailItem(cases[i].click));
+                EXPECT_EQ(options(), cases[i].clicked) << cases[i].name;
+                apply();
+            }), Closed);
+        }
         EXPECT_EQ(inDetail(chooseItem(Choose::Button3), [&] {
-            EXPECT_EQ(options(), "00") << "not carried over from alpha";
+            EXPECT_EQ(options(), "000-0") << "not carried over";
             setText(detailItem(Detail::ProjectNameEdit), "beta");
             fillPaths("s", "d", false);
             apply();
@@ -549,12 +568,12 @@ TEST_F(DetailTest, OptionBoxesStartClearForANewProjectAndShowAndStoreEachProject
     });
     stop();
     start();
-    EXPECT_TRUE(main->Projects.lookup("alpha")->ReplaceInUse);
-    EXPECT_TRUE(main->Projects.lookup("alpha")->QueueOnChange);
-    EXPECT_FALSE(main->Projects.lookup("beta")->ReplaceInUse);
-    EXPECT_EQ(readFile(ini()).find("beta]\r\nSource=s\r\nDestination=d\r\nVersionBackup=0\r\n") !=
-                  std::string::npos,
-              true)
+    for (const auto& c : cases) {
+        const TFileObject& p = *main->Projects.lookup(c.name);
+        EXPECT_EQ((std::string{"01"[p.ReplaceInUse], "01"[p.QueueOnChange], "01"[p.RestartHolder],
+                               "01"[p.ForceClose], "01"[p.TryWhenFree]}), c.stored) << c.name;
+    }
+    EXPECT_NE(readFile(ini()).find("beta]\r\nSource=s\r\nDestination=d\r\nVersionBackup=0\r\n"), std::string::npos)
         << readFile(ini());
 }
 

@@ -344,8 +344,9 @@ TEST_F(MainWindowTest, HiddenInTheNotificationAreaTheIconFollowsThePassesAndADou
               artwork(IDI_PENDING, 32));
     EXPECT_FALSE(IsWindowVisible(main->hwnd()));
 
-    // Hidden, the passes go on and the icon follows them.
-    click(mainItem(Main::Button1));
+    // Hidden, the passes go on and the icon follows them. Its menu: "Update &Now", nothing, "&Restore", "E&xit".
+    rec.menuPicks = {"Update &Now", "", "&Restore", "E&xit"};
+    SendMessageA(main->hwnd(), WM_TRAYICON, 1, WM_RBUTTONUP);
     EXPECT_TRUE(rows().empty());
     const NotifyCall& modify = rec.notifications.back();
     EXPECT_EQ(std::tuple(modify.message, modify.tip(), modify.data.hIcon),
@@ -353,7 +354,7 @@ TEST_F(MainWindowTest, HiddenInTheNotificationAreaTheIconFollowsThePassesAndADou
     EXPECT_EQ(reinterpret_cast<HICON>(SendMessageA(main->hwnd(), WM_GETICON, ICON_SMALL, 0)), main->TrayIcon());
     EXPECT_EQ(pixels(main->TrayIcon()), idle);
 
-    // A single click does nothing; a double click brings the window back.
+    // A single click, or the menu left without a pick, does nothing; a double click brings the window back.
     rec.notifications.clear();
     for (LPARAM event : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_RBUTTONUP})
         SendMessageA(main->hwnd(), WM_TRAYICON, 1, event);
@@ -367,7 +368,14 @@ TEST_F(MainWindowTest, HiddenInTheNotificationAreaTheIconFollowsThePassesAndADou
     click(mainItem(Main::Button6));
     EXPECT_EQ(rec.notifications.back().message, static_cast<DWORD>(NIM_ADD));
     EXPECT_EQ(rec.notifications.back().tip(), "Moravel");
+    SendMessageA(main->hwnd(), WM_TRAYICON, 1, WM_RBUTTONUP);
+    EXPECT_TRUE(IsWindowVisible(main->hwnd()));
+    click(mainItem(Main::Button6));
     const HWND window = main->hwnd();
+    SendMessageA(window, WM_TRAYICON, 1, WM_RBUTTONUP);
+    EXPECT_FALSE(IsWindow(window));
+    const std::string idleMenu = "&Restore|Update &Now (off)||E&xit";
+    EXPECT_EQ(rec.menus, (std::vector<std::string>{"&Restore|Update &Now||E&xit", idleMenu, idleMenu, idleMenu}));
     stop();
     const NotifyCall& last = rec.notifications.back();
     EXPECT_EQ(std::tuple(last.message, last.data.hWnd, last.data.uID), std::tuple(DWORD{NIM_DELETE}, window, UINT{1}));

@@ -103,6 +103,20 @@ void FormsTest::SetUp() {
         }
         return pick;
     };
+    seams().popupMenu = [this](HWND, HMENU menu) {
+        std::string shown, pick = rec.menuPicks.empty() ? "" : rec.menuPicks.front();
+        if (!rec.menuPicks.empty()) rec.menuPicks.pop_front();
+        UINT picked = 0;
+        for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+            char item[64] = {};
+            GetMenuStringA(menu, static_cast<UINT>(i), item, sizeof item, MF_BYPOSITION);
+            const bool off = *item && (GetMenuState(menu, static_cast<UINT>(i), MF_BYPOSITION) & MF_GRAYED);
+            shown += (i ? "|" : "") + std::string(item) + (off ? " (off)" : "");
+            if (!off && *item && pick == item) picked = GetMenuItemID(menu, i);
+        }
+        rec.menus.push_back(shown);
+        return picked;
+    };
     seams().notifyIcon = [this](DWORD message, const NOTIFYICONDATAA& data) {
         rec.notifications.push_back({message, data});
         return rec.notifyResult;

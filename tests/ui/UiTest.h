@@ -43,6 +43,8 @@ struct Recorder {
     std::vector<NotifyCall> notifications;
     BOOL notifyResult = TRUE;
     std::function<void()> onMessageBox;  // runs inside "the box", e.g. to nest events
+    std::vector<std::string> menus;      // each shortcut menu: its items, "|" between, " (off)" when disabled
+    std::deque<std::string> menuPicks;   // the item picked in each, by text; none when empty
 
     std::vector<std::string> boxTexts() const;
     std::vector<DWORD> notifyMessages() const;
