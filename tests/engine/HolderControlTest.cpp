@@ -1,0 +1,148 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+
+#include "TempDir.h"
+#include "engine/HolderControl.h"
+#include "engine/TestFiles.h"
+
+namespace moravel {
+namespace {
+
+using test::besideTestProgram;
+using test::TempDir;
+using Kind = DeployOutcome::Kind;
+using UniqueService = Unique<NullTraits<SC_HANDLE, CloseServiceHandle>>;
+
+// A process of the test's, ended when the test ends whatever happens.
+struct Ended {
+    HANDLE process;
+    ~Ended() { TerminateProcess(process, 0), WaitForSingleObject(process, 5000); }
+};
+
+// The builds that have started in the folder so far: "AB".
+std::string ran(const TempDir& dir, std::size_t atLeast) {
+    std::string letters;
+    for (int i = 0; i < 100 && letters.size() < atLeast; ++i, Sleep(50)) try {
+            letters = test::readFile(dir / "ran.txt");
+            std::erase_if(letters, [](char c) { return c == '\r' || c == '\n'; });
+        } catch (...) {
+        }
+    return letters;
+}
+
+std::string said(const DeployOutcome& outcome) {
+    std::string text = outcome.waitReason;
+    for (const auto& line : outcome.linesBefore) text += line + "|";
+    for (const auto& line : outcome.linesAfter) text += line + "|";
+    return text;
+}
+
+TEST(DeployOverHolders, ClosesAProgramReplacesItsFileAndStartsItAgainUnlessItStaysOpen) {
+    struct Case { const char* argument; bool forceClose; Kind kind; const char* ran; const char* said; };
+    const Case cases[] = {{"", false, Kind::Replaced, "AB", ") closed to replace tool.exe.|"},
+                          {"stay", false, Kind::Waits, "A", ") did not close."},
+                          {"stay", true, Kind::Replaced, "AB", "did not close and was ended to replace tool.exe.|"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.argument) + (c.forceClose ? " forceClose" : ""));
+        TempDir dir;
+        const std::string tool = dir / "tool.exe";
+        ASSERT_TRUE(CopyFileA(besideTestProgram("holder_a.exe").c_str(), tool.c_str(), FALSE));
+        std::string commandLine = "\"" + tool + "\" " + c.argument;
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info = {};
+        ASSERT_TRUE(CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+        const UniqueHandle process(info.hProcess), thread(info.hThread);
+        const Ended ended{process.get()};
+        ASSERT_EQ(ran(dir, 1), "A");
+
+        const DeployOutcome outcome = deployOverHolders(besideTestProgram("holder_b.exe"), tool, {{"tool.exe", info.dwProcessId}},
+                                                        c.forceClose, std::atomic<bool>{false});
+        EXPECT_EQ(outcome.kind, c.kind);
+        EXPECT_EQ(ran(dir, std::string(c.ran).size()), c.ran);
+        EXPECT_NE(said(outcome).find(c.said), std::string::npos) << said(outcome);
+        EXPECT_TRUE(sameContent(tool, besideTestProgram(c.kind == Kind::Replaced ? "holder_b.exe" : "holder_a.exe")));
+        EXPECT_EQ(WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT, c.kind == Kind::Waits);
+        const std::size_t pidAt = said(outcome).rfind("started again (pid ");
+        EXPECT_EQ(pidAt != std::string::npos, c.kind == Kind::Replaced);
+        if (pidAt == std::string::npos) continue;
+        const UniqueHandle again(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, std::stoul(said(outcome).substr(pidAt + 19))));
+        EXPECT_TRUE(again && WaitForSingleObject(again.get(), 0) == WAIT_TIMEOUT);
+        const Ended endedAgain{again.get()};
+    }
+}
+
+DWORD serviceState(SC_HANDLE service, DWORD* pid = nullptr) {
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
+    if (pid) *pid = status.dwProcessId;
+    return status.dwCurrentState;
+}
+
+// A service of the test's own, stopped and deleted when the test ends.
+struct TestService {
+    UniqueService manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)}, service;
+    ~TestService() {
+        SERVICE_STATUS status;
+        ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+        for (int i = 0; i < 100 && serviceState(service.get()) != SERVICE_STOPPED; ++i) Sleep(50);
+        DeleteService(service.get());
+    }
+};
+
+TEST(DeployOverHolders, StartsAServiceAgainWithTheNewFileOrElseWithTheOldOne) {
+    TempDir dir;
+    const std::string tool = dir / "svc.exe", image = "\"" + tool + "\" service";
+    ASSERT_TRUE(CopyFileA(besideTestProgram("holder_a.exe").c_str(), tool.c_str(), FALSE));
+    TestService test;
+    test.service.reset(CreateServiceA(test.manager.get(), "MoravelTestHolder", "Moravel Test Holder", SERVICE_ALL_ACCESS,
+                                      SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, image.c_str(),
+                                      nullptr, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(test.service) << GetLastError();
+    // The first start in a fresh prefix can time out.
+    for (int i = 0; i < 3 && !StartServiceA(test.service.get(), 0, nullptr); ++i) Sleep(500);
+    ASSERT_EQ(ran(dir, 1), "A");
+
+    struct Case { const char* source; Kind kind; const char* ran; const char* said; };
+    const Case cases[] = {
+        {"holder_b.exe", Kind::Replaced, "AB", "Moravel Test Holder stopped to replace svc.exe.|"},
+        {"holder_x.exe", Kind::GaveUpOldBack, "ABXB", "Moravel Test Holder did not start with the new file; the old file is back.|"},
+        {"holder_b.exe", Kind::AlreadyUpToDate, "ABXB", "svc.exe is already up to date.|"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.source);
+        DWORD pid = 0;
+        for (int i = 0; i < 100 && serviceState(test.service.get(), &pid) != SERVICE_RUNNING; ++i) Sleep(50);
+        const DeployOutcome outcome = deployOverHolders(besideTestProgram(c.source), tool, {{"svc.exe", pid}}, false,
+                                                        std::atomic<bool>{false});
+        EXPECT_EQ(outcome.kind, c.kind);
+        EXPECT_EQ(ran(dir, std::string(c.ran).size()), c.ran);
+        EXPECT_NE(said(outcome).find(c.said), std::string::npos) << said(outcome);
+        EXPECT_EQ(serviceState(test.service.get()), DWORD{SERVICE_RUNNING});
+        EXPECT_TRUE(sameContent(tool, besideTestProgram("holder_b.exe")));
+        EXPECT_EQ(test::filesIn(dir.path()), (std::vector<std::string>{"ran.txt", "svc.exe"}));
+    }
+}
+
+TEST(HolderExitWatch, NoticesOnceTheLastHolderHasEndedAndNeverOnceDestroyed) {
+    TempDir dir;
+    test::writeFile(dir / "held.txt", "x");
+    std::optional<test::HeldByOtherProcess> first(std::in_place, dir / "held.txt", FILE_SHARE_READ),
+        second(std::in_place, dir / "held.txt", FILE_SHARE_READ);
+    const UniqueHandle noticed(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    const int handles = openHandleCount();
+    for (int i = 0; i < 5; ++i) HolderExitWatch early({first->pid()}, [&] { SetEvent(noticed.get()); });
+    EXPECT_LE(openHandleCount(), handles + 1);  // the system may keep one of its own for the threads
+
+    HolderExitWatch watch({first->pid(), second->pid()}, [&] { SetEvent(noticed.get()); });
+    ASSERT_TRUE(watch.watching());
+    first.reset();
+    EXPECT_EQ(WaitForSingleObject(noticed.get(), 300), WAIT_TIMEOUT);
+    second.reset();
+    EXPECT_EQ(WaitForSingleObject(noticed.get(), 1000), WAIT_OBJECT_0);
+}
+
+}  // namespace
+}  // namespace moravel

@@ -1,0 +1,66 @@
+// A program that holds its own file by running: built as build A, B and X
+// (BUILD), each start appends its letter to ran.txt beside the executable.
+//   holder service   a service (X ends at once, as a service broken by a new file)
+//   holder [stay]    a visible window that closes when asked (never with "stay")
+#include <windows.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+
+namespace {
+
+SERVICE_STATUS_HANDLE status;
+HANDLE stopped = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+bool stay = false;
+
+void report(DWORD state) {
+    SERVICE_STATUS s = {SERVICE_WIN32_OWN_PROCESS, state, state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0u, 0, 0, 0, 0};
+    SetServiceStatus(status, &s);
+}
+
+DWORD WINAPI control(DWORD code, DWORD, void*, void*) {
+    if (code == SERVICE_CONTROL_STOP) report(SERVICE_STOP_PENDING), SetEvent(stopped);
+    return NO_ERROR;
+}
+
+void WINAPI serviceMain(DWORD, char**) {
+    status = RegisterServiceCtrlHandlerExA("", control, nullptr);
+    report(SERVICE_RUNNING);
+    WaitForSingleObject(stopped, INFINITE);
+    report(SERVICE_STOPPED);
+}
+
+LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
+    if (message == WM_CLOSE && stay) return 0;
+    if (message == WM_DESTROY) PostQuitMessage(0);
+    return DefWindowProcA(window, message, w, l);
+}
+
+}  // namespace
+
+static void sayRunning() {
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string ran(self);
+    std::ofstream(ran.substr(0, ran.find_last_of('\\') + 1) + "ran.txt", std::ios::app) << BUILD << "\n";
+}
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "service") == 0) {
+        sayRunning();
+        if (BUILD == 'X') return 1;
+        SERVICE_TABLE_ENTRYA table[] = {{const_cast<char*>(""), serviceMain}, {nullptr, nullptr}};
+        return StartServiceCtrlDispatcherA(table) ? 0 : 1;
+    }
+    stay = argc > 1 && std::strcmp(argv[1], "stay") == 0;
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = windowProc;
+    windowClass.lpszClassName = "MoravelHolder";
+    RegisterClassA(&windowClass);
+    CreateWindowA("MoravelHolder", "holder", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr, nullptr,
+                  nullptr, nullptr);
+    sayRunning();
+    for (MSG message; GetMessageA(&message, nullptr, 0, 0) > 0;) DispatchMessageA(&message);
+    return 0;
+}
