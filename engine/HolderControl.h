@@ -63,7 +63,8 @@ bool sameContent(const std::string& a, const std::string& b);
 // notice (on that thread) once the last of them has ended, within
 // milliseconds, without polling. A process already gone counts as ended.
 // Destroying the watch before then stops it without a notice; no handle is
-// left behind. Watches at most 63 processes (the first 63 given).
+// left behind. Watches at most 63 processes (the first 63 given). The notice
+// must not destroy the watch (it would wait for its own thread).
 class HolderExitWatch {
 public:
     HolderExitWatch(const std::vector<unsigned long>& pids, std::function<void()> notice);

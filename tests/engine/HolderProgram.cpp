@@ -1,6 +1,6 @@
 // A program that holds its own file by running: built as build A, B and X
 // (BUILD), each start appends its letter to ran.txt beside the executable.
-//   holder service   a service (X ends at once, as a service broken by a new file)
+//   holder service   a service (X stops a second after it started, as one broken by a new file)
 //   holder [stay]    a visible window that closes when asked (never with "stay")
 #include <windows.h>
 
@@ -27,7 +27,7 @@ DWORD WINAPI control(DWORD code, DWORD, void*, void*) {
 void WINAPI serviceMain(DWORD, char**) {
     status = RegisterServiceCtrlHandlerExA("", control, nullptr);
     report(SERVICE_RUNNING);
-    WaitForSingleObject(stopped, INFINITE);
+    WaitForSingleObject(stopped, BUILD == 'X' ? 1000 : INFINITE);
     report(SERVICE_STOPPED);
 }
 
@@ -49,7 +49,6 @@ static void sayRunning() {
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "service") == 0) {
         sayRunning();
-        if (BUILD == 'X') return 1;
         SERVICE_TABLE_ENTRYA table[] = {{const_cast<char*>(""), serviceMain}, {nullptr, nullptr}};
         return StartServiceCtrlDispatcherA(table) ? 0 : 1;
     }
