@@ -1,10 +1,10 @@
-// A program that holds its own file by running: built as build A, B and X
-// (BUILD), each start appends its letter to ran.txt beside the executable.
-//   holder service   a service (X stops a second after it started, as one broken by a new file)
-//   holder [stay]    a visible window that closes when asked (never with "stay")
+// A program holding its own file by running, built as A, B and X (BUILD).
+//   holder service  a service (X stops a second after it started, as one broken by a new file)
+//   holder [stay]   a window that closes when asked (never with "stay")
+// Each start appends its letter (and "stay") to ran.txt: a service's beside
+// it, a window's in its working folder.
 #include <windows.h>
 
-#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -39,27 +39,22 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
 
 }  // namespace
 
-static void sayRunning() {
-    char self[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string ran(self);
-    std::ofstream(ran.substr(0, ran.find_last_of('\\') + 1) + "ran.txt", std::ios::app) << BUILD << "\n";
-}
-
 int main(int argc, char** argv) {
-    if (argc > 1 && std::strcmp(argv[1], "service") == 0) {
-        sayRunning();
+    const std::string argument = argc > 1 ? argv[1] : "";
+    char self[MAX_PATH] = {};
+    std::string folder(self, GetModuleFileNameA(nullptr, self, MAX_PATH));
+    if (argument == "service") {
+        std::ofstream(folder.substr(0, folder.find_last_of('\\') + 1) + "ran.txt", std::ios::app) << BUILD;
         SERVICE_TABLE_ENTRYA table[] = {{const_cast<char*>(""), serviceMain}, {nullptr, nullptr}};
         return StartServiceCtrlDispatcherA(table) ? 0 : 1;
     }
-    stay = argc > 1 && std::strcmp(argv[1], "stay") == 0;
+    stay = argument == "stay";
     WNDCLASSA windowClass = {};
     windowClass.lpfnWndProc = windowProc;
     windowClass.lpszClassName = "MoravelHolder";
     RegisterClassA(&windowClass);
-    CreateWindowA("MoravelHolder", "holder", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr, nullptr,
-                  nullptr, nullptr);
-    sayRunning();
+    CreateWindowA("MoravelHolder", "holder", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr, nullptr, nullptr, nullptr);
+    std::ofstream("ran.txt", std::ios::app) << BUILD << argument;
     for (MSG message; GetMessageA(&message, nullptr, 0, 0) > 0;) DispatchMessageA(&message);
     return 0;
 }
