@@ -96,33 +96,62 @@ std::string imagePath(HANDLE process) {
     return QueryFullProcessImageNameA(process, 0, path, &size) ? std::string(path, size) : std::string();
 }
 
-// Another process's command line, where the system tells it (Windows 8.1 and
-// later); empty where it does not.
-std::string commandLineOf(HANDLE process) {
+// How a program was started, read from its process parameters: what starts
+// it again the same way. Empty parts are not known (no right to read it, or a
+// 64-bit program seen from this 32-bit one).
+struct StartedAs {
+    std::string commandLine, folder;
+};
+
+StartedAs startedAs(HANDLE process) {
     using Query = LONG(WINAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
     const FARPROC address = GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess");
     if (!address) return {};
     Query query = nullptr;
     static_assert(sizeof query == sizeof address);
     std::memcpy(&query, &address, sizeof query);
-    struct CountedText {
-        USHORT length, maximumLength;
-        PWSTR buffer;
-    };
-    constexpr ULONG kProcessCommandLineInformation = 60;
-    std::vector<ULONG_PTR> buffer(1024);
-    for (int tries = 0; tries < 2; ++tries) {
-        ULONG needed = 0;
-        const LONG status = query(process, kProcessCommandLineInformation, buffer.data(),
-                                  static_cast<ULONG>(buffer.size() * sizeof(ULONG_PTR)), &needed);
-        if (status >= 0) {
-            const auto& text = *reinterpret_cast<const CountedText*>(buffer.data());
-            return text.buffer ? narrow(text.buffer, text.length / 2) : std::string();
-        }
-        if (needed <= buffer.size() * sizeof(ULONG_PTR)) return {};
-        buffer.resize(needed / sizeof(ULONG_PTR) + 1);
+
+    // Where its process block is. A 32-bit program on 64-bit Windows reads
+    // only other 32-bit programs, whose 32-bit block the system names apart.
+    constexpr ULONG kProcessBasicInformation = 0, kProcessWow64Information = 26;
+    BOOL ownWow64 = FALSE, theirWow64 = FALSE;
+    IsWow64Process(GetCurrentProcess(), &ownWow64);
+    IsWow64Process(process, &theirWow64);
+    if (ownWow64 != theirWow64) return {};
+    ULONG_PTR block = 0;
+    if (ownWow64) {
+        if (query(process, kProcessWow64Information, &block, sizeof block, nullptr) < 0) return {};
+    } else {
+        ULONG_PTR basic[6] = {};  // exit status, the block, affinity, priority, pid, parent pid
+        if (query(process, kProcessBasicInformation, basic, sizeof basic, nullptr) < 0) return {};
+        block = basic[1];
     }
-    return {};
+
+    const auto read = [process](ULONG_PTR at, void* into, std::size_t size) {
+        SIZE_T got = 0;
+        return at && ReadProcessMemory(process, reinterpret_cast<LPCVOID>(at), into, size, &got) && got == size;
+    };
+    struct CountedText {  // as the system keeps its texts: length in bytes, room, where
+        USHORT length, maximumLength;
+        ULONG_PTR buffer;
+    };
+    const auto text = [&](const CountedText& counted) {
+        std::wstring wide(counted.length / sizeof(wchar_t), L'\0');
+        return !wide.empty() && read(counted.buffer, wide.data(), wide.size() * sizeof(wchar_t))
+                   ? narrow(wide.data(), static_cast<int>(wide.size()))
+                   : std::string();
+    };
+    // The parameters are 4 pointers into the block. In them, after 16 bytes
+    // and 5 pointers, come the working folder (a text and a handle), then the
+    // library path, the image and the command line (3 texts on).
+    constexpr std::size_t kParametersAt = 4 * sizeof(ULONG_PTR), kFolderAt = 16 + 5 * sizeof(ULONG_PTR);
+    ULONG_PTR parameters = 0;
+    CountedText folder = {}, commandLine = {};
+    if (!read(block + kParametersAt, &parameters, sizeof parameters) ||
+        !read(parameters + kFolderAt, &folder, sizeof folder) ||
+        !read(parameters + kFolderAt + 3 * sizeof(CountedText) + sizeof(ULONG_PTR), &commandLine, sizeof commandLine))
+        return {};
+    return {text(commandLine), text(folder)};
 }
 
 // ---- one holder -----------------------------------------------------------------------------
@@ -166,7 +195,8 @@ struct Stoppable {
     std::string displayName;
     // A program, or the service's process:
     UniqueHandle process;
-    std::string image, commandLine;
+    std::string image;
+    StartedAs startedAs;
 
     bool isService() const { return static_cast<bool>(service); }
 };
@@ -193,11 +223,11 @@ std::optional<std::string> prepare(const Holder& holder, Stoppable& target) {
 
     const std::string notOurs = logLine(pidText(holder) + " holds the file; Moravel does not close it.");
     if (holder.pid == GetCurrentProcessId() || holder.pid <= 4 || isSystemProcess(holder.process)) return notOurs;
-    target.process.reset(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+    target.process.reset(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE,
                                      holder.pid));
     if (!target.process || !sameSession(holder.pid) || !sameUser(target.process.get())) return notOurs;
     target.image = imagePath(target.process.get());
-    target.commandLine = commandLineOf(target.process.get());
+    target.startedAs = startedAs(target.process.get());
     if (target.image.empty()) return notOurs;
     return std::nullopt;
 }
@@ -292,11 +322,13 @@ std::optional<std::string> closeProgram(Stoppable& target, const std::string& fi
     return logLine(pidText(target.holder) + " did not close and was ended to replace " + fileName + ".");
 }
 
-// Starts a program again from its image, with its command line where known,
-// in the destination's folder. Returns the new pid, 0 on failure.
+// Starts a program again from its image, with its command line and in its
+// working folder where known (else none, and the destination's folder).
+// Returns the new pid, 0 on failure.
 unsigned long startProgram(Stoppable& target, const std::string& destination) {
-    std::string commandLine = target.commandLine.empty() ? "\"" + target.image + "\"" : target.commandLine;
-    const std::string folder = directoryPart(destination);
+    const StartedAs& was = target.startedAs;
+    std::string commandLine = was.commandLine.empty() ? "\"" + target.image + "\"" : was.commandLine;
+    const std::string folder = was.folder.empty() ? directoryPart(destination) : was.folder;
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
