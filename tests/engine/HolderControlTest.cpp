@@ -38,10 +38,11 @@ std::string said(const DeployOutcome& outcome) {
 }
 
 TEST(DeployOverHolders, ClosesAProgramReplacesItsFileAndStartsItAgainUnlessItStaysOpen) {
-    struct Case { const char* argument; bool forceClose; Kind kind; const char* ran; const char* said; };
-    const Case cases[] = {{"", false, Kind::Replaced, "AB", ") closed to replace tool.exe.|"},
-                          {"stay", false, Kind::Waits, "Astay", ") did not close."},
-                          {"stay", true, Kind::Replaced, "AstayBstay", "did not close and was ended to replace tool.exe.|"}};
+    struct Case { const char* argument; const char* name; bool forceClose; Kind kind; const char* ran; const char* said; };
+    const Case cases[] = {{"", "tool.exe", false, Kind::Replaced, "AB", ") closed to replace tool.exe.|"},
+                          {"stay", "tool.exe", false, Kind::Waits, "Astay", ") did not close."},
+                          {"stay", "tool.exe", true, Kind::Replaced, "AstayBstay", "did not close and was ended to replace tool.exe.|"},
+                          {"", "explorer.exe", true, Kind::Waits, "A", "holds the file; Moravel does not close it."}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.argument) + (c.forceClose ? " forceClose" : ""));
         TempDir dir;
@@ -56,7 +57,7 @@ TEST(DeployOverHolders, ClosesAProgramReplacesItsFileAndStartsItAgainUnlessItSta
         const UniqueHandle process(info.hProcess), thread(info.hThread);
         const Ended ended{process.get()};
         ASSERT_FALSE(ran(work, 1).empty());
-        const DeployOutcome outcome = deployOverHolders(besideTestProgram("holder_b.exe"), tool, {{"tool.exe", info.dwProcessId}},
+        const DeployOutcome outcome = deployOverHolders(besideTestProgram("holder_b.exe"), tool, {{c.name, info.dwProcessId}},
                                                         c.forceClose, std::atomic<bool>{false});
         EXPECT_EQ(outcome.kind, c.kind);
         EXPECT_EQ(ran(work, std::string(c.ran).size()), c.ran);
