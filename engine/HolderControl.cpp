@@ -431,6 +431,7 @@ DeployOutcome deployOverHolders(const std::string& source, const std::string& de
         return outcome;
     }
 
+    const HolderLookupPause pause;  // we are about to end and start processes
     // Everything is asked before anything is stopped: one holder we may not
     // stop makes the row wait with all of them still running.
     std::vector<Stoppable> targets(holders.size());

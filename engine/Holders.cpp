@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <optional>
 
 #include "core/Handle.h"
@@ -410,13 +412,61 @@ Answers lookUp(const std::vector<std::string>& paths, Clock::time_point deadline
     return answers;
 }
 
+// Lookups under way, and pauses asked for: one excludes the other.
+struct Exclusion {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int lookups = 0, pauses = 0;
+};
+Exclusion exclusion;
+
+// One lookup under way, unless a pause came first and outlasts the deadline.
+class LookupUnderWay {
+public:
+    explicit LookupUnderWay(Clock::time_point deadline) {
+        std::unique_lock lock(exclusion.mutex);
+        allowed_ = exclusion.changed.wait_until(lock, deadline, [] { return exclusion.pauses == 0; });
+        if (allowed_) ++exclusion.lookups;
+    }
+    ~LookupUnderWay() {
+        if (!allowed_) return;
+        {
+            const std::lock_guard lock(exclusion.mutex);
+            --exclusion.lookups;
+        }
+        exclusion.changed.notify_all();
+    }
+    LookupUnderWay(const LookupUnderWay&) = delete;
+    LookupUnderWay& operator=(const LookupUnderWay&) = delete;
+    bool allowed() const { return allowed_; }
+
+private:
+    bool allowed_ = false;
+};
+
 }  // namespace
+
+HolderLookupPause::HolderLookupPause() {
+    std::unique_lock lock(exclusion.mutex);
+    ++exclusion.pauses;  // no lookup starts from now on
+    exclusion.changed.wait_for(lock, std::chrono::seconds(2), [] { return exclusion.lookups == 0; });
+}
+
+HolderLookupPause::~HolderLookupPause() {
+    {
+        const std::lock_guard lock(exclusion.mutex);
+        --exclusion.pauses;
+    }
+    exclusion.changed.notify_all();
+}
 
 std::vector<std::vector<Holder>> SystemHolderFinder::find(const std::vector<std::string>& paths) {
     // The lookup watches the time itself, between handles. What it cannot
     // time is a name query that waits for another program's I/O: an answer
     // that comes that late is not given.
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeLimitMs_);
+    const LookupUnderWay underWay(deadline);
+    if (!underWay.allowed()) return Answers(paths.size());
     Answers answers = lookUp(paths, deadline);
     if (Clock::now() > deadline + std::chrono::milliseconds(50)) return Answers(paths.size());
     return answers;

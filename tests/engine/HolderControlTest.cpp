@@ -10,12 +10,10 @@ namespace moravel {
 namespace {
 
 using test::besideTestProgram;
-using test::TempDir;
 using Kind = DeployOutcome::Kind;
 using UniqueService = Unique<NullTraits<SC_HANDLE, CloseServiceHandle>>;
 
-// A process of the test's, ended when the test ends whatever happens.
-struct Ended {
+struct Ended {  // a process of the test's, ended whatever happens
     HANDLE process;
     ~Ended() { TerminateProcess(process, 0), WaitForSingleObject(process, 5000); }
 };
@@ -23,17 +21,15 @@ struct Ended {
 // What the builds started so far wrote in the folder: "AB".
 std::string ran(const std::string& folder, std::size_t atLeast) {
     std::string letters;
-    for (int i = 0; i < 100 && letters.size() < atLeast; ++i, Sleep(50)) try {
-            letters = test::readFile(folder + "\\ran.txt");
-        } catch (...) {
-        }
+    for (int i = 0; i < 100 && letters.size() < atLeast; ++i, Sleep(50))
+        letters = test::exists(folder + "\\ran.txt") ? test::readFile(folder + "\\ran.txt") : "";
     return letters;
 }
 
 std::string said(const DeployOutcome& outcome) {
     std::string text = outcome.waitReason;
-    for (const auto& line : outcome.linesBefore) text += line + "|";
-    for (const auto& line : outcome.linesAfter) text += line + "|";
+    for (const auto* lines : {&outcome.linesBefore, &outcome.linesAfter})
+        for (const auto& line : *lines) text += line + "|";
     return text;
 }
 
@@ -44,16 +40,15 @@ TEST(DeployOverHolders, ClosesAProgramReplacesItsFileAndStartsItAgainUnlessItSta
                           {"stay", "tool.exe", true, Kind::Replaced, "AstayBstay", "did not close and was ended to replace tool.exe.|"},
                           {"", "explorer.exe", true, Kind::Waits, "A", "holds the file; Moravel does not close it."}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.argument) + (c.forceClose ? " forceClose" : ""));
-        TempDir dir;
+        SCOPED_TRACE(std::string(c.argument) + c.name + (c.forceClose ? " forceClose" : ""));
+        test::TempDir dir;
         const std::string tool = dir / "tool.exe", work = dir / "work";  // started again in the same folder
-        ASSERT_TRUE(CopyFileA(besideTestProgram("holder_a.exe").c_str(), tool.c_str(), FALSE) &&
-                    CreateDirectoryA(work.c_str(), nullptr));
         std::string commandLine = "\"" + tool + "\" " + c.argument;
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION info = {};
-        ASSERT_TRUE(CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, work.c_str(), &startup, &info));
+        ASSERT_TRUE(CopyFileA(besideTestProgram("holder_a.exe").c_str(), tool.c_str(), FALSE) && CreateDirectoryA(work.c_str(), nullptr) &&
+                    CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, work.c_str(), &startup, &info));
         const UniqueHandle process(info.hProcess), thread(info.hThread);
         const Ended ended{process.get()};
         ASSERT_FALSE(ran(work, 1).empty());
@@ -77,12 +72,10 @@ DWORD serviceState(SC_HANDLE service, DWORD* pid = nullptr) {
     SERVICE_STATUS_PROCESS status = {};
     DWORD needed = 0;
     QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
-    if (pid) *pid = status.dwProcessId;
-    return status.dwCurrentState;
+    return pid ? (*pid = status.dwProcessId, status.dwCurrentState) : status.dwCurrentState;
 }
 
-// A service of the test's own, stopped and deleted when the test ends.
-struct TestService {
+struct TestService {  // stopped and deleted whatever happens
     UniqueService manager{OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)}, service;
     ~TestService() {
         SERVICE_STATUS status;
@@ -93,7 +86,7 @@ struct TestService {
 };
 
 TEST(DeployOverHolders, StartsAServiceAgainWithTheNewFileOrElseWithTheOldOne) {
-    TempDir dir;
+    test::TempDir dir;
     const std::string tool = dir / "svc.exe", image = "\"" + tool + "\" service";
     ASSERT_TRUE(CopyFileA(besideTestProgram("holder_a.exe").c_str(), tool.c_str(), FALSE));
     TestService test;
@@ -101,8 +94,7 @@ TEST(DeployOverHolders, StartsAServiceAgainWithTheNewFileOrElseWithTheOldOne) {
                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, image.c_str(),
                                       nullptr, nullptr, nullptr, nullptr, nullptr));
     ASSERT_TRUE(test.service) << GetLastError();
-    // The first start in a fresh prefix can time out.
-    for (int i = 0; i < 3 && !StartServiceA(test.service.get(), 0, nullptr); ++i) Sleep(500);
+    for (int i = 0; i < 3 && !StartServiceA(test.service.get(), 0, nullptr); ++i) Sleep(500);  // a fresh prefix may time out
     ASSERT_EQ(ran(dir.path(), 1), "A");
 
     struct Case { const char* source; Kind kind; const char* ran; const char* said; };
@@ -126,7 +118,7 @@ TEST(DeployOverHolders, StartsAServiceAgainWithTheNewFileOrElseWithTheOldOne) {
 }
 
 TEST(HolderExitWatch, NoticesOnceTheLastHolderHasEndedAndNeverOnceDestroyed) {
-    TempDir dir;
+    test::TempDir dir;
     test::writeFile(dir / "held.txt", "x");
     std::optional<test::HeldByOtherProcess> first(std::in_place, dir / "held.txt", FILE_SHARE_READ),
         second(std::in_place, dir / "held.txt", FILE_SHARE_READ);
