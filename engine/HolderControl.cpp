@@ -275,13 +275,14 @@ bool startService(Stoppable& target, bool watchRunning) {
             return state == SERVICE_RUNNING || state == SERVICE_STOPPED || state == 0;
         },
         kServiceWait, nullptr);
-    if (state != SERVICE_RUNNING) return false;
     DWORD pid = 0;
+    serviceState(target.service.get(), &pid);
+    target.process.reset(pid ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr);  // its new process, to wait on
+    if (state != SERVICE_RUNNING) return false;
     if (watchRunning &&
         waitUntil([&] { return serviceState(target.service.get()) != SERVICE_RUNNING; }, kRunsOnFor, nullptr))
         return false;
-    if (serviceState(target.service.get(), &pid) != SERVICE_RUNNING) return false;
-    target.process.reset(OpenProcess(SYNCHRONIZE, FALSE, pid));  // its new process, to wait on should it stop again
+    if (serviceState(target.service.get()) != SERVICE_RUNNING) return false;
     target.stopped = false;
     return true;
 }
@@ -490,9 +491,9 @@ DeployOutcome deployOverHolders(const std::string& source, const std::string& de
         // It does not run with the new file: every service we started goes
         // down again, the old file comes back, and they all run with it.
         for (Stoppable& other : targets)
-            if (other.isService() && !other.stopped) stopService(other, nullptr);
+            if (other.isService() && serviceState(other.service.get()) != SERVICE_STOPPED) stopService(other, nullptr);
         target.stopped = true;
-        if (target.process) waitEnded(target.process.get(), kServiceWait, nullptr);
+        if (target.process) waitEnded(target.process.get(), kServiceWait, nullptr);  // it no longer runs the new file
         if (aside.empty() || !putOldBack(aside, destination)) {
             outcome.linesAfter.push_back(logLine(target.displayName + " did not start with the new file; the old file could not be put back: " +
                                                  systemErrorText(GetLastError()) + "."));
