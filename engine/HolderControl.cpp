@@ -1,7 +1,9 @@
 #include "engine/HolderControl.h"
 
 #include <windows.h>
+#include <winsvc.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <optional>

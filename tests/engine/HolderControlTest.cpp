@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <winsvc.h>
 
 #include <optional>
 

@@ -1,6 +1,7 @@
 // "holder service": a service (build X stops a second after it started); "holder [stay]": a window closing when
 // asked (never with "stay"). Each start appends BUILD (and "stay") to ran.txt beside it, or in its working folder.
 #include <windows.h>
+#include <winsvc.h>
 
 #include <fstream>
 #include <string>
