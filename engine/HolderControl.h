@@ -13,15 +13,17 @@
 
 namespace moravel {
 
-// What one deployment did, and the log lines it leaves. linesBefore go before
-// the pass's own line for the copy, linesAfter after it.
+// What one deployment did, and the log lines it leaves, whatever the kind:
+// linesBefore go before the pass's own line for the copy, linesAfter after it
+// (for Waits and Failed they tell what was stopped and started again meanwhile).
 struct DeployOutcome {
     enum class Kind {
         Replaced,         // the new file is in place; what held it runs again
         AlreadyUpToDate,  // the destination already has the source's bytes: nothing stopped or copied
         Waits,            // nothing changed; the row stays queued as busy (waitReason says why)
         GaveUpOldBack,    // a service did not run with the new file: the old file is back and it runs
-        Failed,           // the copy itself failed; what was stopped runs again on the old file
+        Failed,           // the copy failed (GetLastError says why, on the calling thread); what
+                          // was stopped runs again on the old file
         Cancelled,        // asked to stop: everything is as it was
     };
     Kind kind = Kind::Failed;
@@ -46,13 +48,16 @@ struct DeployOutcome {
 //   stopped; one we may not stop makes the row wait.
 // - A program is asked to close (WM_CLOSE to its visible top-level windows)
 //   and given 10 s; with forceClose one that did not close is ended, else the
-//   row waits. Once the file is replaced it is started again, with its command
-//   line where the system tells it and in the destination's folder.
+//   row waits. Once the file is replaced it is started again from its own
+//   image with its command line and in its working folder, read from its
+//   process parameters (else with none, in the destination's folder).
 // - Never stopped: this process, processes of other users or sessions,
 //   system processes and the shell; such a holder makes the row wait.
 // When anything fails half way, what was stopped is started again on the old
 // file. When cancel is set, the current wait ends early and everything is put
-// back as it was (Cancelled).
+// back as it was (Cancelled); once the file is replaced, the starts run to
+// their end. While it runs, holder lookups of this process name nobody (see
+// HolderLookupPause).
 DeployOutcome deployOverHolders(const std::string& source, const std::string& destination,
                                 const std::vector<Holder>& holders, bool forceClose, const std::atomic<bool>& cancel);
 
