@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <optional>
 
 #include "core/Handle.h"
@@ -267,6 +269,69 @@ std::vector<std::vector<DWORD>> handleUsers(std::vector<Target>& targets, Clock:
     return users;
 }
 
+// ---- programs running from a file ----------------------------------------------------------
+
+// A program holds its own executable and the libraries it has loaded without
+// any file handle for them, so the handle table never names it. Its image
+// path and its module list do. Names are compared first (cheap, and nearly
+// always different); only a path whose file name matches is opened and
+// compared by its final path, as the handle table route compares.
+class RunningUsers {
+public:
+    explicit RunningUsers(std::vector<Target>& targets) : targets_(targets) {
+        for (std::size_t i = 0; i < targets_.size(); ++i)
+            if (!targets_[i].name.empty()) byName_.emplace(upper(fileName(targets_[i].name)), i);
+    }
+
+    // Which targets the process with this pid runs from or has loaded.
+    std::vector<std::size_t> of(DWORD pid) {
+        std::vector<std::size_t> found;
+        if (byName_.empty()) return found;
+        const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+        if (process) {
+            std::wstring image(MAX_PATH * 2, L'\0');
+            DWORD size = static_cast<DWORD>(image.size());
+            if (QueryFullProcessImageNameW(process.get(), 0, image.data(), &size)) {
+                image.resize(size);
+                match(image, found);
+            }
+        }
+        const UniqueFile modules(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid));
+        if (modules) {
+            MODULEENTRY32W entry = {};
+            entry.dwSize = sizeof entry;
+            for (BOOL more = Module32FirstW(modules.get(), &entry); more; more = Module32NextW(modules.get(), &entry))
+                match(entry.szExePath, found);
+        }
+        std::sort(found.begin(), found.end());
+        found.erase(std::unique(found.begin(), found.end()), found.end());
+        return found;
+    }
+
+private:
+    static std::wstring fileName(const std::wstring& path) {
+        const std::size_t at = path.find_last_of(L"\\/:");
+        return at == std::wstring::npos ? path : path.substr(at + 1);
+    }
+
+    void match(const std::wstring& path, std::vector<std::size_t>& found) {
+        const auto [first, last] = byName_.equal_range(upper(fileName(path)));
+        if (first == last) return;
+        auto known = finalPaths_.find(path);
+        if (known == finalPaths_.end()) {
+            const UniqueFile file(Target::open(path));
+            known = finalPaths_.emplace(path, file ? finalPath(file.get(), VOLUME_NAME_DOS) : L"").first;
+        }
+        if (known->second.empty()) return;
+        for (auto candidate = first; candidate != last; ++candidate)
+            if (targets_[candidate->second].wholePath() == known->second) found.push_back(candidate->second);
+    }
+
+    std::vector<Target>& targets_;
+    std::multimap<std::wstring, std::size_t> byName_;
+    std::map<std::wstring, std::wstring> finalPaths_;  // each file opened once per lookup
+};
+
 // ---- one lookup ---------------------------------------------------------------------------
 
 std::map<DWORD, std::string> processNames() {
@@ -283,6 +348,8 @@ std::map<DWORD, std::string> processNames() {
 Answers lookUp(const std::vector<std::string>& paths, Clock::time_point deadline) {
     std::vector<std::vector<DWORD>> pids(paths.size());
     std::map<DWORD, std::string> appNames;  // what the Restart Manager calls them
+    const DWORD ownPid = GetCurrentProcessId();
+    std::optional<std::map<DWORD, std::string>> names;  // taken once, when somebody is found
 
     // The Restart Manager is the documented way and knows services too; it
     // gets the first half of the time.
@@ -305,11 +372,19 @@ Answers lookUp(const std::vector<std::string>& paths, Clock::time_point deadline
         const auto users = handleUsers(targets, deadline);
         for (std::size_t i = 0; i < users.size(); ++i)
             if (pids[i].empty()) pids[i] = users[i];
+
+        // Beside those found by handle: the programs running from the file.
+        RunningUsers running(targets);
+        names = processNames();
+        for (const auto& entry : *names) {
+            const DWORD pid = entry.first;
+            if (pid == ownPid || pid == 0) continue;
+            if (Clock::now() > deadline) break;
+            for (const std::size_t i : running.of(pid)) pids[i].push_back(pid);
+        }
     }
 
     Answers answers(paths.size());
-    const DWORD ownPid = GetCurrentProcessId();
-    std::optional<std::map<DWORD, std::string>> names;  // taken once, when somebody is found
     for (std::size_t i = 0; i < paths.size(); ++i) {
         std::sort(pids[i].begin(), pids[i].end());
         pids[i].erase(std::unique(pids[i].begin(), pids[i].end()), pids[i].end());
@@ -327,13 +402,61 @@ Answers lookUp(const std::vector<std::string>& paths, Clock::time_point deadline
     return answers;
 }
 
+// Lookups under way, and pauses asked for: one excludes the other.
+struct Exclusion {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int lookups = 0, pauses = 0;
+};
+Exclusion exclusion;
+
+// One lookup under way, unless a pause came first and outlasts the deadline.
+class LookupUnderWay {
+public:
+    explicit LookupUnderWay(Clock::time_point deadline) {
+        std::unique_lock lock(exclusion.mutex);
+        allowed_ = exclusion.changed.wait_until(lock, deadline, [] { return exclusion.pauses == 0; });
+        if (allowed_) ++exclusion.lookups;
+    }
+    ~LookupUnderWay() {
+        if (!allowed_) return;
+        {
+            const std::lock_guard lock(exclusion.mutex);
+            --exclusion.lookups;
+        }
+        exclusion.changed.notify_all();
+    }
+    LookupUnderWay(const LookupUnderWay&) = delete;
+    LookupUnderWay& operator=(const LookupUnderWay&) = delete;
+    bool allowed() const { return allowed_; }
+
+private:
+    bool allowed_ = false;
+};
+
 }  // namespace
+
+HolderLookupPause::HolderLookupPause() {
+    std::unique_lock lock(exclusion.mutex);
+    ++exclusion.pauses;  // no lookup starts from now on
+    exclusion.changed.wait_for(lock, std::chrono::seconds(2), [] { return exclusion.lookups == 0; });
+}
+
+HolderLookupPause::~HolderLookupPause() {
+    {
+        const std::lock_guard lock(exclusion.mutex);
+        --exclusion.pauses;
+    }
+    exclusion.changed.notify_all();
+}
 
 std::vector<std::vector<Holder>> SystemHolderFinder::find(const std::vector<std::string>& paths) {
     // The lookup watches the time itself, between handles. What it cannot
     // time is a name query that waits for another program's I/O: an answer
     // that comes that late is not given.
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeLimitMs_);
+    const LookupUnderWay underWay(deadline);
+    if (!underWay.allowed()) return Answers(paths.size());
     Answers answers = lookUp(paths, deadline);
     if (Clock::now() > deadline + std::chrono::milliseconds(50)) return Answers(paths.size());
     return answers;

@@ -41,6 +41,18 @@ private:
     const unsigned timeLimitMs_;
 };
 
+// While one lives, the holder lookups of this process name nobody rather than
+// walk the other processes: Wine's server can crash when every process's
+// handles are copied while processes start and end. Made around stopping and
+// starting other programs; it first waits (up to 2 s) for a lookup under way.
+class HolderLookupPause {
+public:
+    HolderLookupPause();
+    ~HolderLookupPause();
+    HolderLookupPause(const HolderLookupPause&) = delete;
+    HolderLookupPause& operator=(const HolderLookupPause&) = delete;
+};
+
 // The number of handles this process has open, counted in the system's
 // handle table (some systems keep no count of their own); -1 when the table
 // cannot be read.

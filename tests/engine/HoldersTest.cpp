@@ -16,12 +16,15 @@ std::string holder(const HeldByOtherProcess& process) { return "holdfile.exe (pi
 
 TEST(SystemHolderFinder, NamesTheOtherProcessesThatHoldEachFileWithoutLeakingHandles) {
     TempDir dir;
-    for (const char* name : {"one.txt", "two.txt", "free.txt", "ours.txt"}) test::writeFile(dir / name, "x");
+    for (const char* name : {"one.txt", "two.txt", "free.txt", "ours.txt", "run.txt"}) test::writeFile(dir / name, "x");
     HeldByOtherProcess one(dir / "one.txt");
     // Two readers that let each other in: both named, in pid order.
     HeldByOtherProcess first(dir / "two.txt", FILE_SHARE_READ), second(dir / "two.txt", FILE_SHARE_READ);
     test::HeldFile ours(dir / "ours.txt");
-    ASSERT_TRUE(one.held() && first.held() && second.held() && ours.held());
+    // A program running from a file holds it without any handle to it.
+    ASSERT_TRUE(CopyFileA(test::besideTestProgram("holdfile.exe").c_str(), (dir / "tool.exe").c_str(), FALSE));
+    HeldByOtherProcess running(dir / "run.txt", FILE_SHARE_READ, dir / "tool.exe");
+    ASSERT_TRUE(one.held() && first.held() && second.held() && ours.held() && running.held());
     const unsigned long low = std::min(first.pid(), second.pid()), high = std::max(first.pid(), second.pid());
 
     std::string otherSpelling = dir / "ONE.TXT";
@@ -29,10 +32,10 @@ TEST(SystemHolderFinder, NamesTheOtherProcessesThatHoldEachFileWithoutLeakingHan
         if (c == '\\') c = '/';
     SystemHolderFinder finder(10000);
     const std::vector<std::string> paths = {dir / "one.txt", dir / "two.txt", dir / "free.txt", dir / "ours.txt",
-                                            dir / "missing.txt", otherSpelling};
+                                            dir / "missing.txt", otherSpelling, dir / "TOOL.exe"};
     const std::vector<std::string> expected = {
         holder(one), "holdfile.exe (pid " + std::to_string(low) + "), holdfile.exe (pid " + std::to_string(high) + ")",
-        "", "", "", holder(one)};
+        "", "", "", holder(one), "tool.exe (pid " + std::to_string(running.pid()) + ")"};
     std::vector<std::string> named;
     for (const auto& answer : finder.find(paths)) named.push_back(holdersText(answer));
     EXPECT_EQ(named, expected);

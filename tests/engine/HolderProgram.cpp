@@ -1,0 +1,49 @@
+// "holder service": a service (build X stops a second after it started); "holder [stay]": a window closing when
+// asked (never with "stay"). Each start appends BUILD (and "stay") to ran.txt beside it, or in its working folder.
+#include <windows.h>
+#include <winsvc.h>
+
+#include <fstream>
+#include <string>
+
+namespace {
+SERVICE_STATUS_HANDLE status;
+HANDLE stopped = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+bool stay = false;
+
+void report(DWORD state) {
+    SERVICE_STATUS s = {SERVICE_WIN32_OWN_PROCESS, state, state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0u, 0, 0, 0, 0};
+    SetServiceStatus(status, &s);
+}
+DWORD WINAPI control(DWORD code, DWORD, void*, void*) {
+    if (code == SERVICE_CONTROL_STOP) report(SERVICE_STOP_PENDING), SetEvent(stopped);
+    return NO_ERROR;
+}
+void WINAPI serviceMain(DWORD, char**) {
+    status = RegisterServiceCtrlHandlerExA("", control, nullptr);
+    report(SERVICE_RUNNING);
+    WaitForSingleObject(stopped, BUILD == 'X' ? 1000 : INFINITE);
+    report(SERVICE_STOPPED);
+}
+LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
+    if (message == WM_DESTROY) PostQuitMessage(0);
+    return message == WM_CLOSE && stay ? 0 : DefWindowProcA(window, message, w, l);
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string argument = argc > 1 ? argv[1] : "";
+    char self[MAX_PATH] = {};
+    std::string folder(self, GetModuleFileNameA(nullptr, self, MAX_PATH));
+    if (argument == "service") {
+        std::ofstream(folder.substr(0, folder.find_last_of('\\') + 1) + "ran.txt", std::ios::app) << BUILD;
+        SERVICE_TABLE_ENTRYA table[] = {{const_cast<char*>(""), serviceMain}, {nullptr, nullptr}};
+        return StartServiceCtrlDispatcherA(table) ? 0 : 1;
+    }
+    stay = argument == "stay";
+    WNDCLASSA windowClass = {0, windowProc, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr, "MoravelHolder"};
+    RegisterClassA(&windowClass);
+    CreateWindowA("MoravelHolder", "holder", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr, nullptr, nullptr, nullptr);
+    std::ofstream("ran.txt", std::ios::app) << BUILD << argument;
+    for (MSG message; GetMessageA(&message, nullptr, 0, 0) > 0;) DispatchMessageA(&message);
+}
