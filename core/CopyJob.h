@@ -51,6 +51,8 @@ public:
 
     // On the work's side.
     bool cancelled() const noexcept { return cancel_.load(); }
+    // For work that waits in calls of its own and watches a flag.
+    const std::atomic<bool>& cancelFlag() const noexcept { return cancel_; }
     void report(std::uint64_t done, std::uint64_t total) noexcept;
 
     // On the watcher's side.

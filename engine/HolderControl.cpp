@@ -12,6 +12,7 @@
 #include "core/Clock.h"
 #include "core/Files.h"
 #include "core/Handle.h"
+#include "core/Library.h"
 #include "core/Text.h"
 
 namespace moravel {
@@ -107,11 +108,8 @@ struct StartedAs {
 
 StartedAs startedAs(HANDLE process) {
     using Query = LONG(WINAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
-    const FARPROC address = GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess");
-    if (!address) return {};
-    Query query = nullptr;
-    static_assert(sizeof query == sizeof address);
-    std::memcpy(&query, &address, sizeof query);
+    const Query query = procAddress<Query>(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess");
+    if (!query) return {};
 
     // Where its process block is. A 32-bit program on 64-bit Windows reads
     // only other 32-bit programs, whose 32-bit block the system names apart.
@@ -351,9 +349,10 @@ unsigned long startProgram(Stoppable& target, const std::string& destination) {
 // the old file never lost: each move is checked, and a failed one undone.
 bool replaceKeepingOld(const std::string& source, const std::string& destination, std::string& aside) {
     aside.clear();
-    ScratchFile scratch(destination);
+    ScratchFile scratch(destination, InPlace::Never);
     if (!scratch.copyFrom(source)) return false;
-    if (GetFileAttributesA(destination.c_str()) == INVALID_FILE_ATTRIBUTES) return scratch.commit();
+    if (GetFileAttributesA(destination.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return scratch.commit() == ReplaceOutcome::Replaced;
     for (std::uint16_t unique = static_cast<std::uint16_t>(GetTickCount()), tries = 0; tries < 100; ++unique, ++tries) {
         const std::string candidate = setAsideName(destination, unique);
         if (GetFileAttributesA(candidate.c_str()) == INVALID_FILE_ATTRIBUTES) {
@@ -365,7 +364,7 @@ bool replaceKeepingOld(const std::string& source, const std::string& destination
         aside.clear();
         return false;
     }
-    if (scratch.commit()) return true;
+    if (scratch.commit() == ReplaceOutcome::Replaced) return true;
     const DWORD error = GetLastError();
     // Nobody else may take the name meanwhile; should the move back still be
     // refused, the old file stays aside, under a name the leftover sweep

@@ -27,6 +27,7 @@ struct RowOutcome {
     std::vector<std::string> linesBefore;  // logged first (before the success line)
     std::vector<std::string> linesAfter;   // logged after the success line (its backup line)
     std::vector<std::string> setAside;     // old files still held, deleted at later passes
+    std::string waitReason;                // Busy: why it waits, logged once per busy streak
 };
 
 // The work of one row, given the project as it was when the attempt began
@@ -41,5 +42,11 @@ using RowJob = std::function<RowOutcome(const TFileObject& project, Job& job)>;
 // renames a busy destination aside first, when inUse), then makes its
 // version backup.
 RowOutcome copyRow(const TFileObject& project, bool inUse, Job& job);
+
+// The job of a busy row whose project restarts what holds its destination:
+// finds the holders, stops them, replaces the file and starts them again.
+// Nobody found to stop leaves the row busy.
+class HolderFinder;
+RowOutcome deployRow(const TFileObject& project, HolderFinder& finder, Job& job);
 
 }  // namespace moravel

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/AppError.h"
@@ -13,6 +14,7 @@
 #include "core/Handle.h"
 #include "core/Projects.h"
 #include "engine/FileVersion.h"
+#include "engine/HolderControl.h"
 #include "engine/Holders.h"
 #include "engine/PendingList.h"
 #include "engine/Scheduler.h"
@@ -109,6 +111,34 @@ RowOutcome copyRow(const TFileObject& project, bool inUse, Job& job) {
     return outcome;
 }
 
+RowOutcome deployRow(const TFileObject& project, HolderFinder& finder, Job& job) {
+    RowOutcome outcome;
+    outcome.result = RowOutcome::Result::Busy;
+    std::vector<std::vector<Holder>> found = finder.find({project.Destination});
+    if (found.empty() || found.front().empty()) return outcome;  // nobody known to stop: it waits
+    DeployOutcome deployed = deployOverHolders(project.Source, project.Destination, found.front(),
+                                               project.ForceClose, job.cancelFlag());
+    outcome.linesBefore = std::move(deployed.linesBefore);
+    outcome.linesAfter = std::move(deployed.linesAfter);
+    if (!deployed.setAside.empty()) outcome.setAside.push_back(std::move(deployed.setAside));
+    switch (deployed.kind) {
+        case DeployOutcome::Kind::Replaced:
+            // Not "in use" as a rename aside is: what held it runs the new file now.
+            outcome.result = RowOutcome::Result::Succeeded;
+            outcome.version = GetFileVersionText(project.Source);
+            if (project.VersionBackup)
+                outcome.linesAfter.push_back(makeVersionBackup(project, outcome.version, nullptr));
+            break;
+        case DeployOutcome::Kind::AlreadyUpToDate: outcome.result = RowOutcome::Result::DoneWithoutCopy; break;
+        case DeployOutcome::Kind::Waits: outcome.waitReason = std::move(deployed.waitReason); break;
+        // Tried again every delay, it would restart the service over and over.
+        case DeployOutcome::Kind::GaveUpOldBack: outcome.result = RowOutcome::Result::LeavesList; break;
+        case DeployOutcome::Kind::Failed:
+        case DeployOutcome::Kind::Cancelled: outcome.result = RowOutcome::Result::Failed; break;
+    }
+    return outcome;
+}
+
 namespace {
 
 std::uint64_t sizeOfFile(const std::string& path) noexcept {
@@ -186,6 +216,7 @@ void UpdatePass::finishPass() {
     else
         scheduler_.StopUpdates();
     host_.refreshPendingState();
+    if (std::exchange(passAgain_, false) && freedNotice_) freedNotice_();
 }
 
 // True when the row's work went on as a job: the walk pauses.
@@ -212,6 +243,8 @@ bool UpdatePass::tryRow(std::uint64_t id) {
         } else if (const DestinationState state = probeDestination(project.Destination);
                    state == DestinationState::Busy) {
             if (busyHandler_) work = busyHandler_(project);
+            if (!work && project.RestartHolder && finder_)
+                work = [finder = finder_](const TFileObject& p, Job& job) { return deployRow(p, *finder, job); };
             onItsThread = static_cast<bool>(work);
             if (!work && project.ReplaceInUse)  // the project lets a busy file be renamed aside
                 work = [](const TFileObject& p, Job& job) { return copyRow(p, true, job); };
@@ -349,6 +382,10 @@ void UpdatePass::applyOutcome(std::uint64_t id, const TFileObject& project, cons
             failed(id);
             break;
         case RowOutcome::Result::Busy:
+            if (!outcome.waitReason.empty() && waitReasons_[id] != outcome.waitReason) {
+                waitReasons_[id] = outcome.waitReason;
+                host_.appendLog(outcome.waitReason);
+            }
             destinationBusy(id, project.Destination);
             failed(id);
             break;
@@ -388,12 +425,23 @@ struct UpdatePass::HolderSearch {
     std::function<void()> notice;  // none once nobody listens any more
     bool finished = false;
     std::vector<std::string> texts;  // one per destination: holders, kReadOnly or empty
+    std::vector<std::vector<unsigned long>> pids;  // the same holders' process ids
+};
+
+// What the exit watches of rows share with their threads: the rows whose
+// holders have all ended.
+struct UpdatePass::FreedRows {
+    std::mutex mutex;
+    std::vector<std::uint64_t> ids;
 };
 
 void UpdatePass::lookUpHolders() {
     // Rows that were not found busy in this pass end their streak.
     lastLookups_ = std::move(nextLookups_);
     nextLookups_.clear();
+    const auto streakEnded = [this](const auto& entry) { return !lastLookups_.count(entry.first); };
+    std::erase_if(waitReasons_, streakEnded);
+    std::erase_if(exitWatches_, streakEnded);
     takeHolders();  // a lookup that ended during the pass answers the rows still busy
     if (dueLookups_.empty()) return;
     if (search_ && GetTickCount64() - searchStarted_ > lookupBound_) {
@@ -452,15 +500,18 @@ void UpdatePass::holdersFound() {
 void UpdatePass::takeHolders() {
     if (!search_) return;
     std::vector<std::string> texts;
+    std::vector<std::vector<unsigned long>> pids;
     {
         const std::lock_guard<std::mutex> lock(search_->mutex);
         if (!search_->finished) return;
         texts = std::move(search_->texts);
+        pids = std::move(search_->pids);
     }
     search_.reset();
     const std::vector<std::uint64_t> ids = std::move(searchIds_);
     searchIds_.clear();
     texts.resize(ids.size());
+    pids.resize(ids.size());
     for (std::size_t i = 0; i < ids.size(); ++i) {
         // The answer is for the streak it was asked in: not for a row that
         // was found free since (its holder already cleared), nor a row gone.
@@ -468,10 +519,46 @@ void UpdatePass::takeHolders() {
         if (streak == lastLookups_.end() || streak->second != searchPass_) continue;
         try {
             showHolders(ids[i], texts[i]);
+            watchHolders(ids[i], pids[i]);
         } catch (...) {
             // The log refused the line: the next rows are still told.
         }
     }
+}
+
+void UpdatePass::watchHolders(std::uint64_t id, const std::vector<unsigned long>& pids) {
+    exitWatches_.erase(id);
+    const int position = pending_.positionOf(id);
+    const TFileObject* project = position >= 0 ? projects_.lookup(pending_.rowAt(position).name) : nullptr;
+    if (pids.empty() || !project || !project->TryWhenFree || !freedNotice_) return;
+    if (!freedRows_) freedRows_ = std::make_shared<FreedRows>();
+    auto watch = std::make_unique<HolderExitWatch>(
+        pids, [freed = freedRows_, notice = freedNotice_, id] {
+            {
+                const std::lock_guard<std::mutex> lock(freed->mutex);
+                freed->ids.push_back(id);
+            }
+            notice();
+        });
+    if (watch->watching()) exitWatches_[id] = std::move(watch);
+}
+
+bool UpdatePass::holdersEnded() {
+    std::vector<std::uint64_t> ids;
+    if (freedRows_) {
+        const std::lock_guard<std::mutex> lock(freedRows_->mutex);
+        ids.swap(freedRows_->ids);
+    }
+    bool due = false;
+    for (const std::uint64_t id : ids) {
+        exitWatches_.erase(id);
+        // Should it still be busy, the next attempt asks anew who holds it.
+        if (const auto streak = lastLookups_.find(id); streak != lastLookups_.end()) streak->second = -1;
+        due = due || pending_.positionOf(id) >= 0;
+    }
+    if (!due || !running_) return due;
+    passAgain_ = true;  // the pass under way may have tried the row already
+    return false;
 }
 
 void UpdatePass::setHoldersFoundNotice(std::function<void()> notice) {
@@ -482,6 +569,7 @@ void UpdatePass::setHoldersFoundNotice(std::function<void()> notice) {
 }
 
 UpdatePass::~UpdatePass() {
+    exitWatches_.clear();
     // A job is ours to end: cancelled, and waited for, so that its scratch
     // file is gone before we are (at exit, the process ends right after).
     if (job_) {
@@ -510,6 +598,7 @@ void UpdatePass::searchHolders(const std::shared_ptr<HolderSearch>& search, cons
     } ended{*live};
     try {
         std::vector<std::string> texts(destinations.size());
+        std::vector<std::vector<unsigned long>> pids(destinations.size());
         try {
             // A read-only destination needs no search: nobody has to hold it.
             std::vector<std::size_t> asked;
@@ -525,13 +614,17 @@ void UpdatePass::searchHolders(const std::shared_ptr<HolderSearch>& search, cons
             if (!paths.empty()) {
                 std::vector<std::vector<Holder>> answers = finder->find(paths);
                 answers.resize(paths.size());
-                for (std::size_t i = 0; i < asked.size(); ++i) texts[asked[i]] = holdersText(answers[i]);
+                for (std::size_t i = 0; i < asked.size(); ++i) {
+                    texts[asked[i]] = holdersText(answers[i]);
+                    for (const Holder& holder : answers[i]) pids[asked[i]].push_back(holder.pid);
+                }
             }
         } catch (...) {
             // Who holds a file is a courtesy: when it cannot be found, nobody is named.
         }
         const std::lock_guard<std::mutex> lock(search->mutex);
         search->texts = std::move(texts);
+        search->pids = std::move(pids);
         search->finished = true;
         if (search->notice) search->notice();
     } catch (...) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/Files.h"
+#include "engine/HolderControl.h"
 #include "engine/RowJob.h"
 
 namespace moravel {
@@ -99,6 +100,15 @@ public:
     static constexpr int kHolderLookupEvery = 4;  // passes
     static constexpr std::size_t kHolderLookupsPerPass = 1000;
     static constexpr int kAbandonedAtMost = 3;
+
+    // Rows of projects that try as soon as the destination is free: once a
+    // lookup has named who holds it, their processes are watched, and when
+    // the last one has ended the notice is called on the watch's thread. It
+    // must only pass the word on (post a message) to the pass's thread,
+    // which then calls holdersEnded(): true when a pass should run now (none
+    // is running; one under way calls the notice again at its end).
+    void setHoldersEndedNotice(std::function<void()> notice) { freedNotice_ = std::move(notice); }
+    bool holdersEnded();
     void setHolderLookupBound(std::uint64_t milliseconds) noexcept { lookupBound_ = milliseconds; }
 
     // Success and failure handling of a row: the success is logged with the
@@ -126,6 +136,7 @@ private:
     void lookUpHolders();
     void takeHolders();
     void showHolders(std::uint64_t id, const std::string& holders);
+    void watchHolders(std::uint64_t id, const std::vector<unsigned long>& pids);
 
     TProjects& projects_;
     PendingList& pending_;
@@ -174,6 +185,13 @@ private:
     std::vector<std::uint64_t> searchIds_;
     long long searchPass_ = 0;
     std::function<void()> notice_;
+
+    std::map<std::uint64_t, std::string> waitReasons_;  // logged in this busy streak
+    struct FreedRows;
+    std::shared_ptr<FreedRows> freedRows_;
+    std::map<std::uint64_t, std::unique_ptr<HolderExitWatch>> exitWatches_;
+    std::function<void()> freedNotice_;
+    bool passAgain_ = false;
 
     // "Also log failures" as last asked. The user can change it only while
     // messages are pumped, so a pass asks again after every pump rather than

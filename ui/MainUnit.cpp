@@ -76,6 +76,7 @@ const Command<TMainForm> kCommands[] = {
 constexpr UINT WM_APP_CLOSE_NOW = WM_APP + 1;
 constexpr UINT WM_APP_HOLDERS_FOUND = WM_APP + 2;  // from the thread that looked them up
 constexpr UINT WM_APP_JOB_NEWS = WM_APP + 3;       // from the thread of a row's job
+constexpr UINT WM_APP_HOLDERS_ENDED = WM_APP + 4;  // from a watch on the processes holding a row
 
 std::string pendingText(int n) { return " (" + std::to_string(n) + " pending)"; }
 
@@ -643,6 +644,7 @@ LRESULT TMainForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             createControls();
             updater_.setHoldersFoundNotice([window = hwnd()] { PostMessageA(window, WM_APP_HOLDERS_FOUND, 0, 0); });
             updater_.setJobNotice([window = hwnd()] { PostMessageA(window, WM_APP_JOB_NEWS, 0, 0); });
+            updater_.setHoldersEndedNotice([window = hwnd()] { PostMessageA(window, WM_APP_HOLDERS_ENDED, 0, 0); });
             FormCreate();
             return 0;
         case WM_CLOSE:
@@ -651,6 +653,10 @@ LRESULT TMainForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_APP_CLOSE_NOW:
             // Only when we asked: posted from outside, it would close the window mid-pass without a question.
             if (closeNowAsked_) DestroyWindow(hwnd());
+            return 0;
+        case WM_APP_HOLDERS_ENDED:
+            // As "Update Now": the row is tried the moment its holders are gone.
+            if (updater_.holdersEnded()) RunUpdatePass();
             return 0;
         case WM_APP_JOB_NEWS:
             takeJobNews();
@@ -661,6 +667,7 @@ LRESULT TMainForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_DESTROY:
             updater_.setHoldersFoundNotice(nullptr);  // a lookup still running tells nobody
             updater_.setJobNotice(nullptr);
+            updater_.setHoldersEndedNotice(nullptr);
             FormDestroy();
             timer_.stop();
             if (applicationMainWindow() == hwnd()) PostQuitMessage(0);

@@ -940,5 +940,63 @@ TEST_F(UpdatePassTest, ReplaceInUseSetsABusyDestinationAsideWhenItsHolderAllowsI
     }
 }
 
+// Projects that stop what holds the destination, or try the moment it is free.
+TEST_F(UpdatePassTest, HoldersAreRestartedOrWaitedForOnlyWhenTheProjectAsks) {
+    pass.setHolderFinder(std::make_shared<SystemHolderFinder>(10000));
+    HolderDelivery delivery(pass);
+    const UniqueHandle freed(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    pass.setHoldersEndedNotice([event = freed.get()] { SetEvent(event); });
+    const std::string tool = dir / "tool.exe";
+    const auto joined = [this] {
+        std::string text;
+        for (const std::string& line : host.log) text += line + "|";
+        return text;
+    };
+
+    // A program running from the destination is closed, the file replaced, the program started again.
+    ASSERT_TRUE(CopyFileA(besideTestProgram("holder_a.exe").c_str(), tool.c_str(), FALSE));
+    projects.add("tool", std::make_unique<TFileObject>(besideTestProgram("holder_b.exe"), tool));
+    project("tool").RestartHolder = true;
+    queue({"tool"});
+    std::string commandLine = "\"" + tool + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    ASSERT_TRUE(CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, dir.path().c_str(),
+                               &startup, &info));
+    const UniqueHandle first(info.hProcess), firstThread(info.hThread);
+    struct Ended {  // whatever the pass did to it
+        HANDLE process;
+        ~Ended() { TerminateProcess(process, 0), WaitForSingleObject(process, 5000); }
+    } ended{first.get()};
+    for (int i = 0; i < 100 && !test::exists(dir / "ran.txt"); ++i) Sleep(50);  // its window is up
+    runPass();
+    EXPECT_FALSE(queued("tool")) << joined();
+    EXPECT_NE(joined().find(" closed to replace tool.exe.|" + successLine("tool") + "|"), std::string::npos) << joined();
+    EXPECT_NE(joined().find(" started again (pid "), std::string::npos) << joined();
+    EXPECT_TRUE(replaced("tool"));
+    const std::size_t pidAt = joined().rfind("(pid ");
+    ASSERT_NE(pidAt, std::string::npos);
+    const UniqueHandle again(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, std::stoul(joined().substr(pidAt + 5))));
+    const Ended endedAgain{again.get()};
+
+    // A busy row is tried within a second of its holder ending when it asks to be; else it waits for the tick.
+    for (const bool tryWhenFree : {true, false}) {
+        SCOPED_TRACE(tryWhenFree ? "try when free" : "wait for the tick");
+        forgetEverything();
+        addProject("a", "in use");
+        project("a").TryWhenFree = tryWhenFree;
+        queue({"a"});
+        std::optional<HeldByOtherProcess> holder(std::in_place, project("a").Destination);
+        ASSERT_TRUE(holder->held());
+        delivery.runPass();
+        ASSERT_EQ(attempts("a"), 1);
+        holder.reset();
+        const bool told = WaitForSingleObject(freed.get(), 1000) == WAIT_OBJECT_0;
+        EXPECT_EQ(told, tryWhenFree);
+        EXPECT_EQ(told && pass.holdersEnded(), tryWhenFree);
+    }
+}
+
 }  // namespace
 }  // namespace moravel
