@@ -347,13 +347,16 @@ void TMainForm::ListView1GetDispInfo(NMLVDISPINFOA& info) {
 void TMainForm::RunUpdatePass() {
     // A tick or "Update Now" during the pump of a pass: the pass drops it.
     if (updater_.running()) return;
+    walkPass([this] { updater_.RunUpdatePass(); });
+}
 
-    // While the pass runs, the list does not repaint at every cell it changes
+void TMainForm::walkPass(const std::function<void()>& step) {
+    // While the walk runs, the list does not repaint at every cell it changes
     // and its log lines wait to go in together: one edit and one repaint at
     // the end, and before anything lets the window system run (the pumps).
-    struct AfterPass {
+    struct AfterWalk {
         TMainForm& form;
-        ~AfterPass() {
+        ~AfterWalk() {
             try {
                 form.flushLog();
             } catch (...) {
@@ -364,7 +367,7 @@ void TMainForm::RunUpdatePass() {
         }
     } after{*this};
     holdListRedraw(true);
-    updater_.RunUpdatePass();
+    step();
     flushLog();
 }
 
@@ -384,27 +387,11 @@ void TMainForm::closeAfterPass() {
 }
 
 void TMainForm::takeJobNews() {
-    // Progress alone: the row shows it. An end resumes the walk, which holds
-    // the list's redraw and the log's lines as every pass does.
-    if (!updater_.jobEnded()) {
+    // Progress alone: the row shows it. An end resumes the walk.
+    if (updater_.jobEnded())
+        walkPass([this] { updater_.jobNews(); });
+    else
         updater_.jobNews();
-        return;
-    }
-    struct AfterWalk {
-        TMainForm& form;
-        ~AfterWalk() {
-            try {
-                form.flushLog();
-            } catch (...) {
-                // Already unwinding with the error that ended the pass; the window shows that one.
-            }
-            form.holdListRedraw(false);
-            form.closeAfterPass();
-        }
-    } after{*this};
-    holdListRedraw(true);
-    updater_.jobNews();
-    flushLog();
 }
 
 void TMainForm::Button1Click() { RunUpdatePass(); }

@@ -3,6 +3,7 @@
 #include <shellapi.h>
 #include <commctrl.h>
 
+#include <functional>
 #include <string>
 
 #include "core/Projects.h"
@@ -151,6 +152,7 @@ private:
     void addTrayIcon();
     void closeAfterPass();
     void takeJobNews();
+    void walkPass(const std::function<void()>& step);  // starts or resumes the pass
 
     PendingList pending_;
     WindowTimer timer_{nullptr, kTimer1};
