@@ -42,6 +42,7 @@ public:
     // The delay changed: a running timer restarts its countdown with it; a
     // stopped one only takes the new interval.
     void delayChanged(int seconds);
+    bool running() const { return timer_.running(); }
 
 private:
     UpdateTimer& timer_;

@@ -141,6 +141,13 @@ RowOutcome deployRow(const TFileObject& project, HolderFinder& finder, Job& job)
 
 namespace {
 
+// A log line without the timestamp that leads it.
+std::string withoutTime(const std::string& line) {
+    const std::size_t date = line.find(' ');
+    const std::size_t time = date == std::string::npos ? date : line.find(' ', date + 1);
+    return time == std::string::npos ? line : line.substr(time + 1);
+}
+
 std::uint64_t sizeOfFile(const std::string& path) noexcept {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return 0;
@@ -149,12 +156,13 @@ std::uint64_t sizeOfFile(const std::string& path) noexcept {
 
 }  // namespace
 
-void UpdatePass::RunUpdatePass() {
+void UpdatePass::RunUpdatePass(bool keepCountdown) {
     // Timer ticks and "Update Now" while a pass runs (paused for a job, or
     // in one of its pumps): the pass under way finishes on its own, and the
     // next one comes at the countdown it restarts.
     if (running_) return;
     running_ = true;
+    keepCountdown_ = keepCountdown;
     stopping_ = false;
     buttonEnabled_ = false;
     walk([this] {
@@ -211,10 +219,10 @@ void UpdatePass::finishPass() {
 
     host_.setUpdateNowEnabled(true);
     buttonEnabled_ = true;
-    if (pending_.count() > 0)
-        scheduler_.ScheduleNextUpdate();
-    else
+    if (pending_.count() == 0)
         scheduler_.StopUpdates();
+    else if (!keepCountdown_ || !scheduler_.running())
+        scheduler_.ScheduleNextUpdate();
     host_.refreshPendingState();
     if (std::exchange(passAgain_, false) && freedNotice_) freedNotice_();
 }
@@ -382,8 +390,10 @@ void UpdatePass::applyOutcome(std::uint64_t id, const TFileObject& project, cons
             failed(id);
             break;
         case RowOutcome::Result::Busy:
-            if (!outcome.waitReason.empty() && waitReasons_[id] != outcome.waitReason) {
-                waitReasons_[id] = outcome.waitReason;
+            // Told once a streak: the same reason at a later time is no news.
+            if (const std::string reason = withoutTime(outcome.waitReason);
+                !reason.empty() && waitReasons_[id] != reason) {
+                waitReasons_[id] = reason;
                 host_.appendLog(outcome.waitReason);
             }
             destinationBusy(id, project.Destination);

@@ -57,7 +57,9 @@ public:
     UpdatePass(const UpdatePass&) = delete;
     UpdatePass& operator=(const UpdatePass&) = delete;
 
-    void RunUpdatePass();
+    // keepCountdown: a pass run between ticks (a row's holders have ended)
+    // leaves a running timer's countdown as it is.
+    void RunUpdatePass(bool keepCountdown = false);
     bool running() const noexcept { return running_; }  // from its start to its end, paused or not
     bool walking() const noexcept { return walking_; }  // the walk is on the stack (in one of its pumps)
 
@@ -192,6 +194,7 @@ private:
     std::map<std::uint64_t, std::unique_ptr<HolderExitWatch>> exitWatches_;
     std::function<void()> freedNotice_;
     bool passAgain_ = false;
+    bool keepCountdown_ = false;
 
     // "Also log failures" as last asked. The user can change it only while
     // messages are pumped, so a pass asks again after every pump rather than

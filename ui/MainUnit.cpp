@@ -344,10 +344,10 @@ void TMainForm::ListView1GetDispInfo(NMLVDISPINFOA& info) {
 
 // ---- update pass --------------------------------------------------------------------------
 
-void TMainForm::RunUpdatePass() {
+void TMainForm::RunUpdatePass(bool keepCountdown) {
     // A tick or "Update Now" during the pump of a pass: the pass drops it.
     if (updater_.running()) return;
-    walkPass([this] { updater_.RunUpdatePass(); });
+    walkPass([this, keepCountdown] { updater_.RunUpdatePass(keepCountdown); });
 }
 
 void TMainForm::walkPass(const std::function<void()>& step) {
@@ -642,8 +642,8 @@ LRESULT TMainForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             if (closeNowAsked_) DestroyWindow(hwnd());
             return 0;
         case WM_APP_HOLDERS_ENDED:
-            // As "Update Now": the row is tried the moment its holders are gone.
-            if (updater_.holdersEnded()) RunUpdatePass();
+            // The row is tried the moment its holders are gone; the ticks keep their time.
+            if (updater_.holdersEnded()) RunUpdatePass(true);
             return 0;
         case WM_APP_JOB_NEWS:
             takeJobNews();

@@ -83,7 +83,7 @@ public:
     // Operations offered to the dialogs and the tests.
     void LoadProjects();
     void SaveProjects();
-    void RunUpdatePass();
+    void RunUpdatePass(bool keepCountdown = false);
     void ScheduleNextUpdate();
     void StopUpdates();
     void RefreshPendingState();

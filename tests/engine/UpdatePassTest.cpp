@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <map>
@@ -980,14 +981,17 @@ TEST_F(UpdatePassTest, HoldersAreRestartedOrWaitedForOnlyWhenTheProjectAsks) {
     const UniqueHandle again(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, std::stoul(joined().substr(pidAt + 5))));
     const Ended endedAgain{again.get()};
 
-    // A busy row is tried within a second of its holder ending when it asks to be; else it waits for the tick.
+    // A busy row is tried within a second of its holder ending when it asks to be; else it waits for
+    // the tick. That pass leaves the countdown of the ticks as it was.
     for (const bool tryWhenFree : {true, false}) {
         SCOPED_TRACE(tryWhenFree ? "try when free" : "wait for the tick");
         forgetEverything();
         addProject("a", "in use");
+        addProject("b", "in use");
         project("a").TryWhenFree = tryWhenFree;
-        queue({"a"});
+        queue({"a", "b"});
         std::optional<HeldByOtherProcess> holder(std::in_place, project("a").Destination);
+        const HeldFile other(project("b").Destination);
         ASSERT_TRUE(holder->held());
         delivery.runPass();
         ASSERT_EQ(attempts("a"), 1);
@@ -995,7 +999,33 @@ TEST_F(UpdatePassTest, HoldersAreRestartedOrWaitedForOnlyWhenTheProjectAsks) {
         const bool told = WaitForSingleObject(freed.get(), 1000) == WAIT_OBJECT_0;
         EXPECT_EQ(told, tryWhenFree);
         EXPECT_EQ(told && pass.holdersEnded(), tryWhenFree);
+        host.calls.clear();
+        pass.RunUpdatePass(true);
+        EXPECT_FALSE(queued("a"));
+        EXPECT_EQ(std::count(host.calls.begin(), host.calls.end(), "next " + inOneMinute), 0);
     }
+
+    // A reason to wait is logged once a streak, whenever it is given.
+    forgetEverything();
+    addProject("c", "in use");
+    project("c").RestartHolder = true;
+    queue({"c"});
+    const HeldFile held(project("c").Destination);
+    int attempt = 0;
+    pass.setBusyRowHandler([&attempt](const TFileObject&) -> RowJob {
+        const std::string reason = "07-12-26 10:00:0" + std::to_string(attempt++) + " tool.exe (pid 1) did not close.";
+        return [reason](const TFileObject&, Job&) {
+            RowOutcome outcome;
+            outcome.result = RowOutcome::Result::Busy;
+            outcome.waitReason = reason;
+            return outcome;
+        };
+    });
+    for (int i = 0; i < 3; ++i) runPass();
+    EXPECT_EQ(attempts("c"), 3);
+    EXPECT_EQ(std::count_if(host.log.begin(), host.log.end(),
+                            [](const std::string& line) { return line.find("did not close") != std::string::npos; }),
+              1);
 }
 
 }  // namespace
