@@ -224,7 +224,10 @@ void UpdatePass::finishPass() {
     else if (!keepCountdown_ || !scheduler_.running())
         scheduler_.ScheduleNextUpdate();
     host_.refreshPendingState();
-    if (std::exchange(passAgain_, false) && freedNotice_) freedNotice_();
+    if (std::exchange(passAgain_, false) && freedNotice_) {
+        passDue_ = true;  // the notice alone names no row: holdersEnded() must still run a pass
+        freedNotice_();
+    }
 }
 
 // True when the row's work went on as a job: the walk pauses.
@@ -559,7 +562,7 @@ bool UpdatePass::holdersEnded() {
         const std::lock_guard<std::mutex> lock(freedRows_->mutex);
         ids.swap(freedRows_->ids);
     }
-    bool due = false;
+    bool due = std::exchange(passDue_, false);
     for (const std::uint64_t id : ids) {
         exitWatches_.erase(id);
         // Should it still be busy, the next attempt asks anew who holds it.

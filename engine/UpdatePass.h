@@ -193,7 +193,8 @@ private:
     std::shared_ptr<FreedRows> freedRows_;
     std::map<std::uint64_t, std::unique_ptr<HolderExitWatch>> exitWatches_;
     std::function<void()> freedNotice_;
-    bool passAgain_ = false;
+    bool passAgain_ = false;  // holders ended while a pass ran: another one at its end
+    bool passDue_ = false;    // that one, asked for
     bool keepCountdown_ = false;
 
     // "Also log failures" as last asked. The user can change it only while
