@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/CopyJob.h"
+#include "core/FileCopy.h"
 
 namespace moravel {
 

@@ -27,7 +27,7 @@ constexpr Milliseconds kServiceWait{30000};  // to stop, and to start
 constexpr Milliseconds kRunsOnFor{3000};     // a service that stops at once with a bad file has done so by then
 constexpr Milliseconds kCloseWait{10000};    // a program asked to close
 constexpr Milliseconds kEndWait{5000};       // a program ended by force
-constexpr Milliseconds kSlice{50};           // how often a wait looks at the cancel flag
+constexpr Milliseconds kSlice{50};           // how often a wait looks at what it waits for
 
 std::string logLine(const std::string& text) { return timestampText(localNow()) + " " + text; }
 
@@ -36,19 +36,24 @@ std::string pidText(const Holder& holder) { return holder.process + " (pid " + s
 // Waits until done() says so; false when the time ran out or, given a flag,
 // when it is set.
 template <class Done>
-bool waitUntil(Done done, Milliseconds limit, const std::atomic<bool>* cancel) {
+bool waitUntil(Done done, Milliseconds limit, const CancelEvent* cancel) {
     const Clock::time_point deadline = Clock::now() + limit;
     for (;;) {
         if (done()) return true;
-        if (Clock::now() > deadline || (cancel && *cancel)) return false;
-        std::this_thread::sleep_for(kSlice);
+        if (Clock::now() > deadline || (cancel && cancel->isSet())) return false;
+        if (!cancel)
+            std::this_thread::sleep_for(kSlice);
+        else if (cancel->sleep(static_cast<unsigned long>(kSlice.count())))
+            return false;  // a cancel ends the wait at once
     }
 }
 
 bool ended(HANDLE process) { return WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }
 
-bool waitEnded(HANDLE process, Milliseconds limit, const std::atomic<bool>* cancel) {
-    return waitUntil([process] { return WaitForSingleObject(process, 0) != WAIT_TIMEOUT; }, limit, cancel);
+bool waitEnded(HANDLE process, Milliseconds limit, const CancelEvent* cancel) {
+    const auto milliseconds = static_cast<unsigned long>(std::max<long long>(limit.count(), 0));
+    if (!cancel) return WaitForSingleObject(process, milliseconds) != WAIT_TIMEOUT;
+    return cancel->waitFor(process, milliseconds) == CancelEvent::Wait::Signalled;
 }
 
 std::string narrow(const wchar_t* text, int length) {
@@ -245,7 +250,7 @@ DWORD serviceState(SC_HANDLE service, DWORD* pid = nullptr) {
 }
 
 // Stops a service and waits until it has stopped and its process has ended.
-std::optional<std::string> stopService(Stoppable& target, const std::atomic<bool>* cancel) {
+std::optional<std::string> stopService(Stoppable& target, const CancelEvent* cancel) {
     SERVICE_STATUS status = {};
     if (!ControlService(target.service.get(), SERVICE_CONTROL_STOP, &status) &&
         GetLastError() != ERROR_SERVICE_NOT_ACTIVE)
@@ -258,7 +263,7 @@ std::optional<std::string> stopService(Stoppable& target, const std::atomic<bool
         target.stopped = true;
         return std::nullopt;
     }
-    if (cancel && *cancel) return std::string();
+    if (cancel && cancel->isSet()) return std::string();
     return logLine(target.displayName + " did not stop.");
 }
 
@@ -307,7 +312,7 @@ BOOL CALLBACK askToClose(HWND window, LPARAM context) noexcept {
 // Asks a program to close as the user would, and waits for it to end; with
 // forceClose, ends one that did not.
 std::optional<std::string> closeProgram(Stoppable& target, const std::string& fileName, bool forceClose,
-                                        const std::atomic<bool>* cancel) {
+                                        const CancelEvent* cancel) {
     WindowSearch search{target.holder.pid};
     EnumWindows(askToClose, reinterpret_cast<LPARAM>(&search));
     const bool closed = search.asked > 0 && waitEnded(target.process.get(), kCloseWait, cancel);
@@ -315,7 +320,7 @@ std::optional<std::string> closeProgram(Stoppable& target, const std::string& fi
         target.stopped = true;
         return std::nullopt;
     }
-    if (cancel && *cancel) return std::string();
+    if (cancel && cancel->isSet()) return std::string();
     if (!forceClose) return logLine(pidText(target.holder) + " did not close.");
     if (!TerminateProcess(target.process.get(), 1) || !waitEnded(target.process.get(), kEndWait, nullptr))
         return logLine(pidText(target.holder) + " could not be ended: " + systemErrorText(GetLastError()) + ".");
@@ -424,7 +429,7 @@ bool sameContent(const std::string& a, const std::string& b) {
 }
 
 DeployOutcome deployOverHolders(const std::string& source, const std::string& destination,
-                                const std::vector<Holder>& holders, bool forceClose, const std::atomic<bool>& cancel) {
+                                const std::vector<Holder>& holders, bool forceClose, const CancelEvent& cancel) {
     DeployOutcome outcome;
     const std::string fileName(fileNamePart(destination));
     if (sameContent(source, destination)) {
@@ -446,7 +451,7 @@ DeployOutcome deployOverHolders(const std::string& source, const std::string& de
 
     const auto giveBack = [&](std::optional<std::string> reason) {
         startAgain(targets, destination, outcome.linesAfter);
-        if (cancel) {
+        if (cancel.isSet()) {
             outcome.kind = DeployOutcome::Kind::Cancelled;
         } else {
             outcome.kind = DeployOutcome::Kind::Waits;
@@ -455,7 +460,7 @@ DeployOutcome deployOverHolders(const std::string& source, const std::string& de
         return outcome;
     };
     for (Stoppable& target : targets) {
-        if (cancel) return giveBack(std::nullopt);
+        if (cancel.isSet()) return giveBack(std::nullopt);
         std::optional<std::string> refused;
         if (target.isService()) {
             refused = stopService(target, &cancel);
@@ -470,7 +475,7 @@ DeployOutcome deployOverHolders(const std::string& source, const std::string& de
         if (refused) return giveBack(refused);
         outcome.wasInUse = true;
     }
-    if (cancel) return giveBack(std::nullopt);
+    if (cancel.isSet()) return giveBack(std::nullopt);
 
     std::string aside;
     if (!replaceKeepingOld(source, destination, aside)) {

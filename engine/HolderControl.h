@@ -3,12 +3,12 @@
 // them, replace the file, start them again. Every call here blocks (for up to
 // about a minute when a service is slow) and is meant for a worker thread;
 // none of it touches a window of ours.
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "core/Job.h"
 #include "engine/Holders.h"
 
 namespace moravel {
@@ -59,7 +59,7 @@ struct DeployOutcome {
 // their end. While it runs, holder lookups of this process name nobody (see
 // HolderLookupPause).
 DeployOutcome deployOverHolders(const std::string& source, const std::string& destination,
-                                const std::vector<Holder>& holders, bool forceClose, const std::atomic<bool>& cancel);
+                                const std::vector<Holder>& holders, bool forceClose, const CancelEvent& cancel);
 
 // True when both files exist and have the same bytes.
 bool sameContent(const std::string& a, const std::string& b);

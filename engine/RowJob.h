@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/CopyJob.h"
+#include "core/Job.h"
 #include "core/ObjectUnit.h"
 
 namespace moravel {

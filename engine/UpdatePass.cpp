@@ -117,7 +117,7 @@ RowOutcome deployRow(const TFileObject& project, HolderFinder& finder, Job& job)
     std::vector<std::vector<Holder>> found = finder.find({project.Destination});
     if (found.empty() || found.front().empty()) return outcome;  // nobody known to stop: it waits
     DeployOutcome deployed = deployOverHolders(project.Source, project.Destination, found.front(),
-                                               project.ForceClose, job.cancelFlag());
+                                               project.ForceClose, job.cancelEvent());
     outcome.linesBefore = std::move(deployed.linesBefore);
     outcome.linesAfter = std::move(deployed.linesAfter);
     if (!deployed.setAside.empty()) outcome.setAside.push_back(std::move(deployed.setAside));

@@ -55,7 +55,7 @@ TEST(DeployOverHolders, ClosesAProgramReplacesItsFileAndStartsItAgainUnlessItSta
         const Ended ended{process.get()};
         ASSERT_FALSE(ran(work, 1).empty());
         const DeployOutcome outcome = deployOverHolders(besideTestProgram("holder_b.exe"), tool, {{c.name, info.dwProcessId}},
-                                                        c.forceClose, std::atomic<bool>{false});
+                                                        c.forceClose, CancelEvent{});
         EXPECT_EQ(outcome.kind, c.kind);
         EXPECT_EQ(ran(work, std::string(c.ran).size()), c.ran);
         EXPECT_NE(said(outcome).find(c.said), std::string::npos) << said(outcome);
@@ -109,7 +109,7 @@ TEST(DeployOverHolders, StartsAServiceAgainWithTheNewFileOrElseWithTheOldOne) {
         DWORD pid = 0;
         for (int i = 0; i < 100 && serviceState(test.service.get(), &pid) != SERVICE_RUNNING; ++i) Sleep(50);
         const DeployOutcome outcome = deployOverHolders(besideTestProgram(c.source), tool, {{"svc.exe", pid}}, false,
-                                                        std::atomic<bool>{false});
+                                                        CancelEvent{});
         EXPECT_EQ(outcome.kind, c.kind);
         EXPECT_EQ(ran(dir.path(), std::string(c.ran).size()), c.ran);
         EXPECT_NE(said(outcome).find(c.said), std::string::npos) << said(outcome);

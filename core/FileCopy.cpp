@@ -1,10 +1,12 @@
-#include "core/CopyJob.h"
+#include "core/FileCopy.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <stdexcept>
 #include <vector>
+
+#include "core/Handle.h"
 
 namespace moravel {
 
@@ -92,63 +94,6 @@ bool copyFileContent(const std::string& source, const std::string& target, const
                           FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
     const DWORD attributes = info.dwFileAttributes & carried;
     return attributes == 0 || SetFileAttributesA(target.c_str(), attributes);
-}
-
-// ---- a job on its own thread --------------------------------------------------------------
-
-std::shared_ptr<Job> Job::start(Work work, std::function<void()> notice) {
-    auto job = std::make_shared<Job>();
-    job->work_ = std::move(work);
-    job->notice_ = std::move(notice);
-    // The thread owns a share of the job: it may outlive whoever watches it.
-    auto* share = new std::shared_ptr<Job>(job);
-    job->thread_.reset(CreateThread(nullptr, 0, threadMain, share, 0, nullptr));
-    if (!job->thread_) {
-        delete share;
-        throw std::runtime_error("No thread for the job");
-    }
-    return job;
-}
-
-DWORD WINAPI Job::threadMain(LPVOID data) noexcept {
-    const std::unique_ptr<std::shared_ptr<Job>> share(static_cast<std::shared_ptr<Job>*>(data));
-    Job& job = **share;
-    try {
-        job.work_(job);
-    } catch (...) {
-        // The work keeps its own outcome; an escape is its failure, told as an end.
-    }
-    job.ended_ = true;
-    job.tell();
-    return 0;
-}
-
-void Job::report(std::uint64_t done, std::uint64_t total) noexcept {
-    const int percent = total == 0 || done >= total ? 100 : static_cast<int>(done * 100 / total);
-    if (percent_.exchange(percent) == percent || newsPosted_.exchange(true)) return;
-    tell();
-}
-
-void Job::tell() noexcept {
-    try {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (notice_) notice_();
-    } catch (...) {
-        // A notice that fails: the watcher learns at the next one.
-    }
-}
-
-void Job::forgetNotice() noexcept {
-    try {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        notice_ = nullptr;
-    } catch (...) {
-        // No lock: the notice only posts to a window that may be gone, which is harmless.
-    }
-}
-
-bool Job::waitForEnd(unsigned long milliseconds) const noexcept {
-    return !thread_ || WaitForSingleObject(thread_.get(), milliseconds) == WAIT_OBJECT_0;
 }
 
 }  // namespace moravel

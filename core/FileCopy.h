@@ -1,0 +1,28 @@
+#pragma once
+// The copy that the long work of a row is mostly made of.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace moravel {
+
+// Told how far a copy is (bytes copied, bytes in all); answering false
+// cancels it.
+using CopyReport = std::function<bool(std::uint64_t copied, std::uint64_t total)>;
+
+// Copies the bytes of source into target (made when missing), in large
+// chunks, telling report after each one, and flushes them to the disk.
+// Carries over the source's attributes and last-write time; not its security
+// descriptor, named streams, extended attributes or creation time. Cancelled,
+// it stops within one chunk (or right after its flush) and returns false with
+// ERROR_REQUEST_ABORTED; the part already written stays, for the caller to
+// delete. Runs on the calling thread: whoever must not wait runs it in a Job.
+bool copyFileContent(const std::string& source, const std::string& target, const CopyReport& report);
+
+// For tests only: replaces copyFileContent, so a test can hold a copy
+// halfway. It tells how far it is as the real copy does; that answers false
+// once the copy is to be cancelled. Empty means the real copy.
+extern std::function<bool(const std::string& source, const std::string& target, const CopyReport& report)>
+    copyFileForTests;
+
+}  // namespace moravel
