@@ -64,27 +64,4 @@ DeployOutcome deployOverHolders(const std::string& source, const std::string& de
 // True when both files exist and have the same bytes.
 bool sameContent(const std::string& a, const std::string& b);
 
-// Waits, on a thread of its own, for the given processes to end, and calls
-// notice (on that thread) once the last of them has ended, within
-// milliseconds, without polling. A process already gone counts as ended.
-// Destroying the watch before then stops it without a notice; no handle is
-// left behind. Watches at most 63 processes (the first 63 given). The notice
-// must not destroy the watch (it would wait for its own thread).
-class HolderExitWatch {
-public:
-    HolderExitWatch(const std::vector<unsigned long>& pids, std::function<void()> notice);
-    ~HolderExitWatch();
-    HolderExitWatch(const HolderExitWatch&) = delete;
-    HolderExitWatch& operator=(const HolderExitWatch&) = delete;
-
-    // False when some process could not be watched (no rights to wait on
-    // it): no notice will come then, and the caller keeps to its timer.
-    bool watching() const noexcept { return watching_; }
-
-private:
-    struct State;
-    std::unique_ptr<State> state_;
-    bool watching_ = false;
-};
-
 }  // namespace moravel

@@ -28,7 +28,7 @@ const PendingRow& PendingList::rowAt(int position) const {
     return rows_[static_cast<std::size_t>(position)];
 }
 
-int PendingList::queue(const std::string& name, const std::string& addedAt) {
+std::uint64_t PendingList::queue(const std::string& name, const std::string& addedAt) {
     // After every row that does not sort above the new name, so a name that
     // is already present gets the place after it.
     const auto place = std::upper_bound(
@@ -41,16 +41,21 @@ int PendingList::queue(const std::string& name, const std::string& addedAt) {
     row.name = name;
     row.addedAt = addedAt;
     rows_.insert(rows_.begin() + static_cast<std::ptrdiff_t>(at), std::move(row));
+    positionsValid_ = false;
 
-    const int position = static_cast<int>(at);
-    if (observer_) observer_->rowInserted(position, rows_[at]);
-    return position;
+    if (observer_) observer_->rowInserted(static_cast<int>(at), rows_[at]);
+    return rows_[at].id;
+}
+
+void PendingList::erase(std::size_t at) {
+    rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(at));
+    positionsValid_ = false;
+    if (observer_) observer_->rowRemoved(static_cast<int>(at));
 }
 
 void PendingList::deleteAt(int position) {
     checkIndex(position);
-    rows_.erase(rows_.begin() + position);
-    if (observer_) observer_->rowRemoved(position);
+    erase(static_cast<std::size_t>(position));
 }
 
 int PendingList::findByName(std::string_view name) const {
@@ -59,33 +64,53 @@ int PendingList::findByName(std::string_view name) const {
     return -1;
 }
 
-int PendingList::positionOf(std::uint64_t id, int hint) const {
-    if (hint >= 0 && hint < count() && rows_[static_cast<std::size_t>(hint)].id == id) return hint;
-    for (std::size_t i = 0; i < rows_.size(); ++i)
-        if (rows_[i].id == id) return static_cast<int>(i);
-    return -1;
+int PendingList::positionOf(std::uint64_t id) const {
+    if (!positionsValid_) {
+        positions_.clear();
+        for (std::size_t i = 0; i < rows_.size(); ++i) positions_.emplace(rows_[i].id, i);
+        positionsValid_ = true;
+    }
+    const auto found = positions_.find(id);
+    return found == positions_.end() ? -1 : static_cast<int>(found->second);
 }
 
-void PendingList::countFailure(int position) {
-    checkIndex(position);
-    PendingRow& row = rows_[static_cast<std::size_t>(position)];
-    ++row.attempts;
-    if (observer_) observer_->rowChanged(position, row, RowChange::Attempts);
+const PendingRow* PendingList::find(std::uint64_t id) const {
+    const int position = positionOf(id);
+    return position < 0 ? nullptr : &rows_[static_cast<std::size_t>(position)];
 }
 
-void PendingList::markDone(int position) {
-    checkIndex(position);
-    PendingRow& row = rows_[static_cast<std::size_t>(position)];
-    ++row.doneMarks;
-    if (observer_) observer_->rowChanged(position, row, RowChange::DoneMarks);
+PendingRow* PendingList::changing(std::uint64_t id, int& position) {
+    position = positionOf(id);
+    return position < 0 ? nullptr : &rows_[static_cast<std::size_t>(position)];
 }
 
-void PendingList::setHolders(int position, const std::string& holders) {
-    checkIndex(position);
-    PendingRow& row = rows_[static_cast<std::size_t>(position)];
-    if (row.holders == holders) return;
-    row.holders = holders;
-    if (observer_) observer_->rowChanged(position, row, RowChange::Holders);
+void PendingList::countFailure(std::uint64_t id) {
+    int position = -1;
+    PendingRow* row = changing(id, position);
+    if (!row) return;
+    ++row->attempts;
+    if (observer_) observer_->rowChanged(position, *row, RowChange::Attempts);
+}
+
+void PendingList::markDone(std::uint64_t id) {
+    int position = -1;
+    PendingRow* row = changing(id, position);
+    if (!row) return;
+    ++row->doneMarks;
+    if (observer_) observer_->rowChanged(position, *row, RowChange::DoneMarks);
+}
+
+void PendingList::setHolders(std::uint64_t id, const std::string& holders) {
+    int position = -1;
+    PendingRow* row = changing(id, position);
+    if (!row || row->holders == holders) return;
+    row->holders = holders;
+    if (observer_) observer_->rowChanged(position, *row, RowChange::Holders);
+}
+
+void PendingList::remove(std::uint64_t id) {
+    const int position = positionOf(id);
+    if (position >= 0) erase(static_cast<std::size_t>(position));
 }
 
 }  // namespace moravel

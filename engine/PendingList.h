@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace moravel {
@@ -47,8 +48,9 @@ protected:
 };
 
 // The queue of the update engine, kept sorted by name with the user locale's
-// case-sensitive comparison. Positions are zero-based and shift as rows come
-// and go; a row's id does not.
+// case-sensitive comparison. Rows are followed by id: an id stays with its
+// row while positions shift as rows come and go. Positions are zero-based
+// and serve the view (the observer, the selected line).
 class PendingList {
 public:
     void setObserver(PendingListObserver* observer) noexcept { observer_ = observer; }
@@ -56,25 +58,34 @@ public:
     int count() const noexcept { return static_cast<int>(rows_.size()); }
     const PendingRow& rowAt(int position) const;  // "List index out of bounds (n)"
 
-    // Inserts a row at its sorted place with no attempts; returns its position.
-    int queue(const std::string& name, const std::string& addedAt);
+    // Inserts a row at its sorted place with no attempts; returns its id.
+    std::uint64_t queue(const std::string& name, const std::string& addedAt);
     void deleteAt(int position);
 
     // The first row whose name equals the given one, letter case ignored; -1 if none.
     int findByName(std::string_view name) const;
-    // The row's position, or -1. Looked at first: where the caller saw it last.
-    int positionOf(std::uint64_t id, int hint = -1) const;
 
-    void countFailure(int position);
-    void markDone(int position);
-    void setHolders(int position, const std::string& holders);
+    // By id: the row, or null once it has left the list; its position, or -1.
+    const PendingRow* find(std::uint64_t id) const;
+    int positionOf(std::uint64_t id) const;
+    // A row that has left the list is let be: nothing to count or mark.
+    void countFailure(std::uint64_t id);
+    void markDone(std::uint64_t id);
+    void setHolders(std::uint64_t id, const std::string& holders);
+    void remove(std::uint64_t id);
 
 private:
     void checkIndex(int position) const;
+    PendingRow* changing(std::uint64_t id, int& position);
+    void erase(std::size_t at);
 
     std::vector<PendingRow> rows_;
     std::uint64_t nextId_ = 1;
     PendingListObserver* observer_ = nullptr;
+    // Positions by id, made again at the first look after rows came or went:
+    // a pass looks its rows up many times and changes the list only at its end.
+    mutable std::unordered_map<std::uint64_t, std::size_t> positions_;
+    mutable bool positionsValid_ = false;
 };
 
 }  // namespace moravel

@@ -3,6 +3,8 @@
 // while the window goes on working, and the pass applies what it returns.
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,10 +45,54 @@ using RowJob = std::function<RowOutcome(const TFileObject& project, Job& job)>;
 // version backup.
 RowOutcome copyRow(const TFileObject& project, bool inUse, Job& job);
 
+// A copy of this many bytes or more runs as a job: the window goes on meanwhile.
+inline constexpr std::uint64_t kLongCopy = 256 << 10;
+bool isLongCopy(const TFileObject& project) noexcept;
+
 // The job of a busy row whose project restarts what holds its destination:
 // finds the holders, stops them, replaces the file and starts them again.
 // Nobody found to stop leaves the row busy.
 class HolderFinder;
 RowOutcome deployRow(const TFileObject& project, HolderFinder& finder, Job& job);
+
+// The row job of a pass under way: its thread's share, its row, the project
+// as the attempt began, and how far it has told it is.
+class RunningRowJob {
+public:
+    RunningRowJob() = default;
+    // A job under way is cancelled and waited for: nothing of ours outlives us.
+    ~RunningRowJob();
+    RunningRowJob(const RunningRowJob&) = delete;
+    RunningRowJob& operator=(const RunningRowJob&) = delete;
+
+    // Starts the work on a thread of its own; raises when no thread can be had.
+    void start(std::uint64_t row, const TFileObject& project, RowJob work, Job::Notice notice);
+    bool running() const noexcept { return job_ != nullptr; }
+    bool ended() const noexcept { return job_ && job_->ended(); }
+    std::uint64_t row() const noexcept { return row_; }
+    // A percentage not shown yet, once: the news it posted is taken with it.
+    std::optional<int> newPercent();
+    bool progressShown() const noexcept { return shownPercent_ >= 0; }
+    // Once it has ended: what it did, with the project as the attempt began.
+    // The job is then gone.
+    RowOutcome take(TFileObject& project);
+
+    void cancel() const noexcept;
+    void forgetNotice() noexcept;
+    void waitForEnd() const noexcept;
+
+private:
+    std::shared_ptr<Job> job_;
+    std::shared_ptr<RowOutcome> outcome_;
+    std::uint64_t row_ = 0;
+    std::optional<TFileObject> project_;
+    int shownPercent_ = -1;
+};
+
+// What the exclusive open of a destination finds: no file there (nothing, a
+// folder, a name the system refuses), a file that someone else holds open or
+// that is read-only, or a file free to be replaced.
+enum class DestinationState { Missing, Busy, Free };
+DestinationState probeDestination(const std::string& path);
 
 }  // namespace moravel

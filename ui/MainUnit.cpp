@@ -74,9 +74,7 @@ const Command<TMainForm> kCommands[] = {
 };
 
 constexpr UINT WM_APP_CLOSE_NOW = WM_APP + 1;
-constexpr UINT WM_APP_HOLDERS_FOUND = WM_APP + 2;  // from the thread that looked them up
-constexpr UINT WM_APP_JOB_NEWS = WM_APP + 3;       // from the thread of a row's job
-constexpr UINT WM_APP_HOLDERS_ENDED = WM_APP + 4;  // from a watch on the processes holding a row
+constexpr UINT WM_APP_ENGINE_NEWS = WM_APP + 2;  // from a thread of the engine: a job, a lookup, an exit watch
 
 std::string pendingText(int n) { return " (" + std::to_string(n) + " pending)"; }
 
@@ -289,7 +287,8 @@ void TMainForm::RefreshPendingState() {
     const std::string tip = n == 0 ? std::string(kApplicationTitle) : kApplicationTitle + pendingText(n);
     tip.copy(trayIconData_.szTip, 63);
     trayIconData_.szTip[std::min<std::size_t>(tip.size(), 63)] = '\0';
-    enableWindow(item(Button1), n > 0);
+    // A pass under way keeps it off until it ends, whatever comes or goes meanwhile.
+    enableWindow(item(Button1), n > 0 && !updater_.running());
 
     // The new images go everywhere before the old ones are released.
     const int image = n == 0 ? 0 : 1;
@@ -344,31 +343,23 @@ void TMainForm::ListView1GetDispInfo(NMLVDISPINFOA& info) {
 
 // ---- update pass --------------------------------------------------------------------------
 
-void TMainForm::RunUpdatePass(bool keepCountdown) {
-    // A tick or "Update Now" during the pump of a pass: the pass drops it.
-    if (updater_.running()) return;
-    walkPass([this, keepCountdown] { updater_.RunUpdatePass(keepCountdown); });
-}
+void TMainForm::RunUpdatePass(bool keepCountdown) { updater_.RunUpdatePass(keepCountdown); }
 
-void TMainForm::walkPass(const std::function<void()>& step) {
-    // While the walk runs, the list does not repaint at every cell it changes
-    // and its log lines wait to go in together: one edit and one repaint at
-    // the end, and before anything lets the window system run (the pumps).
-    struct AfterWalk {
-        TMainForm& form;
-        ~AfterWalk() {
-            try {
-                form.flushLog();
-            } catch (...) {
-                // Already unwinding with the error that ended the pass; the window shows that one.
-            }
-            form.holdListRedraw(false);
-            form.closeAfterPass();
-        }
-    } after{*this};
-    holdListRedraw(true);
-    step();
-    flushLog();
+// While the walk runs, the list does not repaint at every cell it changes and
+// its log lines wait to go in together: one edit and one repaint at the end,
+// and before anything lets the window system run (the pumps).
+void TMainForm::walkBegins() { holdListRedraw(true); }
+
+void TMainForm::walkEnds() {
+    try {
+        flushLog();
+    } catch (...) {
+        holdListRedraw(false);
+        closeAfterPass();
+        throw;
+    }
+    holdListRedraw(false);
+    closeAfterPass();
 }
 
 void TMainForm::holdListRedraw(bool hold) {
@@ -384,14 +375,6 @@ void TMainForm::closeAfterPass() {
         closeNowAsked_ = true;
         PostMessageA(hwnd(), WM_APP_CLOSE_NOW, 0, 0);
     }
-}
-
-void TMainForm::takeJobNews() {
-    // Progress alone: the row shows it. An end resumes the walk.
-    if (updater_.jobEnded())
-        walkPass([this] { updater_.jobNews(); });
-    else
-        updater_.jobNews();
 }
 
 void TMainForm::Button1Click() { RunUpdatePass(); }
@@ -432,15 +415,15 @@ void TMainForm::pumpMessages() {
     if (held) holdListRedraw(true);
 }
 
-void TMainForm::showCopyProgress(int position, int percent) {
-    copyingRow_ = pending_.rowAt(position).id;
+void TMainForm::showCopyProgress(std::uint64_t row, int percent) {
+    copyingRow_ = row;
     copiedPercent_ = percent;
-    ListView(item(ListView1)).redrawItem(position);
+    if (const int position = pending_.positionOf(row); position >= 0) ListView(item(ListView1)).redrawItem(position);
     taskbarProgress_.show(hwnd(), percent);
 }
 
-void TMainForm::endCopyProgress() {
-    const int position = pending_.positionOf(copyingRow_);
+void TMainForm::endCopyProgress(std::uint64_t row) {
+    const int position = pending_.positionOf(row);
     copyingRow_ = 0;
     copiedPercent_ = -1;
     if (position >= 0) ListView(item(ListView1)).redrawItem(position);
@@ -629,9 +612,7 @@ LRESULT TMainForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CREATE:
             createControls();
-            updater_.setHoldersFoundNotice([window = hwnd()] { PostMessageA(window, WM_APP_HOLDERS_FOUND, 0, 0); });
-            updater_.setJobNotice([window = hwnd()] { PostMessageA(window, WM_APP_JOB_NEWS, 0, 0); });
-            updater_.setHoldersEndedNotice([window = hwnd()] { PostMessageA(window, WM_APP_HOLDERS_ENDED, 0, 0); });
+            updater_.setNotice([window = hwnd()] { PostMessageA(window, WM_APP_ENGINE_NEWS, 0, 0); });
             FormCreate();
             return 0;
         case WM_CLOSE:
@@ -641,20 +622,11 @@ LRESULT TMainForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             // Only when we asked: posted from outside, it would close the window mid-pass without a question.
             if (closeNowAsked_) DestroyWindow(hwnd());
             return 0;
-        case WM_APP_HOLDERS_ENDED:
-            // The row is tried the moment its holders are gone; the ticks keep their time.
-            if (updater_.holdersEnded()) RunUpdatePass(true);
-            return 0;
-        case WM_APP_JOB_NEWS:
-            takeJobNews();
-            return 0;
-        case WM_APP_HOLDERS_FOUND:
-            updater_.holdersFound();
+        case WM_APP_ENGINE_NEWS:
+            updater_.engineNews();
             return 0;
         case WM_DESTROY:
-            updater_.setHoldersFoundNotice(nullptr);  // a lookup still running tells nobody
-            updater_.setJobNotice(nullptr);
-            updater_.setHoldersEndedNotice(nullptr);
+            updater_.setNotice(nullptr);  // what still runs tells nobody
             FormDestroy();
             timer_.stop();
             if (applicationMainWindow() == hwnd()) PostQuitMessage(0);

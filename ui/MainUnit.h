@@ -132,8 +132,10 @@ private:
     void setUpdateNowEnabled(bool enabled) override;
     void setLastAttemptText(const std::string& text) override;
     void refreshPendingState() override { RefreshPendingState(); }
-    void showCopyProgress(int position, int percent) override;
-    void endCopyProgress() override;
+    void showCopyProgress(std::uint64_t row, int percent) override;
+    void endCopyProgress(std::uint64_t row) override;
+    void walkBegins() override;
+    void walkEnds() override;
     // PendingListObserver
     void rowInserted(int position, const PendingRow& row) override;
     void rowRemoved(int position) override;
@@ -151,8 +153,6 @@ private:
     void showTrayMenu();
     void addTrayIcon();
     void closeAfterPass();
-    void takeJobNews();
-    void walkPass(const std::function<void()>& step);  // starts or resumes the pass
 
     PendingList pending_;
     WindowTimer timer_{nullptr, kTimer1};

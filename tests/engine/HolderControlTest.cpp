@@ -6,6 +6,7 @@
 
 #include "TempDir.h"
 #include "engine/HolderControl.h"
+#include "engine/HolderExitWatch.h"
 #include "engine/TestFiles.h"
 
 namespace moravel {

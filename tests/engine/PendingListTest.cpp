@@ -28,7 +28,8 @@ public:
     void rowChanged(int position, const PendingRow& row, RowChange change) override {
         ASSERT_LT(position, static_cast<int>(rows.size()));
         rows[static_cast<std::size_t>(position)] = row;
-        events.push_back((change == RowChange::Attempts ? "attempts " : "done ") + std::to_string(position));
+        const char* what = change == RowChange::Attempts ? "attempts " : change == RowChange::DoneMarks ? "done " : "holders ";
+        events.push_back(what + std::to_string(position));
     }
 
     std::vector<PendingRow> rows;
@@ -39,10 +40,11 @@ TEST(PendingList, QueuedRowsStartFreshAndSortByCaseSensitiveName) {
     PendingList list;
     // Names differing only in case are separate rows, ordered by the locale:
     // the capitals queued first still go after the small letters.
-    EXPECT_EQ(list.queue("BETA", "t0"), 0);
-    EXPECT_EQ(list.queue("beta", "t1"), 0);
-    EXPECT_EQ(list.queue("Alpha", "t2"), 0) << "Alpha comes before beta";
-    EXPECT_EQ(list.queue("gamma", "t3"), 3);
+    const auto at = [&list](std::uint64_t id) { return list.positionOf(id); };
+    EXPECT_EQ(at(list.queue("BETA", "t0")), 0);
+    EXPECT_EQ(at(list.queue("beta", "t1")), 0);
+    EXPECT_EQ(at(list.queue("Alpha", "t2")), 0) << "Alpha comes before beta";
+    EXPECT_EQ(at(list.queue("gamma", "t3")), 3);
     EXPECT_EQ(names(list), (std::vector<std::string>{"Alpha", "beta", "BETA", "gamma"}));
 
     const PendingRow& alpha = list.rowAt(0);
@@ -56,7 +58,7 @@ TEST(PendingList, EqualNameGoesAfterTheOneAlreadyThereAndIdsStayWithRows) {
     PendingList list;
     list.queue("a", "first");
     list.queue("c", "");
-    EXPECT_EQ(list.queue("a", "second"), 1);
+    EXPECT_EQ(list.positionOf(list.queue("a", "second")), 1);
     EXPECT_EQ(list.rowAt(0).addedAt, "first");
     EXPECT_EQ(list.rowAt(1).addedAt, "second");
 
@@ -85,19 +87,19 @@ TEST(PendingList, FindByNameIgnoresCaseAndTakesTheFirstMatch) {
 
 TEST(PendingList, FailuresAndDoneMarksAccumulate) {
     PendingList list;
-    list.queue("x", "");
-    for (int i = 0; i < 11; ++i) list.countFailure(0);
+    const std::uint64_t x = list.queue("x", "");
+    for (int i = 0; i < 11; ++i) list.countFailure(x);
     EXPECT_EQ(list.rowAt(0).attemptsText(), "11");
-    list.markDone(0);
+    list.markDone(x);
     EXPECT_TRUE(list.rowAt(0).isDone());
-    list.markDone(0);
+    list.markDone(x);
     EXPECT_EQ(list.rowAt(0).doneMarks, 2);
     EXPECT_EQ(list.rowAt(0).attempts, 11) << "a success leaves the count alone";
 }
 
-TEST(PendingList, PositionsOutsideTheListRaiseTheIndexError) {
+TEST(PendingList, PositionsOutsideTheListRaiseTheIndexErrorRowsThatLeftAreLetBe) {
     PendingList list;
-    list.queue("only", "");
+    const std::uint64_t only = list.queue("only", "");
     const auto message = [](auto&& call) -> std::string {
         try {
             call();
@@ -109,8 +111,13 @@ TEST(PendingList, PositionsOutsideTheListRaiseTheIndexError) {
     EXPECT_EQ(message([&] { list.rowAt(1); }), "List index out of bounds (1)");
     EXPECT_EQ(message([&] { list.rowAt(-1); }), "List index out of bounds (-1)");
     EXPECT_EQ(message([&] { list.deleteAt(3); }), "List index out of bounds (3)");
-    EXPECT_EQ(message([&] { list.countFailure(1); }), "List index out of bounds (1)");
-    EXPECT_EQ(message([&] { list.markDone(-2); }), "List index out of bounds (-2)");
+    for (const std::uint64_t gone : {only + 1, std::uint64_t{0}}) {
+        list.countFailure(gone);
+        list.markDone(gone);
+        list.setHolders(gone, "x.exe (pid 1)");
+        list.remove(gone);
+        EXPECT_EQ(list.find(gone), nullptr);
+    }
     EXPECT_EQ(list.count(), 1);
     EXPECT_EQ(list.rowAt(0).attempts, 0);
     EXPECT_EQ(list.rowAt(0).doneMarks, 0);
@@ -121,16 +128,18 @@ TEST(PendingList, ObserverSeesEveryChangeAtItsPosition) {
     MirrorView view;
     list.setObserver(&view);
 
-    list.queue("m", "");
+    const std::uint64_t m = list.queue("m", "");
     list.queue("b", "");
-    list.queue("z", "");
-    list.countFailure(1);
-    list.markDone(2);
+    const std::uint64_t z = list.queue("z", "");
+    list.countFailure(m);
+    list.markDone(z);
     list.deleteAt(0);
     list.queue("a", "");
+    list.setHolders(z, "x.exe (pid 1)");
+    list.remove(m);
     EXPECT_EQ(view.events, (std::vector<std::string>{"insert 0", "insert 0", "insert 2",
                                                      "attempts 1", "done 2", "remove 0",
-                                                     "insert 0"}));
+                                                     "insert 0", "holders 2", "remove 1"}));
 
     ASSERT_EQ(static_cast<int>(view.rows.size()), list.count());
     for (int i = 0; i < list.count(); ++i) {

@@ -50,10 +50,8 @@ public:
         calls.push_back("last attempt " + text);
     }
     void refreshPendingState() override { calls.push_back("refresh"); }
-    void showCopyProgress(int position, int percent) override {
-        progress.push_back(std::to_string(position) + ": " + std::to_string(percent) + " %");
-    }
-    void endCopyProgress() override { progress.push_back("end"); }
+    void showCopyProgress(std::uint64_t, int percent) override { progress.push_back(std::to_string(percent) + " %"); }
+    void endCopyProgress(std::uint64_t) override { progress.push_back("end"); }
 
     std::vector<std::string> log;
     std::vector<std::string> calls;
@@ -70,16 +68,25 @@ protected:
     UpdatePassTest()
         : scheduler(timer, [this](const std::string& text) { host.calls.push_back("next " + text); }),
           pass(projects, pending, scheduler, host) {
-        pass.setJobNotice([event = news.get()] { SetEvent(event); });
+        pass.setNotice([event = news.get()] { SetEvent(event); });
     }
 
+    // Waits for the engine's next notice and takes its news, as the window
+    // would; false when none came in time.
+    bool takeNews(DWORD milliseconds = 10000) {
+        if (WaitForSingleObject(news.get(), milliseconds) != WAIT_OBJECT_0) return false;
+        pass.engineNews();
+        return true;
+    }
     // A pass to its end, with the news of its jobs taken as the window takes them.
     void runPass() {
         pass.RunUpdatePass();
-        while (pass.running()) {
-            ASSERT_EQ(WaitForSingleObject(news.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
-            pass.jobNews();
-        }
+        while (pass.running()) ASSERT_TRUE(takeNews());
+    }
+    // A pass, then the answer of the holder lookup it started.
+    void runPassAndLookUp() {
+        runPass();
+        if (pass.holdersPending()) takeNews();
     }
 
     // A project whose source holds `content` and whose destination holds
@@ -142,7 +149,7 @@ protected:
     FakeHost host;
     Scheduler scheduler;
     UpdatePass pass;
-    // Set by the notice of a row's job; the test then takes its news, as the window would.
+    // Set by the engine's notice; the test then takes its news, as the window would.
     UniqueHandle news{CreateEventA(nullptr, FALSE, FALSE, nullptr)};
 };
 
@@ -542,27 +549,9 @@ public:
     bool fails = false;
 };
 
-// The window's part: told on the lookup's thread, it shows the answers on its own.
-struct HolderDelivery {
-    explicit HolderDelivery(UpdatePass& pass) : pass(pass) {
-        pass.setHoldersFoundNotice([this] { SetEvent(found.get()); });
-    }
-    ~HolderDelivery() { pass.setHoldersFoundNotice(nullptr); }
-    void wait() {
-        if (pass.holdersPending() && WaitForSingleObject(found.get(), 10000) == WAIT_OBJECT_0) pass.holdersFound();
-    }
-    void runPass() {
-        pass.RunUpdatePass();
-        wait();
-    }
-    UpdatePass& pass;
-    UniqueHandle found{CreateEventA(nullptr, FALSE, FALSE, nullptr)};
-};
-
 TEST_F(UpdatePassTest, BusyRowsNameTheirHoldersOncePerStreakAgainWhenTheyChangeNeverWhileFree) {
     const auto finder = std::make_shared<RecordingFinder>();
     pass.setHolderFinder(finder);
-    HolderDelivery delivery(pass);
     addProject("a", "in use");
     queue({"a"});
     host.alsoLogFailures = true;
@@ -574,9 +563,9 @@ TEST_F(UpdatePassTest, BusyRowsNameTheirHoldersOncePerStreakAgainWhenTheyChangeN
     const auto heldLine = [&](const HeldByOtherProcess& process) { return stamp + " a is held by " + heldBy(process) + "."; };
     // Passes until one logs more than its failure, for at most two rounds of lookups; that pass's lines.
     const auto passUntilNamed = [&] {
-        for (int i = 0; i < 2 * UpdatePass::kHolderLookupEvery; ++i) {
+        for (int i = 0; i < 2 * HolderLookups::kEvery; ++i) {
             host.log.clear();
-            delivery.runPass();
+            runPassAndLookUp();
             if (host.log.size() > 1) break;
         }
         return host.log;
@@ -584,14 +573,14 @@ TEST_F(UpdatePassTest, BusyRowsNameTheirHoldersOncePerStreakAgainWhenTheyChangeN
 
     std::optional<HeldByOtherProcess> holder(std::in_place, destination);
     ASSERT_TRUE(holder->held());
-    delivery.runPass();
+    runPassAndLookUp();
     EXPECT_EQ(host.log, (std::vector<std::string>{failedLine("a"), heldLine(*holder)}));
     EXPECT_EQ(holders("a"), heldBy(*holder));
 
     // The same holder: asked again only every few passes, and not logged again.
     host.log.clear();
-    constexpr int kPasses = 3 * UpdatePass::kHolderLookupEvery;
-    for (int i = 0; i < kPasses; ++i) delivery.runPass();
+    constexpr int kPasses = 3 * HolderLookups::kEvery;
+    for (int i = 0; i < kPasses; ++i) runPassAndLookUp();
     EXPECT_EQ(host.log, std::vector<std::string>(kPasses, failedLine("a")));
     EXPECT_GE(finder->asked.size(), 2u);
     EXPECT_LE(finder->asked.size(), 4u);
@@ -607,13 +596,13 @@ TEST_F(UpdatePassTest, BusyRowsNameTheirHoldersOncePerStreakAgainWhenTheyChangeN
     {
         const std::size_t asked = finder->asked.size();
         HeldFile source(project("a").Source);
-        delivery.runPass();
+        runPassAndLookUp();
         EXPECT_EQ(holders("a"), "");
         EXPECT_EQ(finder->asked.size(), asked);
     }
     holder.emplace(destination);
     host.log.clear();
-    delivery.runPass();
+    runPassAndLookUp();
     EXPECT_EQ(host.log, (std::vector<std::string>{failedLine("a"), heldLine(*holder)}));
 
     // Read-only, it says so instead.
@@ -637,7 +626,7 @@ TEST_F(UpdatePassTest, BusyRowsNameTheirHoldersOncePerStreakAgainWhenTheyChangeN
     HeldByOtherProcess bHolder(project("b").Destination);
     host.log.clear();
     host.calls.clear();
-    delivery.runPass();
+    runPassAndLookUp();
     EXPECT_EQ(host.log, (std::vector<std::string>{successLine("a"), failedLine("b")}));
     EXPECT_EQ(holders("b"), "");
     EXPECT_EQ(host.calls, completedPass(true));
@@ -657,7 +646,6 @@ struct BlockingFinder : HolderFinder {
 TEST_F(UpdatePassTest, APassNeverWaitsForItsHolderLookupWhoseAnswerGoesOnlyToRowsStillBusy) {
     const auto finder = std::make_shared<BlockingFinder>();
     pass.setHolderFinder(finder);
-    HolderDelivery delivery(pass);
     std::map<std::string, std::optional<HeldFile>> held;
     for (const char* name : {"a", "b", "c", "d"}) {
         addProject(name);
@@ -675,9 +663,9 @@ TEST_F(UpdatePassTest, APassNeverWaitsForItsHolderLookupWhoseAnswerGoesOnlyToRow
     queue({"d"});
     pass.RunUpdatePass();
     SetEvent(finder->release.get());
-    ASSERT_EQ(WaitForSingleObject(delivery.found.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    ASSERT_EQ(WaitForSingleObject(news.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_EQ(holders("a"), "");  // until the window takes the answer
-    pass.holdersFound();
+    pass.engineNews();
     EXPECT_EQ(holders("a"), "holder.exe (pid 7)");
     EXPECT_EQ(host.log, std::vector<std::string>{stamp + " a is held by holder.exe (pid 7)."});
 
@@ -685,7 +673,7 @@ TEST_F(UpdatePassTest, APassNeverWaitsForItsHolderLookupWhoseAnswerGoesOnlyToRow
     // copies d (the copy lets messages in), is for a streak that is over.
     pass.RunUpdatePass();
     held["d"].reset();
-    host.onPump = [&] { delivery.wait(); };
+    host.onPump = [&] { takeNews(); };
     host.log.clear();
     pass.RunUpdatePass();
     EXPECT_EQ(host.log, std::vector<std::string>{successLine("d")});
@@ -698,7 +686,7 @@ TEST_F(UpdatePassTest, APassNeverWaitsForItsHolderLookupWhoseAnswerGoesOnlyToRow
     {
         UpdatePass gone(projects, pending, scheduler, host);
         gone.setHolderFinder(stuck);
-        gone.setHoldersFoundNotice([&notices] { ++notices; });
+        gone.setNotice([&notices] { ++notices; });
         gone.RunUpdatePass();
     }
     SetEvent(stuck->release.get());
@@ -715,7 +703,6 @@ TEST_F(UpdatePassTest, AStuckHolderLookupIsAbandonedAndTheNextOneAnswers) {
     SetEvent(answers->release.get());
     pass.setHolderFinder(stuck);
     pass.setHolderLookupBound(50);
-    HolderDelivery delivery(pass);
     const auto holders = [&](const char* name) { return pending.rowAt(pending.findByName(name)).holders; };
     addProject("a");
     addProject("b");
@@ -726,14 +713,13 @@ TEST_F(UpdatePassTest, AStuckHolderLookupIsAbandonedAndTheNextOneAnswers) {
     pass.setHolderFinder(answers);
     queue({"b"});
     pass.RunUpdatePass();
-    ASSERT_EQ(WaitForSingleObject(delivery.found.get(), 4000), static_cast<DWORD>(WAIT_OBJECT_0));
-    pass.holdersFound();
+    ASSERT_TRUE(takeNews(4000));
     EXPECT_EQ(holders("b"), "holder.exe (pid 7)");
 
     SetEvent(stuck->release.get());
     for (int i = 0; i < 500 && stuck.use_count() > 1; ++i) Sleep(10);  // until its thread has ended
-    EXPECT_EQ(WaitForSingleObject(delivery.found.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    pass.holdersFound();
+    EXPECT_FALSE(takeNews(0));
+    pass.engineNews();
     EXPECT_EQ(holders("a"), "");
 }
 
@@ -856,8 +842,8 @@ TEST_F(UpdatePassTest, WhatIsDoneDuringALongCopyHasADefinedOutcome) {
         ASSERT_TRUE(pass.jobRunning()) << "the pass returned with the copy under way";
         while (pass.running()) {
             ASSERT_EQ(WaitForSingleObject(news.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
-            pass.jobNews();
-            if (host.progress != std::vector<std::string>{"0: 45 %"} || WaitForSingleObject(resume.get(), 0) == 0)
+            pass.engineNews();
+            if (host.progress != std::vector<std::string>{"45 %"} || WaitForSingleObject(resume.get(), 0) == 0)
                 continue;
             if (c.act == RemoveRow || c.act == RemoveRowCopyRunsOn) {
                 pending.deleteAt(pending.findByName("x"));
@@ -944,9 +930,6 @@ TEST_F(UpdatePassTest, ReplaceInUseSetsABusyDestinationAsideWhenItsHolderAllowsI
 // Projects that stop what holds the destination, or try the moment it is free.
 TEST_F(UpdatePassTest, HoldersAreRestartedOrWaitedForOnlyWhenTheProjectAsks) {
     pass.setHolderFinder(std::make_shared<SystemHolderFinder>(10000));
-    HolderDelivery delivery(pass);
-    const UniqueHandle freed(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    pass.setHoldersEndedNotice([event = freed.get()] { SetEvent(event); });
     const std::string tool = dir / "tool.exe";
     const auto joined = [this] {
         std::string text;
@@ -982,25 +965,46 @@ TEST_F(UpdatePassTest, HoldersAreRestartedOrWaitedForOnlyWhenTheProjectAsks) {
     const Ended endedAgain{again.get()};
 
     // A busy row is tried within a second of its holder ending when it asks to be; else it waits for
-    // the tick. That pass leaves the countdown of the ticks as it was.
-    for (const bool tryWhenFree : {true, false}) {
-        SCOPED_TRACE(tryWhenFree ? "try when free" : "wait for the tick");
+    // the tick. That pass leaves the countdown of the ticks as it was. A holder that ends while a
+    // pass runs (here during the pump after another row's copy) gets its pass once that one has ended.
+    enum When { BetweenPasses, DuringAPass };
+    const struct {
+        bool tryWhenFree;
+        When when;
+    } cases[] = {{true, BetweenPasses}, {false, BetweenPasses}, {true, DuringAPass}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "try when free " << c.tryWhenFree << ", ends " << c.when);
         forgetEverything();
         addProject("a", "in use");
         addProject("b", "in use");
-        project("a").TryWhenFree = tryWhenFree;
+        project("a").TryWhenFree = c.tryWhenFree;
         queue({"a", "b"});
         std::optional<HeldByOtherProcess> holder(std::in_place, project("a").Destination);
         const HeldFile other(project("b").Destination);
         ASSERT_TRUE(holder->held());
-        delivery.runPass();
+        runPassAndLookUp();
         ASSERT_EQ(attempts("a"), 1);
-        holder.reset();
-        const bool told = WaitForSingleObject(freed.get(), 1000) == WAIT_OBJECT_0;
-        EXPECT_EQ(told, tryWhenFree);
-        EXPECT_EQ(told && pass.holdersEnded(), tryWhenFree);
         host.calls.clear();
-        pass.RunUpdatePass(true);
+        if (c.when == BetweenPasses) {
+            holder.reset();
+            EXPECT_EQ(takeNews(1000), c.tryWhenFree);
+        } else {
+            addProject("c");
+            queue({"c"});
+            host.onPump = [&] {
+                if (!holder) return;
+                holder.reset();
+                EXPECT_TRUE(takeNews(1000)) << "told while the pass runs";
+            };
+            pass.RunUpdatePass();
+            EXPECT_EQ(attempts("a"), 2) << "tried before its holder ended";
+            host.calls.clear();
+            EXPECT_TRUE(takeNews(1000)) << "the pass asks for another at its end";
+        }
+        if (!c.tryWhenFree) {
+            EXPECT_TRUE(queued("a"));
+            pass.RunUpdatePass(true);  // the tick
+        }
         EXPECT_FALSE(queued("a"));
         EXPECT_EQ(std::count(host.calls.begin(), host.calls.end(), "next " + inOneMinute), 0);
     }
