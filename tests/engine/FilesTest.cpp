@@ -37,17 +37,17 @@ TEST(Replace, TargetHoldsOldOrNewAsTheOutcomeSaysAndNoScratchFileIsLeft) {
         UniqueHandle mapping(c.setup == Mapped ? CreateFileMappingA(reader.get(), 0, PAGE_READONLY, 0, 0, 0) : 0);
         void* view = mapping ? MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0) : nullptr;
         replaceError = c.error;
-        if (c.setup == Seam) replaceFileForTests = [](auto& to, auto&, auto& backup) {
+        const ScopedFileSeams seams;
+        if (c.setup == Seam) fileSeams().replaceFile = [](auto& to, auto&, auto& backup) {
             if ((replaceError & 0xFFFF) == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) MoveFileA(to.c_str(), backup.c_str());
             if (replaceError & 0x10000) CreateDirectoryA(to.c_str(), nullptr);
             return SetLastError(replaceError & 0xFFFF), false;
         };
-        moveIntoPlaceForTests = [](auto&, auto& to) { return !CreateDirectoryA(to.c_str(), nullptr); };
+        fileSeams().moveIntoPlace = [](auto&, auto& to) { return !CreateDirectoryA(to.c_str(), nullptr); };
         ScratchFile scratch(target, c.setup == UpdateReader ? InPlace::Never : InPlace::Allowed);
         const std::string aside = c.setup == RollBack ? replaceEvenIfInUse(source, target).stranded : "";
         const O outcome = c.setup == RollBack ? (aside.empty() ? O::Unchanged : O::Stranded)
                           : scratch.copyFrom(source)      ? scratch.commit() : O::Unchanged;
-        replaceFileForTests = nullptr, moveIntoPlaceForTests = nullptr;
         EXPECT_EQ(outcome, c.outcome);
         EXPECT_EQ(readFile(outcome == O::Stranded ? aside + scratch.kept() : target), outcome == O::Replaced ? fresh : old);
         EXPECT_EQ(filesIn(dir.path()).size(), c.setup == FullDisk ? 3u : 2u) << "the source, old or new, the filler";
@@ -57,7 +57,7 @@ TEST(Replace, TargetHoldsOldOrNewAsTheOutcomeSaysAndNoScratchFileIsLeft) {
 
 TEST(Replace, NextStartRemovesTheScratchFileOfARunEndedHalfwayAndNothingElse) {
     if (const char* in = std::getenv("MORAVEL_KILLED_IN")) {  // the second process: half a copy, then it is ended
-        copyFileForTests = [](auto& from, auto& to, auto&) {
+        fileSeams().copyFile = [](auto& from, auto& to, auto&) {
             return writeFile(to, readFile(from).substr(0, 1 << 20)), Sleep(INFINITE), false; };
         return (void)replaceFile(std::string(in) + "\\s.dat", std::string(in) + "\\t.dat");
     }

@@ -728,10 +728,8 @@ TEST_F(MainWindowTest, DuringACopyItsRowShowsHowFarItIsAndTheWindowGoesOnWorking
         passRunning = main->passRunning();
         SetEvent(resume.get());
     };
-    const struct Restore {
-        ~Restore() { copyFileForTests = nullptr; }
-    } restore;
-    copyFileForTests = [&](const std::string&, const std::string&, const CopyReport& report) {
+    const ScopedFileSeams restore;
+    fileSeams().copyFile = [&](const std::string&, const std::string&, const CopyReport& report) {
         report(45, 100);
         for (int i = 0; i < 500 && WaitForSingleObject(resume.get(), 20) == WAIT_TIMEOUT; ++i) whenModal(look);
         SetLastError(ERROR_ACCESS_DENIED);
@@ -755,10 +753,8 @@ TEST_F(MainWindowTest, SessionEndDuringACopyStopsItBeforeTheMessageReturns) {
     start(section("tool", sourceFile("tool.new", std::string(256 << 10, 'n')), dir / "tool.exe"));
     writeFile(dir / "tool.exe", "old");
     queue({"tool"});
-    const struct Restore {
-        ~Restore() { copyFileForTests = nullptr; }
-    } restore;
-    copyFileForTests = [&](const std::string& source, const std::string& target, const CopyReport& report) {
+    const ScopedFileSeams restore;
+    fileSeams().copyFile = [&](const std::string& source, const std::string& target, const CopyReport& report) {
         for (int i = 0; i < 400; ++i, Sleep(5))
             if (!report(1, 2)) { Sleep(50); return false; }  // stops slowly, as a copy far from its disk does
         return CopyFileA(source.c_str(), target.c_str(), FALSE) != 0;
