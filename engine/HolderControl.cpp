@@ -334,7 +334,7 @@ std::optional<std::string> closeProgram(Stoppable& target, const std::string& fi
 unsigned long startProgram(Stoppable& target, const std::string& destination) {
     const StartedAs& was = target.startedAs;
     std::string commandLine = was.commandLine.empty() ? "\"" + target.image + "\"" : was.commandLine;
-    const std::string folder = was.folder.empty() ? directoryPart(destination) : was.folder;
+    const std::string folder = was.folder.empty() ? folderOf(destination) : was.folder;
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
