@@ -36,6 +36,12 @@ std::string tagText(std::uint16_t unique) {
     return tag;
 }
 
+FILETIME lastWritten(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data);
+    return data.ftLastWriteTime;
+}
+
 }  // namespace
 
 bool isOurTag(std::string_view tag) {
@@ -126,8 +132,17 @@ void SetAsideFiles::sweep() {
 }
 
 void SetAsideFiles::collectLeftovers(const std::string& destination) {
-    if (!fileExists(destination)) return;
-    for (std::string& path : setAsideFilesOf(destination)) {
+    std::vector<std::string> found = setAsideFilesOf(destination);
+    if (found.empty()) return;
+    if (!fileExists(destination)) {
+        const auto newest = std::max_element(found.begin(), found.end(), [](const std::string& a, const std::string& b) {
+            const FILETIME first = lastWritten(a), second = lastWritten(b);
+            return CompareFileTime(&first, &second) < 0;
+        });
+        if (!putBack(*newest, destination)) return;
+        found.erase(newest);
+    }
+    for (std::string& path : found) {
         if (deleteSetAside(path) || std::find(paths_.begin(), paths_.end(), path) != paths_.end()) continue;
         markForDeletionAtRestart(path);
         paths_.push_back(std::move(path));
@@ -153,6 +168,12 @@ void removeScratchFilesBeside(const std::vector<std::string>& paths) {
             DeleteFileA(scratch.c_str());
         } while (FindNextFileA(find.get(), &data));
     }
+}
+
+void sweepAtStart(const std::vector<std::string>& destinations, SetAsideFiles& setAside) {
+    for (const std::string& destination : destinations) setAside.collectLeftovers(destination);
+    // Their folders are also those of the version backups, which lie beside them.
+    removeScratchFilesBeside(destinations);
 }
 
 }  // namespace moravel

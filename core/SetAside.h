@@ -69,8 +69,10 @@ public:
 
     // At start: deletes what an earlier run left beside a destination. Those
     // still held are marked for deletion at restart (where granted) and swept
-    // later. Nothing is deleted beside a destination that is missing: the old
-    // file may then be the only copy left.
+    // later. A destination found missing gets the newest of its set-aside
+    // files back (a run ended between moving the old file aside and the new
+    // one in); the others are then leftovers. When it cannot have it back,
+    // nothing beside it is deleted: the old file may be the only copy left.
     void collectLeftovers(const std::string& destination);
 
     const std::vector<std::string>& remembered() const noexcept { return paths_; }
@@ -84,5 +86,10 @@ private:
 // the only copy of a target's old bytes, so what a run ended halfway left
 // there may always go.
 void removeScratchFilesBeside(const std::vector<std::string>& paths);
+
+// What the start does beside every project's destination: collects the
+// set-aside files an earlier run left (into setAside) and removes its
+// scratch files.
+void sweepAtStart(const std::vector<std::string>& destinations, SetAsideFiles& setAside);
 
 }  // namespace moravel

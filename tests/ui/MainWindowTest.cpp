@@ -778,15 +778,16 @@ TEST_F(MainWindowTest, AtStartSetAsideFilesOfEarlierRunsGoAndNothingThatOnlyLook
     std::vector<std::string> kept = {
         "Moravel.ini", "tool.exe", "tool.exe.old", "tool.exe.old-1a2b", "tool.exe.old-20231015", otherCheck,
         upperTag, upperMark, ours + ".bak", setAsideName("tool", 0x1a2b), "off.exe",
-        setAsideName("off.exe", 7),   // its project does not set files aside
-        setAsideName("gone.exe", 7),  // the only copy left of a missing destination
     };
     for (const std::string& file : kept) writeFile(dir / file, "");
     writeFile(dir / ours, "");
-    ASSERT_EQ(filesIn(dir.path()).size(), kept.size() + 1);
+    writeFile(dir / setAsideName("off.exe", 7), "");   // its project does not set files aside, yet it is ours
+    writeFile(dir / setAsideName("gone.exe", 7), "");  // the only copy left of a missing destination: it goes back
+    ASSERT_EQ(filesIn(dir.path()).size(), kept.size() + 3);
 
     start(section("tool", "new.exe", "tool.exe") + "ReplaceInUse=1\r\n" + section("off", "new.exe", "off.exe") +
           section("gone", "new.exe", "gone.exe") + "ReplaceInUse=1\r\n");
+    kept.push_back("gone.exe");
     std::sort(kept.begin(), kept.end());
     EXPECT_EQ(filesIn(dir.path()), kept);
 }
