@@ -55,6 +55,48 @@ TEST(Replace, TargetHoldsOldOrNewAsTheOutcomeSaysAndNoScratchFileIsLeft) {
     }
 }
 
+// The copy of our own, no stand-in: a cancel from its progress stops it after
+// the chunk under way; a copy that ends carries the source's attributes and
+// time (over a target, ReplaceFileA has its own say about attributes).
+TEST(Replace, ARealCopyCancelledHalfwayLeavesTheTargetAsItWasAndAWholeOneCarriesAttributesAndTime) {
+    struct Progress final : CopyProgress {
+        bool cancel = false;
+        std::uint64_t copied = 0;
+        bool copying(std::uint64_t done, std::uint64_t) override { return (copied = done) == 0 || !cancel; }
+    };
+    const struct { const char* what; bool cancel; const char* before; } cases[] = {
+        {"cancelled after the first chunk over a target", true, "old"},
+        {"cancelled after the first chunk, no target yet", true, nullptr},
+        {"copied whole, no target yet", false, nullptr}};
+    const std::string content = std::string(3 << 20, 'n') + "tail";
+    const DWORD carried = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
+    const FILETIME written{0x12345600, 0x01c2a3b4};  // in 2003
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string source = dir / "s.dat", target = dir / "t.dat";
+        writeFile(source, content);
+        if (c.before) writeFile(target, c.before);
+        if (const UniqueFile file(CreateFileA(source.c_str(), FILE_WRITE_ATTRIBUTES, 0, 0, OPEN_EXISTING, 0, 0)); file)
+            SetFileTime(file.get(), nullptr, nullptr, &written);
+        ASSERT_TRUE(SetFileAttributesA(source.c_str(), carried));
+        Progress progress;
+        progress.cancel = c.cancel;
+        EXPECT_EQ(replaceFile(source, target, &progress), c.cancel ? O::Unchanged : O::Replaced);
+        EXPECT_EQ(progress.copied, c.cancel ? 1u << 20 : content.size()) << "where the copy stopped";
+        EXPECT_EQ(filesIn(dir.path()).size(), c.cancel && !c.before ? 1u : 2u) << "no scratch file is left";
+        if (c.cancel) {
+            EXPECT_EQ(exists(target) ? readFile(target) : "none", c.before ? c.before : "none");
+            continue;
+        }
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        ASSERT_TRUE(GetFileAttributesExA(target.c_str(), GetFileExInfoStandard, &data));
+        EXPECT_TRUE(readFile(target) == content);
+        EXPECT_EQ(data.dwFileAttributes & carried, carried);
+        EXPECT_EQ(CompareFileTime(&data.ftLastWriteTime, &written), 0);
+    }
+}
+
 TEST(Replace, NextStartRemovesTheScratchFileOfARunEndedHalfwayAndNothingElse) {
     if (const char* in = std::getenv("MORAVEL_KILLED_IN")) {  // the second process: half a copy, then it is ended
         fileSeams().copyFile = [](auto& from, auto& to, auto&) {
