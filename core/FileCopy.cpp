@@ -6,11 +6,10 @@
 #include <stdexcept>
 #include <vector>
 
+#include "core/FileSeams.h"
 #include "core/Handle.h"
 
 namespace moravel {
-
-std::function<bool(const std::string&, const std::string&, const CopyReport&)> copyFileForTests;
 
 namespace {
 
@@ -61,9 +60,9 @@ bool copyBytes(HANDLE in, HANDLE out, std::uint64_t total, const CopyReport& rep
 }  // namespace
 
 bool copyFileContent(const std::string& source, const std::string& target, const CopyReport& report) {
-    if (copyFileForTests) {
+    if (const auto& stand = fileSeams().copyFile) {
         // A copy that runs on when cancelled (as Wine's system copy does) still counts as cancelled.
-        if (!copyFileForTests(source, target, report)) return false;
+        if (!stand(source, target, report)) return false;
         if (!report || report(1, 1)) return true;
         SetLastError(ERROR_REQUEST_ABORTED);
         return false;

@@ -19,10 +19,4 @@ using CopyReport = std::function<bool(std::uint64_t copied, std::uint64_t total)
 // delete. Runs on the calling thread: whoever must not wait runs it in a Job.
 bool copyFileContent(const std::string& source, const std::string& target, const CopyReport& report);
 
-// For tests only: replaces copyFileContent, so a test can hold a copy
-// halfway. It tells how far it is as the real copy does; that answers false
-// once the copy is to be cancelled. Empty means the real copy.
-extern std::function<bool(const std::string& source, const std::string& target, const CopyReport& report)>
-    copyFileForTests;
-
 }  // namespace moravel

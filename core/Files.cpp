@@ -2,12 +2,7 @@
 
 #include <windows.h>
 
-#include <algorithm>
-#include <atomic>
-#include <cstdio>
-#include <exception>
 #include <new>
-#include <string_view>
 
 #include "core/Handle.h"
 
@@ -17,24 +12,13 @@ namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Defined with the set-aside names below, which share the tags.
-std::string tagText(std::uint16_t unique);
-bool deleteSetAside(const std::string& path);
-void markForDeletionAtRestart(const std::string& path);
-
-// Fresh numbers for tags, different in each process.
-std::uint16_t nextUnique() {
-    static std::atomic<unsigned> counter{GetTickCount()};
-    return static_cast<std::uint16_t>(((counter++ * 0x9E3779B1u) ^ (GetCurrentProcessId() * 0x85EBCA6Bu)) >> 16);
-}
-
-// A fresh name in the target's folder: "~" and a tag. Empty when the target
-// has no name, or when its name is shorter and the longer scratch name would
-// not fit in a path.
+// A fresh scratch name in the target's folder. Empty when the target has no
+// name, or when its name is shorter and the longer scratch name would not
+// fit in a path.
 std::string scratchCandidate(const std::string& target) {
-    const std::size_t folderLength = target.size() - fileNamePart(target).size();
-    if (folderLength == target.size()) return {};
-    std::string path = target.substr(0, folderLength) + "~" + tagText(nextUnique());
+    const std::string folder = folderOf(target);
+    if (folder.size() == target.size()) return {};
+    std::string path = folder + freshScratchName();
     if (path.size() > target.size() && path.size() > MAX_PATH - 1) return {};
     return path;
 }
@@ -86,7 +70,7 @@ bool setFileSize(HANDLE file, std::size_t size) {
 // that makes room only as bytes are written (a sparse growth) would otherwise
 // refuse halfway through the write.
 bool roomToGrow(const std::string& target, std::uint64_t growth, std::uint64_t freedBefore) {
-    const std::string folder = target.substr(0, target.size() - fileNamePart(target).size());
+    const std::string folder = folderOf(target);
     ULARGE_INTEGER available{};
     if (!GetDiskFreeSpaceExA(folder.empty() ? nullptr : folder.c_str(), &available, nullptr, nullptr))
         return true;  // a disk that cannot say: the write itself will tell, and the old bytes go back
@@ -94,34 +78,6 @@ bool roomToGrow(const std::string& target, std::uint64_t growth, std::uint64_t f
 }
 
 }  // namespace
-
-std::string workingDirectory() {
-    const DWORD size = GetCurrentDirectoryA(0, nullptr);
-    std::string path(size, '\0');
-    const DWORD length = GetCurrentDirectoryA(size, path.data());
-    path.resize(length < size ? length : 0);
-    return path;
-}
-
-bool fileExists(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool isReadOnly(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
-}
-
-std::string systemErrorText(unsigned long error) {
-    char text[512];
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                                  0, text, sizeof text, nullptr);
-    while (length > 0 && (text[length - 1] == '.' || text[length - 1] == ' ' || text[length - 1] == '\r' ||
-                          text[length - 1] == '\n'))
-        --length;
-    return length > 0 ? std::string(text, length) : "error " + std::to_string(error);
-}
 
 ScratchFile::ScratchFile(std::string target, InPlace inPlace) : target_(std::move(target)), inPlace_(inPlace) {}
 
@@ -224,9 +180,6 @@ ReplaceOutcome ScratchFile::replaceTarget() {
     return held ? ReplaceOutcome::Busy : ReplaceOutcome::Unchanged;
 }
 
-bool (*replaceFileForTests)(const std::string& replaced, const std::string& replacement,
-                            const std::string& backup) = nullptr;
-
 // ReplaceFileA, given a set-aside name of the target as its backup, so the
 // old file is always found under a name of ours whatever step fails. Each of
 // its failures leaves the files where the documentation says:
@@ -236,17 +189,17 @@ bool (*replaceFileForTests)(const std::string& replaced, const std::string& repl
 //   backup name, the new one under the scratch name, the target's name free.
 // Rather than trust the code alone, what is where is looked at.
 ReplaceOutcome ScratchFile::replaceKeepingOldAside() {
-    std::string aside;
-    for (int tries = 0; tries < 64 && aside.empty(); ++tries) {
-        std::string candidate = setAsideName(target_, nextUnique());
-        if (candidate.size() > MAX_PATH - 1) return ReplaceOutcome::Unchanged;  // the plain move serves
-        if (GetFileAttributesA(candidate.c_str()) == INVALID_FILE_ATTRIBUTES) aside = std::move(candidate);
-    }
+    const std::string aside = takeSetAsideName(target_, [](const std::string& name) {
+        // A longer name than a path may have: the plain move serves.
+        if (name.size() > MAX_PATH - 1) return SetLastError(ERROR_FILENAME_EXCED_RANGE), false;
+        if (GetFileAttributesA(name.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+        return SetLastError(ERROR_FILE_EXISTS), false;
+    });
     if (aside.empty()) return ReplaceOutcome::Unchanged;
-    const bool replaced = replaceFileForTests
-                              ? replaceFileForTests(target_, path_, aside)
-                              : ReplaceFileA(target_.c_str(), path_.c_str(), aside.c_str(),
-                                             REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != FALSE;
+    const auto& stand = fileSeams().replaceFile;
+    const bool replaced = stand ? stand(target_, path_, aside)
+                                : ReplaceFileA(target_.c_str(), path_.c_str(), aside.c_str(),
+                                               REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != FALSE;
     const DWORD error = GetLastError();
     const bool oldAside = fileExists(aside);
     if (replaced || (!fileExists(path_) && fileExists(target_))) {
@@ -268,11 +221,10 @@ ReplaceOutcome ScratchFile::replaceKeepingOldAside() {
         if (!deleteSetAside(aside)) markForDeletionAtRestart(aside);
         return ReplaceOutcome::Replaced;
     }
-    for (int tries = 0; tries < 2; ++tries)
-        if (MoveFileExA(aside.c_str(), target_.c_str(), MOVEFILE_WRITE_THROUGH)) {
-            SetLastError(error);
-            return ReplaceOutcome::Unchanged;
-        }
+    if (putBack(aside, target_)) {
+        SetLastError(error);
+        return ReplaceOutcome::Unchanged;
+    }
     kept_ = fullPath(aside);
     return ReplaceOutcome::Stranded;
 }
@@ -313,13 +265,17 @@ ReplaceOutcome ScratchFile::writeOverTarget() {
             return ReplaceOutcome::Unchanged;
         }
     }
-    for (int tries = 0; tries < 64 && kept_.empty(); ++tries) {
-        const std::string aside = setAsideName(target_, nextUnique());
-        const UniqueFile keep(CreateFileA(aside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (keep && writeWhole(keep.get(), old)) kept_ = fullPath(aside);
-        if (!keep && GetLastError() != ERROR_FILE_EXISTS) break;
-    }
+    const std::string aside = takeSetAsideName(target_, [&old](const std::string& name) {
+        UniqueFile keep(CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                    nullptr));
+        if (!keep || writeWhole(keep.get(), old)) return static_cast<bool>(keep);
+        // A part of the old bytes is no copy of them: it goes, and so does the try.
+        const DWORD failed = GetLastError();
+        keep.reset();
+        DeleteFileA(name.c_str());
+        return SetLastError(failed), false;
+    });
+    if (!aside.empty()) kept_ = fullPath(aside);
     SetLastError(error);
     return ReplaceOutcome::Stranded;
 }
@@ -341,135 +297,6 @@ ReplaceOutcome replaceFile(const std::string& source, const std::string& target,
 
 // ---- replacing a file that stays in use ----------------------------------------------------
 
-bool (*moveIntoPlaceForTests)(const std::string& scratch, const std::string& destination) = nullptr;
-
-namespace {
-
-constexpr std::string_view kSetAsideMark = ".old-";
-constexpr std::size_t kTagLength = 8;
-
-// A tag (of set-aside and scratch names) is a unique number and a check of it, four lowercase hex
-// digits each. The check always starts with a letter, so no tag is made of
-// decimal digits only, as a date or a number a user puts in a name would be.
-unsigned tagCheck(unsigned unique) {
-    return 0xA000u + ((unique * 2654435761u) >> 7) % 0x6000u;
-}
-
-std::string tagText(std::uint16_t unique) {
-    char tag[kTagLength + 1];
-    std::snprintf(tag, sizeof tag, "%04x%04x", unsigned{unique}, tagCheck(unique));
-    return tag;
-}
-
-bool isOurTag(std::string_view tag) {
-    if (tag.size() != kTagLength) return false;
-    unsigned value[2] = {0, 0};
-    for (std::size_t i = 0; i < kTagLength; ++i) {
-        const char c = tag[i];
-        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        if (digit < 0) return false;
-        value[i / 4] = value[i / 4] * 16 + static_cast<unsigned>(digit);
-    }
-    return value[1] == tagCheck(value[0]);
-}
-
-// A scratch name: "~" and a tag.
-bool isScratchName(std::string_view name) {
-    return name.size() == 1 + kTagLength && name[0] == '~' && isOurTag(name.substr(1));
-}
-
-// True when the file is gone: deleted now, or already.
-bool deleteSetAside(const std::string& path) {
-    if (DeleteFileA(path.c_str())) return true;
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-
-// Needs administrator rights on Windows; refused otherwise, which is fine:
-// the file is tried again at later passes and at the next start.
-void markForDeletionAtRestart(const std::string& path) {
-    MoveFileExA(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-}
-
-}  // namespace
-
-std::string fullPath(const std::string& path) {
-    if (path.empty()) return path;
-    const DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
-    std::string full(size, '\0');
-    const DWORD length = size ? GetFullPathNameA(path.c_str(), size, full.data(), nullptr) : 0;
-    if (length == 0 || length >= size) return path;
-    full.resize(length);
-    return full;
-}
-
-std::string_view fileNamePart(std::string_view path) {
-    const std::size_t at = path.find_last_of("\\/:");
-    return at == std::string_view::npos ? path : path.substr(at + 1);
-}
-
-std::string setAsideName(const std::string& destination, std::uint16_t unique) {
-    return destination + std::string(kSetAsideMark) + tagText(unique);
-}
-
-std::vector<std::string> setAsideFilesOf(const std::string& destination) {
-    std::vector<std::string> found;
-    const std::string name(fileNamePart(destination));
-    if (name.empty()) return found;
-    WIN32_FIND_DATAA data;
-    const UniqueFind find(
-        FindFirstFileA((destination + std::string(kSetAsideMark) + "*").c_str(), &data));
-    if (!find) return found;
-    do {
-        const std::string_view entry = data.cFileName;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-        if (entry.size() != name.size() + kSetAsideMark.size() + kTagLength) continue;
-        // The file system ignores letter case in the name; the mark and the tag are ours, exactly.
-        if (lstrcmpiA(std::string(entry.substr(0, name.size())).c_str(), name.c_str()) != 0) continue;
-        const std::string_view suffix = entry.substr(name.size());
-        if (suffix.substr(0, kSetAsideMark.size()) != kSetAsideMark) continue;
-        if (!isOurTag(suffix.substr(kSetAsideMark.size()))) continue;
-        found.push_back(fullPath(destination + std::string(suffix)));
-    } while (FindNextFileA(find.get(), &data));
-    return found;
-}
-
-void removeScratchFilesBeside(const std::vector<std::string>& paths) {
-    std::vector<std::string> folders;
-    for (const std::string& path : paths) {
-        std::string folder = fullPath(path);
-        folder.resize(folder.size() - fileNamePart(folder).size());
-        if (folder.empty() || std::any_of(folders.begin(), folders.end(), [&](const std::string& seen) {
-                return lstrcmpiA(seen.c_str(), folder.c_str()) == 0;
-            }))
-            continue;
-        folders.push_back(folder);
-        WIN32_FIND_DATAA data;
-        const UniqueFind find(FindFirstFileA((folder + "~*").c_str(), &data));
-        if (!find) continue;
-        do {
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY || !isScratchName(data.cFileName)) continue;
-            const std::string scratch = folder + data.cFileName;
-            SetFileAttributesA(scratch.c_str(), FILE_ATTRIBUTE_NORMAL);
-            DeleteFileA(scratch.c_str());
-        } while (FindNextFileA(find.get(), &data));
-    }
-}
-
-void SetAsideFiles::sweep() {
-    paths_.erase(std::remove_if(paths_.begin(), paths_.end(), deleteSetAside), paths_.end());
-}
-
-void SetAsideFiles::collectLeftovers(const std::string& destination) {
-    if (!fileExists(destination)) return;
-    for (std::string& path : setAsideFilesOf(destination)) {
-        if (deleteSetAside(path) || std::find(paths_.begin(), paths_.end(), path) != paths_.end())
-            continue;
-        markForDeletionAtRestart(path);
-        paths_.push_back(std::move(path));
-    }
-}
-
 InUseReplacement replaceEvenIfInUse(const std::string& source, const std::string& destination,
                                     CopyProgress* progress) {
     InUseReplacement result;
@@ -487,34 +314,22 @@ InUseReplacement replaceEvenIfInUse(const std::string& source, const std::string
     ScratchFile scratch(destination);
     if (!scratch.copyFrom(source, progress)) return result;
 
-    // Never over a file already there, ours or not: a name taken means the next one.
-    std::string aside;
-    for (int tries = 0; tries < 64 && aside.empty(); ++tries) {
-        std::string candidate = setAsideName(destination, nextUnique());
-        if (MoveFileExA(destination.c_str(), candidate.c_str(), MOVEFILE_WRITE_THROUGH)) {
-            aside = std::move(candidate);
-            continue;
-        }
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return result;
-    }
+    const std::string aside = renameAside(destination);
     if (aside.empty()) return result;
 
-    const bool inPlace = moveIntoPlaceForTests ? moveIntoPlaceForTests(scratch.path(), destination)
-                                               : scratch.commit() == ReplaceOutcome::Replaced;
+    const auto& stand = fileSeams().moveIntoPlace;
+    const bool inPlace = stand ? stand(scratch.path(), destination) : scratch.commit() == ReplaceOutcome::Replaced;
     if (!inPlace) {
         // The destination is never left missing unawares: the old file goes
         // back, once more when refused, and when that fails too the caller
         // learns where it is. The scratch file goes with `scratch`.
-        for (int tries = 0; tries < 2; ++tries)
-            if (MoveFileExA(aside.c_str(), destination.c_str(), MOVEFILE_WRITE_THROUGH)) return result;
-        result.stranded = fullPath(aside);
+        if (!putBack(aside, destination)) result.stranded = aside;
         return result;
     }
     result.replaced = true;
     if (!deleteSetAside(aside)) {
         markForDeletionAtRestart(aside);
-        result.setAside = fullPath(aside);
+        result.setAside = aside;
     }
     return result;
 }

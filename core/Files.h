@@ -1,25 +1,15 @@
 #pragma once
+// The all-or-nothing replace of a file: finished in a scratch file beside
+// its target, then put in the target's place.
 #include <cstdint>
-#include <functional>
 #include <string>
-#include <string_view>
-#include <vector>
 
-#include "core/FileCopy.h"
+// Built on these; their callers have them with it.
+#include "core/FileSeams.h"
+#include "core/Paths.h"
+#include "core/SetAside.h"
 
 namespace moravel {
-
-// The working directory, whole however long it is: a cut path would be some
-// other folder.
-std::string workingDirectory();
-
-// True when a file (not a directory) exists at the path.
-bool fileExists(const std::string& path);
-bool isReadOnly(const std::string& path);
-
-// The system's text for an error code, without its closing period and line
-// break ("Access denied"), or "error N" when the system has none.
-std::string systemErrorText(unsigned long error);
 
 // Told how far a copy is, on the thread that runs it, after every chunk.
 // Returning false cancels the copy; so does an exception, which goes on to
@@ -97,12 +87,6 @@ private:
 ReplaceOutcome replaceFile(const std::string& source, const std::string& target, CopyProgress* progress = nullptr,
                            InPlace inPlace = InPlace::Allowed);
 
-// At start: deletes this program's scratch files (and nothing else) in the
-// folders of the given paths, one look per distinct folder. A scratch file
-// never holds the only copy of a target's old bytes, so what a run ended
-// halfway left there may always go.
-void removeScratchFilesBeside(const std::vector<std::string>& paths);
-
 // ---- replacing a file that stays in use ----------------------------------------------------
 //
 // A running program or a loaded library cannot be written or deleted, but it
@@ -127,53 +111,5 @@ struct InUseReplacement {
 };
 InUseReplacement replaceEvenIfInUse(const std::string& source, const std::string& destination,
                                     CopyProgress* progress = nullptr);
-
-// The path against the working directory of the moment (unchanged when it
-// cannot be made full). Set-aside files and watched sources are followed by
-// full path: the working directory may move before they are looked at again.
-std::string fullPath(const std::string& path);
-
-// What follows the path's last backslash, slash or colon: the name the file
-// system sees.
-std::string_view fileNamePart(std::string_view path);
-
-// The set-aside name of a destination for a given unique number.
-std::string setAsideName(const std::string& destination, std::uint16_t unique);
-
-// The set-aside files beside a destination, as full paths: only names this
-// program makes for that very destination, nothing that merely looks alike.
-std::vector<std::string> setAsideFilesOf(const std::string& destination);
-
-// The set-aside files this run could not delete yet, tried again at every sweep.
-class SetAsideFiles {
-public:
-    void remember(std::string path) { paths_.push_back(std::move(path)); }
-
-    // Deletes what can be deleted now; the rest stays remembered.
-    void sweep();
-
-    // At start: deletes what an earlier run left beside a destination. Those
-    // still held are marked for deletion at restart (where granted) and swept
-    // later. Nothing is deleted beside a destination that is missing: the old
-    // file may then be the only copy left.
-    void collectLeftovers(const std::string& destination);
-
-    const std::vector<std::string>& remembered() const noexcept { return paths_; }
-
-private:
-    std::vector<std::string> paths_;
-};
-
-// For tests only: replaces the move of the new file into place in
-// replaceEvenIfInUse, which cannot be made to fail from outside on demand.
-// Null means the real move.
-extern bool (*moveIntoPlaceForTests)(const std::string& scratch, const std::string& destination);
-
-// For tests only: replaces the system's ReplaceFileA (always given a backup
-// name) so that each of its documented partial outcomes can be produced. It
-// answers as ReplaceFileA does, the error by SetLastError. Null means the
-// real call.
-extern bool (*replaceFileForTests)(const std::string& replaced, const std::string& replacement,
-                                   const std::string& backup);
 
 }  // namespace moravel

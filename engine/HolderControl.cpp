@@ -334,7 +334,7 @@ std::optional<std::string> closeProgram(Stoppable& target, const std::string& fi
 unsigned long startProgram(Stoppable& target, const std::string& destination) {
     const StartedAs& was = target.startedAs;
     std::string commandLine = was.commandLine.empty() ? "\"" + target.image + "\"" : was.commandLine;
-    const std::string folder = was.folder.empty() ? directoryPart(destination) : was.folder;
+    const std::string folder = was.folder.empty() ? folderOf(destination) : was.folder;
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
@@ -358,36 +358,21 @@ bool replaceKeepingOld(const std::string& source, const std::string& destination
     if (!scratch.copyFrom(source)) return false;
     if (GetFileAttributesA(destination.c_str()) == INVALID_FILE_ATTRIBUTES)
         return scratch.commit() == ReplaceOutcome::Replaced;
-    for (std::uint16_t unique = static_cast<std::uint16_t>(GetTickCount()), tries = 0; tries < 100; ++unique, ++tries) {
-        const std::string candidate = setAsideName(destination, unique);
-        if (GetFileAttributesA(candidate.c_str()) == INVALID_FILE_ATTRIBUTES) {
-            aside = candidate;
-            break;
-        }
-    }
-    if (aside.empty() || !MoveFileExA(destination.c_str(), aside.c_str(), MOVEFILE_WRITE_THROUGH)) {
-        aside.clear();
-        return false;
-    }
+    aside = renameAside(destination);
+    if (aside.empty()) return false;
     if (scratch.commit() == ReplaceOutcome::Replaced) return true;
     const DWORD error = GetLastError();
     // Nobody else may take the name meanwhile; should the move back still be
     // refused, the old file stays aside, under a name the leftover sweep
     // never deletes while the destination is missing.
-    waitUntil([&] { return MoveFileExA(aside.c_str(), destination.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE; },
-              Milliseconds{2000}, nullptr);
+    putBack(aside, destination, PutBack::IntoFreeName, Milliseconds{2000});
     aside.clear();
     SetLastError(error);
     return false;
 }
 
 bool putOldBack(const std::string& aside, const std::string& destination) {
-    return waitUntil(
-        [&] {
-            return MoveFileExA(aside.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
-                   FALSE;
-        },
-        Milliseconds{2000}, nullptr);
+    return putBack(aside, destination, PutBack::OverNewFile, Milliseconds{2000});
 }
 
 // Starts again what was stopped (after a refusal or a cancel: on the old file).

@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
-#include "core/Files.h"
 #include "core/Handle.h"
+#include "core/Paths.h"
 #include "core/Projects.h"
 #include "engine/PendingList.h"
 

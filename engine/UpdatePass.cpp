@@ -351,13 +351,8 @@ UpdatePass::~UpdatePass() { freed_.clear(); }
 
 void UpdatePass::removeEarlierSetAsideFiles() {
     std::vector<std::string> destinations;
-    for (int i = 0; i < projects_.count(); ++i) {
-        const TFileObject& project = projects_.recordAt(i);
-        if (project.ReplaceInUse) setAside_.collectLeftovers(project.Destination);
-        destinations.push_back(project.Destination);
-    }
-    // Also the folder of the backups, which lie beside the destination.
-    removeScratchFilesBeside(destinations);
+    for (int i = 0; i < projects_.count(); ++i) destinations.push_back(projects_.recordAt(i).Destination);
+    sweepAtStart(destinations, setAside_);
 }
 
 }  // namespace moravel

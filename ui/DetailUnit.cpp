@@ -5,7 +5,7 @@
 #include <tuple>
 #include <utility>
 
-#include "core/Files.h"
+#include "core/Paths.h"
 #include "core/SettingsFile.h"
 #include "core/Text.h"
 #include "ui/Application.h"

@@ -27,15 +27,14 @@ constexpr const char* kShowCommand = "show";
 std::string mutexName(const std::string& key) { return "Local\\" + key; }
 
 std::string longPathOfFolder(const std::string& full) {
-    const std::size_t cut = full.find_last_of('\\');
-    if (cut == std::string::npos) return full;
-    const std::string folder = full.substr(0, cut + 1);
+    const std::string folder = folderOf(full);
+    if (folder.empty()) return full;
     char buffer[MAX_PATH * 4];
     const DWORD length = GetLongPathNameA(folder.c_str(), buffer, sizeof buffer);
     if (length == 0 || length >= sizeof buffer) return full;
     std::string result(buffer, length);
     if (result.back() != '\\') result += '\\';
-    return result + full.substr(cut + 1);
+    return result + full.substr(folder.size());
 }
 
 bool fromThisSession(HWND sender) {

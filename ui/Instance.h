@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "core/CommandLine.h"
-#include "core/Files.h"  // workingDirectory, for the callers
 #include "core/Handle.h"
+#include "core/Paths.h"  // workingDirectory, for the callers
 
 namespace moravel {
 

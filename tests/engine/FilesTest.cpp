@@ -37,17 +37,17 @@ TEST(Replace, TargetHoldsOldOrNewAsTheOutcomeSaysAndNoScratchFileIsLeft) {
         UniqueHandle mapping(c.setup == Mapped ? CreateFileMappingA(reader.get(), 0, PAGE_READONLY, 0, 0, 0) : 0);
         void* view = mapping ? MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0) : nullptr;
         replaceError = c.error;
-        if (c.setup == Seam) replaceFileForTests = [](auto& to, auto&, auto& backup) {
+        const ScopedFileSeams seams;
+        if (c.setup == Seam) fileSeams().replaceFile = [](auto& to, auto&, auto& backup) {
             if ((replaceError & 0xFFFF) == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) MoveFileA(to.c_str(), backup.c_str());
             if (replaceError & 0x10000) CreateDirectoryA(to.c_str(), nullptr);
             return SetLastError(replaceError & 0xFFFF), false;
         };
-        moveIntoPlaceForTests = [](auto&, auto& to) { return !CreateDirectoryA(to.c_str(), nullptr); };
+        fileSeams().moveIntoPlace = [](auto&, auto& to) { return !CreateDirectoryA(to.c_str(), nullptr); };
         ScratchFile scratch(target, c.setup == UpdateReader ? InPlace::Never : InPlace::Allowed);
         const std::string aside = c.setup == RollBack ? replaceEvenIfInUse(source, target).stranded : "";
         const O outcome = c.setup == RollBack ? (aside.empty() ? O::Unchanged : O::Stranded)
                           : scratch.copyFrom(source)      ? scratch.commit() : O::Unchanged;
-        replaceFileForTests = nullptr, moveIntoPlaceForTests = nullptr;
         EXPECT_EQ(outcome, c.outcome);
         EXPECT_EQ(readFile(outcome == O::Stranded ? aside + scratch.kept() : target), outcome == O::Replaced ? fresh : old);
         EXPECT_EQ(filesIn(dir.path()).size(), c.setup == FullDisk ? 3u : 2u) << "the source, old or new, the filler";
@@ -55,9 +55,51 @@ TEST(Replace, TargetHoldsOldOrNewAsTheOutcomeSaysAndNoScratchFileIsLeft) {
     }
 }
 
+// The copy of our own, no stand-in: a cancel from its progress stops it after
+// the chunk under way; a copy that ends carries the source's attributes and
+// time (over a target, ReplaceFileA has its own say about attributes).
+TEST(Replace, ARealCopyCancelledHalfwayLeavesTheTargetAsItWasAndAWholeOneCarriesAttributesAndTime) {
+    struct Progress final : CopyProgress {
+        bool cancel = false;
+        std::uint64_t copied = 0;
+        bool copying(std::uint64_t done, std::uint64_t) override { return (copied = done) == 0 || !cancel; }
+    };
+    const struct { const char* what; bool cancel; const char* before; } cases[] = {
+        {"cancelled after the first chunk over a target", true, "old"},
+        {"cancelled after the first chunk, no target yet", true, nullptr},
+        {"copied whole, no target yet", false, nullptr}};
+    const std::string content = std::string(3 << 20, 'n') + "tail";
+    const DWORD carried = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
+    const FILETIME written{0x12345600, 0x01c2a3b4};  // in 2003
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string source = dir / "s.dat", target = dir / "t.dat";
+        writeFile(source, content);
+        if (c.before) writeFile(target, c.before);
+        if (const UniqueFile file(CreateFileA(source.c_str(), FILE_WRITE_ATTRIBUTES, 0, 0, OPEN_EXISTING, 0, 0)); file)
+            SetFileTime(file.get(), nullptr, nullptr, &written);
+        ASSERT_TRUE(SetFileAttributesA(source.c_str(), carried));
+        Progress progress;
+        progress.cancel = c.cancel;
+        EXPECT_EQ(replaceFile(source, target, &progress), c.cancel ? O::Unchanged : O::Replaced);
+        EXPECT_EQ(progress.copied, c.cancel ? 1u << 20 : content.size()) << "where the copy stopped";
+        EXPECT_EQ(filesIn(dir.path()).size(), c.cancel && !c.before ? 1u : 2u) << "no scratch file is left";
+        if (c.cancel) {
+            EXPECT_EQ(exists(target) ? readFile(target) : "none", c.before ? c.before : "none");
+            continue;
+        }
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        ASSERT_TRUE(GetFileAttributesExA(target.c_str(), GetFileExInfoStandard, &data));
+        EXPECT_TRUE(readFile(target) == content);
+        EXPECT_EQ(data.dwFileAttributes & carried, carried);
+        EXPECT_EQ(CompareFileTime(&data.ftLastWriteTime, &written), 0);
+    }
+}
+
 TEST(Replace, NextStartRemovesTheScratchFileOfARunEndedHalfwayAndNothingElse) {
     if (const char* in = std::getenv("MORAVEL_KILLED_IN")) {  // the second process: half a copy, then it is ended
-        copyFileForTests = [](auto& from, auto& to, auto&) {
+        fileSeams().copyFile = [](auto& from, auto& to, auto&) {
             return writeFile(to, readFile(from).substr(0, 1 << 20)), Sleep(INFINITE), false; };
         return (void)replaceFile(std::string(in) + "\\s.dat", std::string(in) + "\\t.dat");
     }

@@ -808,10 +808,8 @@ TEST_F(UpdatePassTest, WhatIsDoneDuringALongCopyHasADefinedOutcome) {
     };
     const UniqueHandle resume(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     bool stops = true;
-    const struct Restore {
-        ~Restore() { copyFileForTests = nullptr; }
-    } restore;
-    copyFileForTests = [&](const std::string& source, const std::string& target, const CopyReport& report) {
+    const ScopedFileSeams restore;
+    fileSeams().copyFile = [&](const std::string& source, const std::string& target, const CopyReport& report) {
         if (readFile(source).size() < UpdatePass::kJobFrom) return CopyFileA(source.c_str(), target.c_str(), FALSE) != 0;
         report(45, 100);
         WaitForSingleObject(resume.get(), 10000);
@@ -902,12 +900,12 @@ TEST_F(UpdatePassTest, ReplaceInUseSetsABusyDestinationAsideWhenItsHolderAllowsI
                                                                                        : FILE_SHARE_DELETE));
             ASSERT_TRUE(!holder || holder->held());
             if (c.holder == MoveIntoPlaceFails)  // nothing outside can make that one move fail on demand
-                moveIntoPlaceForTests = [](const std::string&, const std::string& target) {
+                fileSeams().moveIntoPlace = [](const std::string&, const std::string& target) {
                     EXPECT_FALSE(fileExists(target)) << "the old file is aside by now";
                     return false;
                 };
             pass.RunUpdatePass();
-            moveIntoPlaceForTests = nullptr;
+            fileSeams().moveIntoPlace = nullptr;
 
             const std::vector<std::string> inUse{successLine("tool"), stamp + " tool.exe was in use; the "
                                                  "running copy keeps the old file until it restarts."};

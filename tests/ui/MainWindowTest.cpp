@@ -734,10 +734,8 @@ TEST_F(MainWindowTest, DuringACopyItsRowShowsHowFarItIsAndTheWindowGoesOnWorking
         updateNowMeanwhile = IsWindowEnabled(mainItem(Main::Button1)) != FALSE;
         SetEvent(resume.get());
     };
-    const struct Restore {
-        ~Restore() { copyFileForTests = nullptr; }
-    } restore;
-    copyFileForTests = [&](const std::string&, const std::string&, const CopyReport& report) {
+    const ScopedFileSeams restore;
+    fileSeams().copyFile = [&](const std::string&, const std::string&, const CopyReport& report) {
         report(45, 100);
         for (int i = 0; i < 500 && WaitForSingleObject(resume.get(), 20) == WAIT_TIMEOUT; ++i) whenModal(look);
         SetLastError(ERROR_ACCESS_DENIED);
@@ -764,10 +762,8 @@ TEST_F(MainWindowTest, SessionEndDuringACopyStopsItBeforeTheMessageReturns) {
     start(section("tool", sourceFile("tool.new", std::string(256 << 10, 'n')), dir / "tool.exe"));
     writeFile(dir / "tool.exe", "old");
     queue({"tool"});
-    const struct Restore {
-        ~Restore() { copyFileForTests = nullptr; }
-    } restore;
-    copyFileForTests = [&](const std::string& source, const std::string& target, const CopyReport& report) {
+    const ScopedFileSeams restore;
+    fileSeams().copyFile = [&](const std::string& source, const std::string& target, const CopyReport& report) {
         for (int i = 0; i < 400; ++i, Sleep(5))
             if (!report(1, 2)) { Sleep(50); return false; }  // stops slowly, as a copy far from its disk does
         return CopyFileA(source.c_str(), target.c_str(), FALSE) != 0;
@@ -791,15 +787,16 @@ TEST_F(MainWindowTest, AtStartSetAsideFilesOfEarlierRunsGoAndNothingThatOnlyLook
     std::vector<std::string> kept = {
         "Moravel.ini", "tool.exe", "tool.exe.old", "tool.exe.old-1a2b", "tool.exe.old-20231015", otherCheck,
         upperTag, upperMark, ours + ".bak", setAsideName("tool", 0x1a2b), "off.exe",
-        setAsideName("off.exe", 7),   // its project does not set files aside
-        setAsideName("gone.exe", 7),  // the only copy left of a missing destination
     };
     for (const std::string& file : kept) writeFile(dir / file, "");
     writeFile(dir / ours, "");
-    ASSERT_EQ(filesIn(dir.path()).size(), kept.size() + 1);
+    writeFile(dir / setAsideName("off.exe", 7), "");   // its project does not set files aside, yet it is ours
+    writeFile(dir / setAsideName("gone.exe", 7), "");  // the only copy left of a missing destination: it goes back
+    ASSERT_EQ(filesIn(dir.path()).size(), kept.size() + 3);
 
     start(section("tool", "new.exe", "tool.exe") + "ReplaceInUse=1\r\n" + section("off", "new.exe", "off.exe") +
           section("gone", "new.exe", "gone.exe") + "ReplaceInUse=1\r\n");
+    kept.push_back("gone.exe");
     std::sort(kept.begin(), kept.end());
     EXPECT_EQ(filesIn(dir.path()), kept);
 }
