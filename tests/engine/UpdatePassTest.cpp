@@ -42,22 +42,26 @@ public:
         ++pumps;
         if (onPump) onPump();
     }
-    void setUpdateNowEnabled(bool enabled) override {
-        calls.push_back(enabled ? "Update Now on" : "Update Now off");
-        updateNowEnabled = enabled;
-    }
-    void setLastAttemptText(const std::string& text) override {
-        calls.push_back("last attempt " + text);
-    }
-    void refreshPendingState() override { calls.push_back("refresh"); }
+    void setUpdateNowEnabled(bool enabled) override { shown.updateNow = enabled; }
+    void setLastAttemptText(const std::string& text) override { shown.lastAttempt = text; }
+    void refreshPendingState() override { shown.refreshed = true; }
     void showCopyProgress(std::uint64_t, int percent) override { progress.push_back(std::to_string(percent) + " %"); }
     void endCopyProgress(std::uint64_t) override { progress.push_back("end"); }
 
+    // What the window shows of a pass, as the user sees it after the pass.
+    struct Shown {
+        bool updateNow = false;
+        std::string lastAttempt, nextUpdate;
+        bool refreshed = false;
+        bool operator==(const Shown&) const = default;
+        friend std::ostream& operator<<(std::ostream& out, const Shown& s) {
+            return out << "Update Now " << s.updateNow << ", last attempt '" << s.lastAttempt << "', next '"
+                       << s.nextUpdate << "', refreshed " << s.refreshed;
+        }
+    } shown;
     std::vector<std::string> log;
-    std::vector<std::string> calls;
     std::vector<std::string> progress;  // what the copied row shows
     bool alsoLogFailures = false;
-    bool updateNowEnabled = false;
     int pumps = 0;
     std::string refuseLinesWith;       // appendLog raises for lines containing this
     std::function<void()> onPump;      // what the user or the timer does meanwhile
@@ -66,7 +70,7 @@ public:
 class UpdatePassTest : public ::testing::Test {
 protected:
     UpdatePassTest()
-        : scheduler(timer, [this](const std::string& text) { host.calls.push_back("next " + text); }),
+        : scheduler(timer, [this](const std::string& text) { host.shown.nextUpdate = text; }),
           pass(projects, pending, scheduler, host) {
         pass.setNotice([event = news.get()] { SetEvent(event); });
     }
@@ -133,10 +137,9 @@ protected:
         host = FakeHost();
     }
 
-    // The calls a pass that ran to its end leaves, rows left or not.
-    std::vector<std::string> completedPass(bool rowsLeft) {
-        return {"Update Now off", "last attempt " + stamp, "Update Now on",
-                "next " + (rowsLeft ? inOneMinute : std::string("<disabled>")), "refresh"};
+    // What a pass that ran to its end shows, rows left or not.
+    FakeHost::Shown completedPass(bool rowsLeft) {
+        return {true, stamp, rowsLeft ? inOneMinute : std::string("<disabled>"), true};
     }
 
     TempDir dir;
@@ -188,7 +191,7 @@ TEST(DestinationProbe, FreeOnlyWhenNobodyHoldsItAndItIsWritableMissingUnlessAFil
 TEST_F(UpdatePassTest, EmptyListCompletesAndStopsTheTimer) {
     timer.reset(true, 60000);
     pass.RunUpdatePass();
-    EXPECT_EQ(host.calls, completedPass(false));
+    EXPECT_EQ(host.shown, completedPass(false));
     EXPECT_FALSE(timer.running());
     EXPECT_TRUE(host.log.empty());
     EXPECT_FALSE(pass.running());
@@ -211,7 +214,7 @@ TEST_F(UpdatePassTest, FreeDestinationIsReplacedLoggedWithItsVersionAndLeaves) {
                                                   dir / "tool.exe"}));
     EXPECT_FALSE(queued("tool"));
     EXPECT_EQ(attempts("waiting"), 1);
-    EXPECT_EQ(host.calls, completedPass(true));
+    EXPECT_EQ(host.shown, completedPass(true));
     EXPECT_TRUE(timer.running());
     EXPECT_EQ(host.pumps, 1);
     EXPECT_EQ(filesIn(dir.path()),
@@ -322,7 +325,7 @@ TEST_F(UpdatePassTest, MissingSourceCountsAndTheOtherRowsAreStillTried) {
     EXPECT_EQ(attempts("b"), 1);
     EXPECT_FALSE(queued("c"));
     EXPECT_EQ(attempts("d"), 1);
-    EXPECT_EQ(host.calls, completedPass(true));
+    EXPECT_EQ(host.shown, completedPass(true));
 }
 
 TEST_F(UpdatePassTest, RowWhoseProjectIsGoneCountsAFailureAndStays) {
@@ -387,7 +390,7 @@ TEST_F(UpdatePassTest, AnErrorWhileHandlingARowIsAFailedAttemptOfThatRowOnly) {
         EXPECT_EQ(c.destinationReplaced, fileExists(destination) && readFile(destination) == "new");
         EXPECT_FALSE(queued("y")) << "the next row is still tried";
         EXPECT_TRUE(replaced("y"));
-        EXPECT_EQ(host.calls, completedPass(true));
+        EXPECT_EQ(host.shown, completedPass(true));
     }
 }
 
@@ -406,7 +409,7 @@ TEST_F(UpdatePassTest, ErrorWhileCountingAFailureEndsThePassButFreesUpdateNow) {
     } catch (const AppError& e) {
         EXPECT_STREQ(e.what(), "The log cannot take another line");
     }
-    EXPECT_EQ(host.calls, (std::vector<std::string>{"Update Now off", "Update Now on"}));
+    EXPECT_EQ(host.shown, (FakeHost::Shown{true, "", "", false})) << "no time, no schedule, no refresh";
     EXPECT_FALSE(pass.running());
     EXPECT_TRUE(timer.calls.empty()) << "the timer keeps ticking as it was";
     // The row that failed was counted before the log refused, then once more
@@ -418,14 +421,14 @@ TEST_F(UpdatePassTest, ErrorWhileCountingAFailureEndsThePassButFreesUpdateNow) {
 
     // The next pass finds a's destination busy: still done, so it leaves anyway.
     host.refuseLinesWith.clear();
-    host.calls.clear();
+    host.shown = {};
     host.log.clear();
     busy.reset();
     HeldFile nowBusy(project("a").Destination);
     pass.RunUpdatePass();
     EXPECT_EQ(host.log, (std::vector<std::string>{failedLine("a"), successLine("b"), successLine("c")}));
     EXPECT_EQ(pending.count(), 0);
-    EXPECT_EQ(host.calls, completedPass(false));
+    EXPECT_EQ(host.shown, completedPass(false));
 }
 
 TEST_F(UpdatePassTest, TimerRefusedAtTheEndUnwindsAfterTheRowsAreSettled) {
@@ -436,9 +439,9 @@ TEST_F(UpdatePassTest, TimerRefusedAtTheEndUnwindsAfterTheRowsAreSettled) {
     timer.refuseStart = true;
 
     EXPECT_THROW(pass.RunUpdatePass(), AppError);
-    std::vector<std::string> expected = completedPass(true);
-    expected.pop_back();  // no refresh
-    EXPECT_EQ(host.calls, expected);
+    FakeHost::Shown expected = completedPass(true);
+    expected.refreshed = false;
+    EXPECT_EQ(host.shown, expected);
     EXPECT_FALSE(pass.running());
     EXPECT_FALSE(queued("done"));
     EXPECT_EQ(attempts("busy"), 1);
@@ -625,11 +628,11 @@ TEST_F(UpdatePassTest, BusyRowsNameTheirHoldersOncePerStreakAgainWhenTheyChangeN
     queue({"b"});
     HeldByOtherProcess bHolder(project("b").Destination);
     host.log.clear();
-    host.calls.clear();
+    host.shown = {};
     runPassAndLookUp();
     EXPECT_EQ(host.log, (std::vector<std::string>{successLine("a"), failedLine("b")}));
     EXPECT_EQ(holders("b"), "");
-    EXPECT_EQ(host.calls, completedPass(true));
+    EXPECT_EQ(host.shown, completedPass(true));
 }
 
 // Every lookup waits until the test lets it go, then names a made-up holder.
@@ -782,7 +785,7 @@ TEST_F(UpdatePassTest, WhatHappensDuringThePumpDoesNotDisturbThePass) {
         for (int i = 0; i < pending.count(); ++i)
             left.push_back(pending.rowAt(i).name + " " + pending.rowAt(i).attemptsText());
         EXPECT_EQ(left, c.left);
-        EXPECT_EQ(host.calls, completedPass(!c.left.empty()));
+        EXPECT_EQ(host.shown, completedPass(!c.left.empty()));
         EXPECT_FALSE(fileExists(fresh / "0new.dst")) << "a row queued meanwhile is not tried";
     }
 }
@@ -982,7 +985,7 @@ TEST_F(UpdatePassTest, HoldersAreRestartedOrWaitedForOnlyWhenTheProjectAsks) {
         ASSERT_TRUE(holder->held());
         runPassAndLookUp();
         ASSERT_EQ(attempts("a"), 1);
-        host.calls.clear();
+        host.shown = {};
         if (c.when == BetweenPasses) {
             holder.reset();
             EXPECT_EQ(takeNews(1000), c.tryWhenFree);
@@ -996,7 +999,7 @@ TEST_F(UpdatePassTest, HoldersAreRestartedOrWaitedForOnlyWhenTheProjectAsks) {
             };
             pass.RunUpdatePass();
             EXPECT_EQ(attempts("a"), 2) << "tried before its holder ended";
-            host.calls.clear();
+            host.shown = {};
             EXPECT_TRUE(takeNews(1000)) << "the pass asks for another at its end";
         }
         if (!c.tryWhenFree) {
@@ -1004,7 +1007,7 @@ TEST_F(UpdatePassTest, HoldersAreRestartedOrWaitedForOnlyWhenTheProjectAsks) {
             pass.RunUpdatePass(true);  // the tick
         }
         EXPECT_FALSE(queued("a"));
-        EXPECT_EQ(std::count(host.calls.begin(), host.calls.end(), "next " + inOneMinute), 0);
+        EXPECT_EQ(host.shown.nextUpdate, "") << "the countdown of the ticks as it was";
     }
 
     // A reason to wait is logged once a streak, whenever it is given.
