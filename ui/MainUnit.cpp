@@ -217,8 +217,6 @@ void TMainForm::FormCreate() {
     InitTrayIconData();
     timer_.setWindow(hwnd());
     timer_.setInterval(kDefaultDelaySeconds * 1000);
-    setValueLabel(Label3, "");
-    setValueLabel(Label4, "");
     startDirectory_ = workingDirectory();
     LoadProjects();
     updater_.removeEarlierSetAsideFiles();
