@@ -108,11 +108,10 @@ void benchmarkStart(const StartPrograms& programs, int rounds) {
     const auto bare = starting(programs.bare, bareMemory);
     const Medians start = interleaved(rounds, moravel, bare);
     printRatio("start", start, "bare", "s", 1.10);
-    // Where the time goes: the part before any window, then the window's.
+    // Where the time goes: the part before any window; the rest is the window's.
     const Medians loading = interleaved(rounds, [&] { return endedAtOnce(programs.moravel, folder.path()); },
                                         [&] { return endedAtOnce(programs.bare, folder.path()); });
     printRatio("  of which loaded and ended before any window", loading, "bare", "s", 1.10);
-    printRatio("  of which the window", start.a - loading.a, "bare", start.b - loading.b, "s", 1.10);
     printRatio("private memory after start", median(memory), "bare", median(bareMemory), "KiB", 1.20);
 
     // What the common controls 6 assembly costs the bare window by itself.
