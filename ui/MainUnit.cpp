@@ -117,7 +117,6 @@ void TMainForm::createControls() {
     SendMessageA(upDown, UDM_SETBUDDY, reinterpret_cast<WPARAM>(item(MaskEdit1)), 0);
     SendMessageA(upDown, UDM_SETRANGE32, kMinDelaySeconds, kMaxDelaySeconds);
     SendMessageA(upDown, UDM_SETPOS32, 0, kDefaultDelaySeconds);
-
 }
 
 // The start does without what it does not show: the tips come when the
@@ -299,8 +298,8 @@ void TMainForm::RefreshPendingState() {
     trayIconData_.szTip[std::min<std::size_t>(tip.size(), 63)] = '\0';
     enableWindow(item(Button1), n > 0);
 
-    // The new images go everywhere before the old ones are released.
     createStateImages();
+    // The new images go everywhere before the old ones are released.
     const int image = n == 0 ? 0 : 1;
     UniqueIcon largeImage(ImageList_GetIcon(ImageList1.get(), image, ILD_NORMAL));
     UniqueIcon smallImage(ImageList_GetIcon(smallImages_.get(), image, ILD_NORMAL));
