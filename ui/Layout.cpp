@@ -35,6 +35,52 @@ bool isLabel(const ControlSpec& entry) {
     return lstrcmpiA(entry.className, "STATIC") == 0 && entry.text && *entry.text;
 }
 
+// Measures text in a memory context: a window's own context costs the
+// window system a trip for each control, and gives the same extents.
+class TextMeter {
+public:
+    TextMeter() : dc_(CreateCompatibleDC(nullptr)), original_(dc_ ? GetCurrentObject(dc_, OBJ_FONT) : nullptr) {}
+    ~TextMeter() {
+        if (!dc_) return;
+        SelectObject(dc_, original_);
+        DeleteDC(dc_);
+    }
+    TextMeter(const TextMeter&) = delete;
+    TextMeter& operator=(const TextMeter&) = delete;
+
+    // A null font is the system font, as a control without one draws with.
+    int width(HFONT font, const std::string& text) const {
+        SIZE extent = {};
+        if (!dc_) return 0;
+        SelectObject(dc_, font ? static_cast<HGDIOBJ>(font) : GetStockObject(SYSTEM_FONT));
+        GetTextExtentPoint32A(dc_, text.c_str(), static_cast<int>(text.size()), &extent);
+        return extent.cx;
+    }
+
+private:
+    HDC dc_;
+    HGDIOBJ original_;
+};
+
+std::string windowText(HWND control) {
+    std::string text(static_cast<std::size_t>(GetWindowTextLengthA(control)) + 1, '\0');
+    text.resize(static_cast<std::size_t>(GetWindowTextA(control, text.data(), static_cast<int>(text.size()))));
+    return text;
+}
+
+// Where a control goes, its width taken from its text where it must show it all.
+RECT placeWithText(const ControlSpec& entry, SIZE design96, SIZE client, const TextMeter& meter, HFONT font,
+                   const std::string& text) {
+    RECT rc = place(entry, design96, client, systemDpi());
+    if (entry.autoWidth)
+        rc.right = rc.left + meter.width(font, text);
+    else if (isLabel(entry))
+        // The font does not grow exactly with the DPI: a label's text is
+        // never cut, whatever room the design gave it.
+        rc.right = std::max<LONG>(rc.right, rc.left + meter.width(font, text));
+    return rc;
+}
+
 }  // namespace
 
 RECT place(const ControlSpec& entry, SIZE design96, SIZE client, int dpi) noexcept {
@@ -62,9 +108,12 @@ RECT fitInto(const RECT& window, const RECT& area) noexcept {
 }
 
 void createControls(HWND parent, std::span<const ControlSpec> table, SIZE design96, HFONT font) {
+    // Each control is made where it stays: moving them afterwards costs the
+    // window system as much again as making them.
     const SIZE client = clientSize(parent);
+    const TextMeter meter;
     for (const ControlSpec& entry : table) {
-        const RECT rc = place(entry, design96, client, systemDpi());
+        const RECT rc = placeWithText(entry, design96, client, meter, font, entry.text ? entry.text : "");
         HWND control = CreateWindowExA(entry.exStyle, entry.className, entry.text,
                                        WS_CHILD | WS_VISIBLE | entry.style, rc.left, rc.top,
                                        rc.right - rc.left, rc.bottom - rc.top, parent,
@@ -73,38 +122,37 @@ void createControls(HWND parent, std::span<const ControlSpec> table, SIZE design
         if (!control) throw AppError(std::string("Cannot create control ") + entry.className);
         SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     }
-    layoutControls(parent, table, design96);  // sizes what fits its text
+    layoutControls(parent, table, design96);  // back where one sized itself on its own
 }
 
 int textWidth(HWND control) {
-    const int length = GetWindowTextLengthA(control);
-    std::string text(static_cast<std::size_t>(length) + 1, '\0');
-    GetWindowTextA(control, text.data(), length + 1);
-    HDC dc = GetDC(control);
-    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0)));
-    SIZE extent = {};
-    GetTextExtentPoint32A(dc, text.c_str(), length, &extent);
-    SelectObject(dc, old);
-    ReleaseDC(control, dc);
-    return extent.cx;
+    return TextMeter().width(reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0)), windowText(control));
 }
 
 void layoutControls(HWND parent, std::span<const ControlSpec> table, SIZE design96) {
     const SIZE client = clientSize(parent);
-    HDWP batch = BeginDeferWindowPos(static_cast<int>(table.size()));
+    const TextMeter meter;
+    HDWP batch = nullptr;
+    bool failed = false;
     for (const ControlSpec& entry : table) {
         HWND control = GetDlgItem(parent, entry.id);
         if (!control) continue;
-        RECT rc = place(entry, design96, client, systemDpi());
-        if (entry.autoWidth)
-            rc.right = rc.left + textWidth(control);
-        else if (isLabel(entry))
-            // The font does not grow exactly with the DPI: a label's text is
-            // never cut, whatever room the design gave it.
-            rc.right = std::max<LONG>(rc.right, rc.left + textWidth(control));
+        const bool measured = entry.autoWidth || isLabel(entry);
+        const RECT rc = placeWithText(entry, design96, client, meter,
+                                      measured ? reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0))
+                                               : nullptr,
+                                      measured ? windowText(control) : std::string());
+        // Only what moves: a window asked to stay where it is still goes
+        // through the whole of a move.
+        RECT now;
+        GetWindowRect(control, &now);
+        MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&now), 2);
+        if (EqualRect(&now, &rc) || failed) continue;
+        if (!batch) batch = BeginDeferWindowPos(static_cast<int>(table.size()));
         if (batch)
             batch = DeferWindowPos(batch, control, nullptr, rc.left, rc.top, rc.right - rc.left,
                                    rc.bottom - rc.top, SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOCOPYBITS);
+        failed = !batch;
     }
     if (batch) EndDeferWindowPos(batch);
 }

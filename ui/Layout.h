@@ -45,7 +45,8 @@ RECT place(const ControlSpec& entry, SIZE design96, SIZE client, int dpi) noexce
 RECT fitInto(const RECT& window, const RECT& area) noexcept;
 
 // Creates the controls in table order (which is also the tab order) with
-// the given font, placed for the window's current client area.
+// the given font, each where layoutControls would put it for the window's
+// current client area.
 void createControls(HWND parent, std::span<const ControlSpec> table, SIZE design96, HFONT font);
 
 // The width a control's current text takes in its font.

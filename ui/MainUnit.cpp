@@ -115,13 +115,23 @@ void TMainForm::createControls() {
     SendMessageA(upDown, UDM_SETBUDDY, reinterpret_cast<WPARAM>(item(MaskEdit1)), 0);
     SendMessageA(upDown, UDM_SETRANGE32, kMinDelaySeconds, kMaxDelaySeconds);
     SendMessageA(upDown, UDM_SETPOS32, 0, kDefaultDelaySeconds);
+}
 
+// The start does without what it does not show: the tips come when the
+// mouse first comes over the window, the state images with the first row or
+// the notification icon (the caption has the program's icon until then).
+void TMainForm::createTips() {
+    if (tipsMade_) return;
+    tipsMade_ = true;
     HWND tooltip = createTooltipWindow(hwnd());
     addTooltip(tooltip, hwnd(), item(Button5), "Exit the application. All pending updates are lost...");
     addTooltip(tooltip, hwnd(), item(Button6),
                "Hides the program and puts it into the Systray (doubleclick on the icon to get it back).");
     createListTip();
+}
 
+void TMainForm::createStateImages() {
+    if (ImageList1) return;
     const auto stateImages = [](int size) {
         UniqueImageList list(ImageList_Create(size, size, ILC_COLOR32 | ILC_MASK, 2, 0));
         for (int id : {IDI_IDLE, IDI_PENDING}) {
@@ -201,12 +211,9 @@ void TMainForm::close() { SendMessageA(hwnd(), WM_CLOSE, 0, 0); }
 // ---- creation, closing, destruction -------------------------------------------------------
 
 void TMainForm::FormCreate() {
-    trayIcon_.reset();  // the shared icon starts empty
     InitTrayIconData();
     timer_.setWindow(hwnd());
     timer_.setInterval(kDefaultDelaySeconds * 1000);
-    setValueLabel(Label3, "");
-    setValueLabel(Label4, "");
     startDirectory_ = workingDirectory();
     LoadProjects();
     updater_.removeEarlierSetAsideFiles();
@@ -290,6 +297,7 @@ void TMainForm::RefreshPendingState() {
     // A pass under way keeps it off until it ends, whatever comes or goes meanwhile.
     enableWindow(item(Button1), n > 0 && !updater_.running());
 
+    createStateImages();
     // The new images go everywhere before the old ones are released.
     const int image = n == 0 ? 0 : 1;
     UniqueIcon largeImage(ImageList_GetIcon(ImageList1.get(), image, ILD_NORMAL));
@@ -480,7 +488,6 @@ void TMainForm::Button5Click() { close(); }
 // ---- notification area --------------------------------------------------------------------
 
 void TMainForm::InitTrayIconData() {
-    trayIcon_.reset(ImageList_GetIcon(smallImages_.get(), 0, ILD_NORMAL));
     trayIconData_ = {};
     trayIconData_.cbSize = NOTIFYICONDATAA_V1_SIZE;
     trayIconData_.hWnd = hwnd();
@@ -492,6 +499,12 @@ void TMainForm::InitTrayIconData() {
 }
 
 void TMainForm::addTrayIcon() {
+    if (!trayIcon_) {
+        // Hidden before any row came: the idle image.
+        createStateImages();
+        trayIcon_.reset(ImageList_GetIcon(smallImages_.get(), 0, ILD_NORMAL));
+        trayIconData_.hIcon = trayIcon_.get();
+    }
     hiddenInTray_ = seams().notifyIcon(NIM_ADD, trayIconData_) != FALSE;
 }
 
@@ -644,6 +657,7 @@ LRESULT TMainForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             }
             return 0;
         case WM_SETCURSOR:
+            createTips();  // the mouse is over the window or one of its controls
             // The list asks before it sets its cursor: the mouse moved or was pressed over it.
             if (reinterpret_cast<HWND>(wParam) == item(ListView1) && HIWORD(lParam) != 0) listMouse(HIWORD(lParam));
             break;

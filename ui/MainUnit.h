@@ -69,7 +69,8 @@ public:
     const std::string& StartDirectory() const noexcept { return startDirectory_; }
     std::string settingsPath() const;
     const NOTIFYICONDATAA& TrayIconData() const noexcept { return trayIconData_; }
-    // The state image at the small size: the notification area's and the caption's.
+    // The state image at the small size: the notification area's and the
+    // caption's. None until the first row or the first hiding.
     HICON TrayIcon() const noexcept { return trayIcon_.get(); }
     bool hiddenInTray() const noexcept { return hiddenInTray_; }
     const WindowTimer& timer() const noexcept { return timer_; }
@@ -142,6 +143,8 @@ private:
     void rowChanged(int position, const PendingRow& row, RowChange change) override;
 
     void createControls();
+    void createTips();
+    void createStateImages();
     // The pending list's tip names who holds the row under the mouse.
     void createListTip();
     void listMouse(UINT mouseMessage);
@@ -171,12 +174,14 @@ private:
 
     UniqueFont font_;
     // The idle and the pending image, at 32 x 32 and at the system's small
-    // icon size, each drawn from the artwork made for that size.
+    // icon size, each drawn from the artwork made for that size; made when
+    // first needed.
     UniqueImageList ImageList1;
     UniqueImageList smallImages_;
     UniqueIcon trayIcon_;
     UniqueIcon largeIcon_;  // the same state at 32 x 32: taskbar, task switcher
     NOTIFYICONDATAA trayIconData_ = {};
+    bool tipsMade_ = false;
     HWND listTip_ = nullptr;       // owned by this window, destroyed with it
     POINT listMouse_ = {-1, -1};   // where the mouse last moved over the list, in its client area
     int listTipRow_ = -1;          // the row there, -1 for none

@@ -90,6 +90,12 @@ std::vector<char> pixels(HICON icon) {
     return bits;
 }
 
+// The artwork drawn for a size, to compare an icon with.
+std::vector<char> artwork(int id, int size) {
+    return pixels(UniqueIcon(static_cast<HICON>(
+        LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id), IMAGE_ICON, size, size, 0))).get());
+}
+
 BOOL CALLBACK collectWindow(HWND hwnd, LPARAM windows) {
     reinterpret_cast<std::vector<HWND>*>(windows)->push_back(hwnd);
     return TRUE;
@@ -214,6 +220,10 @@ TEST_F(MainWindowTest, TabWalksTheControlsInOrderEscapeClosesNothingTooltipsOnEx
     EXPECT_EQ(GetFocus(), mainItem(Main::Memo1));
     EXPECT_EQ(text(mainItem(Main::Memo1)), "");
 
+    // The tips come when the mouse first comes over the window: a control hands its parent WM_SETCURSOR first.
+    EXPECT_TRUE(tooltips(main->hwnd()).empty());
+    SendMessageA(mainItem(Main::Button2), WM_SETCURSOR, reinterpret_cast<WPARAM>(mainItem(Main::Button2)),
+                 MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
     EXPECT_EQ(tooltips(main->hwnd()),
               (std::map<int, std::string>{
                   {Main::ListView1, ""},  // names who holds the row under the mouse; none there
@@ -321,12 +331,7 @@ TEST_F(MainWindowTest, HiddenInTheNotificationAreaTheIconFollowsThePassesAndADou
     start(section("a", sourceFile("a"), dir / "a.out") + section("b", sourceFile("b"), dir / "b.out") +
           section("c", sourceFile("c"), dir / "c.out"));
     // Small images are the artwork drawn for that size, not the large one shrunk.
-    const auto artwork = [](int id, int size) {
-        return pixels(UniqueIcon(static_cast<HICON>(
-            LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id), IMAGE_ICON, size, size, 0))).get());
-    };
-    const auto idle = pixels(main->TrayIcon());
-    EXPECT_EQ(idle, artwork(IDI_IDLE, GetSystemMetrics(SM_CXSMICON)));
+    const auto idle = artwork(IDI_IDLE, GetSystemMetrics(SM_CXSMICON));
     queue({"a", "b", "c"});
     ShowWindow(main->hwnd(), SW_SHOW);
     rec.notifications.clear();
@@ -379,6 +384,13 @@ TEST_F(MainWindowTest, HiddenInTheNotificationAreaTheIconFollowsThePassesAndADou
     stop();
     const NotifyCall& last = rec.notifications.back();
     EXPECT_EQ(std::tuple(last.message, last.data.hWnd, last.data.uID), std::tuple(DWORD{NIM_DELETE}, window, UINT{1}));
+}
+
+TEST_F(MainWindowTest, HiddenBeforeAnyRowTheNotificationIconIsTheIdleImage) {
+    start(section("a", "s", "d"));
+    click(mainItem(Main::Button6));
+    ASSERT_EQ(rec.notifyMessages(), std::vector<DWORD>{NIM_ADD});
+    EXPECT_EQ(pixels(rec.notifications[0].data.hIcon), artwork(IDI_IDLE, GetSystemMetrics(SM_CXSMICON)));
 }
 
 TEST_F(MainWindowTest, WithoutANotificationAreaTheWindowIsMinimisedNeverStranded) {
