@@ -1,6 +1,7 @@
 #include "core/CommandLine.h"
 
 #include <algorithm>
+#include <optional>
 
 #include <windows.h>
 
@@ -16,6 +17,26 @@ bool isSwitchText(const Argument& argument) {
 
 bool isSwitch(const Argument& argument, const char* name) {
     return isSwitchText(argument) && lstrcmpiA(argument.text.c_str() + 1, name) == 0;
+}
+
+// "/wait" alone, or "/wait:" and its seconds.
+bool isWaitSwitch(const Argument& argument) {
+    if (isSwitch(argument, "wait")) return true;
+    return isSwitchText(argument) && argument.text.size() > 6 && argument.text[5] == ':' &&
+           lstrcmpiA(argument.text.substr(1, 4).c_str(), "wait") == 0;
+}
+
+// The seconds of "/wait:N"; nothing when they are not a whole number in range.
+std::optional<int> waitSeconds(const std::string& text) {
+    if (text.size() <= 6) return kDefaultWaitSeconds;
+    int seconds = 0;
+    for (const char c : text.substr(6)) {
+        if (c < '0' || c > '9') return std::nullopt;
+        seconds = seconds * 10 + (c - '0');
+        if (seconds > kMaxWaitSeconds) return std::nullopt;
+    }
+    if (seconds < 1) return std::nullopt;
+    return seconds;
 }
 
 }  // namespace
@@ -87,7 +108,7 @@ CommandLine parseCommandLine(std::string_view line) {
             return result;
         }
 
-    enum { Free, Names, AfterNow } state = Free;
+    enum { Free, Names, AfterNames } state = Free;
     bool queueSeen = false;
     for (const Argument& argument : arguments) {
         if (isSwitch(argument, "hide")) {
@@ -99,9 +120,18 @@ CommandLine parseCommandLine(std::string_view line) {
             queueSeen = true;
             state = Names;
         } else if (isSwitch(argument, "now")) {
-            if (state != Names || result.queue.empty()) return malformed("/now comes after the names to queue.");
+            if (state == Free || result.queue.empty() || result.now)
+                return malformed("/now comes after the names to queue.");
             result.now = true;
-            state = AfterNow;
+            state = AfterNames;
+        } else if (isWaitSwitch(argument)) {
+            if (state == Free || result.queue.empty() || result.wait)
+                return malformed("/wait comes after the names to queue.");
+            const std::optional<int> seconds = waitSeconds(argument.text);
+            if (!seconds) return malformed("/wait:SECONDS takes a whole number of seconds from 1 to 86400.");
+            result.wait = true;
+            result.waitSeconds = *seconds;
+            state = AfterNames;
         } else if (isSwitchText(argument)) {
             return malformed("Unknown switch " + argument.text + ".");
         } else if (state != Names) {
@@ -126,6 +156,8 @@ std::string commandLineUsage() {
     // Short lines: a message box wraps long ones wherever it likes.
     return "Usage:\r\n"
            "  Moravel.exe [/hide] [/queue NAME... [/now]]\r\n"
+           "  Moravel.com [/hide] [/queue NAME... [/now]\r\n"
+           "              [/wait[:SECONDS]]]\r\n"
            "\r\n"
            "/queue NAME...\r\n"
            "    Queue the named projects in the Moravel\r\n"
@@ -133,6 +165,10 @@ std::string commandLineUsage() {
            "    none runs there, one is started.\r\n"
            "/now\r\n"
            "    Also update at once, as \"Update Now\" does.\r\n"
+           "/wait[:SECONDS]\r\n"
+           "    Moravel.com only: wait until every named\r\n"
+           "    project is replaced, at most SECONDS (600),\r\n"
+           "    and print what the log says of it.\r\n"
            "/hide\r\n"
            "    Start hidden in the notification area.\r\n"
            "/?\r\n"
@@ -145,7 +181,12 @@ std::string commandLineUsage() {
            "  0  queued, or already pending\r\n"
            "  2  a name is no project (the others are queued)\r\n"
            "  3  the command line is wrong\r\n"
-           "  4  the running Moravel did not answer";
+           "  4  the running Moravel did not answer\r\n"
+           "With /wait:\r\n"
+           "  0  every project replaced or up to date\r\n"
+           "  5  the time ran out\r\n"
+           "  6  something failed\r\n"
+           "  7  done at the next restart";
 }
 
 }  // namespace moravel

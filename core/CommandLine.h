@@ -8,6 +8,7 @@ namespace moravel {
 // What the program was asked to do on its command line:
 //
 //   Moravel.exe [/hide] [/queue NAME [NAME...] [/now]]
+//   Moravel.com [/hide] [/queue NAME [NAME...] [/now] [/wait[:SECONDS]]]
 //   Moravel.exe /?
 //
 // Switches take "/" or "-", in any letter case. A quoted argument is always a
@@ -19,6 +20,8 @@ struct CommandLine {
     bool now = false;                // run a pass once they are queued
     bool hide = false;               // start in the notification area
     bool launched = false;           // started by a /queue that found no running instance
+    bool wait = false;               // wait for the named rows to end (the console program only)
+    int waitSeconds = 0;             // with wait: at most this long
     std::string problem;             // for Malformed: what is wrong, for the usage text
 };
 
@@ -40,6 +43,10 @@ CommandLine parseCommandLine(std::string_view line);
 // A name may be queued when it holds no character below 32: such a name is
 // no project, and in the log it could start a line of its own.
 bool isQueueableName(std::string_view name) noexcept;
+
+// How long /wait waits when no time is given, and the longest it may be given.
+inline constexpr int kDefaultWaitSeconds = 600;
+inline constexpr int kMaxWaitSeconds = 86400;
 
 // The usage text for "/?" and for a malformed command line.
 std::string commandLineUsage();

@@ -4,27 +4,32 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <optional>
+#include <string>
 
 #include "core/AppError.h"
-#include "core/Library.h"
 #include "ui/Application.h"
 
 namespace moravel {
 
 namespace {
 
-constexpr UINT WM_APP_RUN_COMMANDS = WM_APP + 1;
+constexpr UINT WM_APP_REQUESTS = WM_APP + 1;
+constexpr UINT WM_APP_RUN_COMMANDS = WM_APP + 2;
 constexpr UINT_PTR kRetryTimer = 1;
 constexpr UINT kRetryMilliseconds = 200;
-constexpr DWORD kMaxCommandBytes = 64 * 1024;
+constexpr UINT_PTR kTickTimer = 2;
+constexpr UINT kTickMilliseconds = 1000;
 constexpr std::size_t kMaxWaitingNames = 1000;
-constexpr DWORD kAnswerMilliseconds = 5000;
-constexpr DWORD kStartMilliseconds = 15000;  // a fresh instance first has to start
+constexpr ULONGLONG kAnswerMilliseconds = 5000;
+constexpr ULONGLONG kStartMilliseconds = 15000;   // a fresh instance first has to start
+constexpr ULONGLONG kLateMilliseconds = 30000;    // a waiting command's instance reports its end this late at most
 constexpr DWORD kLookAgainMilliseconds = 50;
+constexpr char kReceiverClass[] = "Moravel.CommandReceiver";
+constexpr char kShowCommand[] = "show";
+constexpr char kClosingAnswer[] = "Bclosing";
 
-constexpr const char* kShowCommand = "show";
-
-std::string mutexName(const std::string& key) { return "Local\\" + key; }
+std::string mutexName(const std::string& key) { return "Global\\" + key; }
 
 std::string longPathOfFolder(const std::string& full) {
     const std::string folder = folderOf(full);
@@ -37,13 +42,76 @@ std::string longPathOfFolder(const std::string& full) {
     return result + full.substr(folder.size());
 }
 
-bool fromThisSession(HWND sender) {
-    DWORD process = 0;
-    if (!sender || !IsWindow(sender) || !GetWindowThreadProcessId(sender, &process)) return false;
-    DWORD theirs = 0, ours = 0;
-    return ProcessIdToSessionId(process, &theirs) && ProcessIdToSessionId(GetCurrentProcessId(), &ours) &&
-           theirs == ours;
+std::string encodeTexts(const std::vector<std::string>& texts) {
+    std::string data = kRequestTag;
+    for (const std::string& text : texts) {
+        data += text;
+        data += '\0';
+    }
+    data += '\0';
+    return data;
 }
+
+// A whole number of seconds that /wait may be given.
+std::optional<int> secondsOf(const std::string& text) {
+    int seconds = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9' || seconds > kMaxWaitSeconds) return std::nullopt;
+        seconds = seconds * 10 + (c - '0');
+    }
+    if (text.empty() || seconds < 1 || seconds > kMaxWaitSeconds) return std::nullopt;
+    return seconds;
+}
+
+struct Request {
+    bool show = false;
+    bool now = false;
+    bool wait = false;
+    int seconds = 0;
+    std::vector<std::string> names;
+};
+
+// Anything that is not exactly our message is nothing: the tag, a whole
+// list of texts each ended by a zero byte and closed by one more, a command
+// we know, its seconds, and at least one name, none with a control character.
+std::optional<Request> parseRequest(const std::string& bytes) {
+    const std::size_t tag = sizeof kRequestTag - 1;
+    if (bytes.size() < tag + 2 || bytes.compare(0, tag, kRequestTag) != 0 || bytes[bytes.size() - 1] != '\0' ||
+        bytes[bytes.size() - 2] != '\0')
+        return std::nullopt;
+    std::vector<std::string> texts;
+    for (std::size_t at = tag; at < bytes.size() - 1;) {
+        const std::size_t length = bytes.find('\0', at) - at;
+        if (length == 0) return std::nullopt;  // an empty text inside the list
+        texts.push_back(bytes.substr(at, length));
+        at += length + 1;
+    }
+    Request request;
+    if (texts.size() == 1 && texts[0] == kShowCommand) {
+        request.show = true;
+        return request;
+    }
+    if (texts.empty()) return std::nullopt;
+    const std::string& verb = texts[0];
+    request.now = verb == "queue-now" || verb == "wait-now";
+    request.wait = verb == "wait" || verb == "wait-now";
+    if (!request.wait && verb != "queue" && verb != "queue-now") return std::nullopt;
+    std::size_t first = 1;
+    if (request.wait) {
+        const std::optional<int> seconds = texts.size() > 1 ? secondsOf(texts[1]) : std::nullopt;
+        if (!seconds) return std::nullopt;
+        request.seconds = *seconds;
+        first = 2;
+    }
+    if (texts.size() <= first) return std::nullopt;
+    request.names.assign(texts.begin() + static_cast<std::ptrdiff_t>(first), texts.end());
+    if (!std::all_of(request.names.begin(), request.names.end(),
+                     [](const std::string& name) { return isQueueableName(name); }))
+        return std::nullopt;
+    return request;
+}
+
+}  // namespace
 
 bool instanceExists(const std::string& key) {
     if (UniqueHandle(OpenMutexA(SYNCHRONIZE, FALSE, mutexName(key).c_str()))) return true;
@@ -51,17 +119,17 @@ bool instanceExists(const std::string& key) {
     return GetLastError() != ERROR_FILE_NOT_FOUND;
 }
 
-// This program again, as the instance of the current directory: no handles
-// of ours (a build tool waiting for its output pipes to close would wait for
-// the instance), no console.
 bool launchInstance(bool hide) {
     std::string path(32768, '\0');
     const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
     if (length == 0 || length >= path.size()) return false;
     path.resize(length);
     std::string line = "\"" + path + "\" " + kLaunchedSwitch + (hide ? " /hide" : "");
+    // Standard handles of its own (none): without them a console program
+    // would be given the caller's.
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
     PROCESS_INFORMATION process = {};
     if (!CreateProcessA(path.c_str(), line.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr,
                         &startup, &process))
@@ -71,20 +139,37 @@ bool launchInstance(bool hide) {
     return true;
 }
 
-}  // namespace
+void writeStandard(DWORD which, const std::string& text) noexcept {
+    const HANDLE target = GetStdHandle(which);
+    if (!target || target == INVALID_HANDLE_VALUE || text.empty()) return;
+    DWORD written = 0, mode = 0;
+    if (GetConsoleMode(target, &mode)) {
+        // A console shows its own code page: the text goes in wide characters.
+        const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+        if (length <= 0) return;
+        try {
+            std::wstring wide(static_cast<std::size_t>(length), L'\0');
+            MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+            WriteConsoleW(target, wide.data(), static_cast<DWORD>(length), &written, nullptr);
+        } catch (...) {
+            // No memory for it: nothing is written.
+        }
+        return;
+    }
+    WriteFile(target, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
 
 void writeToStandardError(const std::string& text) noexcept {
-    const auto write = [&text](HANDLE target) {
-        DWORD written = 0;
-        return WriteFile(target, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) != FALSE;
-    };
     const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
-    if (error && error != INVALID_HANDLE_VALUE && write(error)) return;
+    DWORD type = error && error != INVALID_HANDLE_VALUE ? GetFileType(error) : FILE_TYPE_UNKNOWN;
+    if (type != FILE_TYPE_UNKNOWN) return writeStandard(STD_ERROR_HANDLE, text);
     if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
     if (const UniqueFile console(CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                              nullptr, OPEN_EXISTING, 0, nullptr));
-        console)
-        write(console.get());
+        console) {
+        DWORD written = 0;
+        WriteFile(console.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    }
     FreeConsole();
 }
 
@@ -110,43 +195,51 @@ InstanceLock::InstanceLock(const std::string& key)
 }
 
 std::string encodeQueueCommand(const std::vector<std::string>& names, bool now) {
-    std::string data = now ? "queue-now" : "queue";
-    data += '\0';
-    for (const std::string& name : names) {
-        data += name;
-        data += '\0';
-    }
-    data += '\0';
-    return data;
+    std::vector<std::string> texts{now ? "queue-now" : "queue"};
+    texts.insert(texts.end(), names.begin(), names.end());
+    return encodeTexts(texts);
+}
+
+std::string encodeWaitCommand(const std::vector<std::string>& names, bool now, int seconds) {
+    std::vector<std::string> texts{now ? "wait-now" : "wait", std::to_string(seconds)};
+    texts.insert(texts.end(), names.begin(), names.end());
+    return encodeTexts(texts);
 }
 
 // ---- the receiving end --------------------------------------------------------------------
 
 CommandReceiver::CommandReceiver(const std::string& key, CommandTarget& target)
-    : className_(key), target_(target) {
+    : target_(&target), waits_(target.pendingRows(), *this) {
     WNDCLASSA wc = {};
     wc.lpfnWndProc = windowProc;
     wc.hInstance = GetModuleHandleA(nullptr);
-    wc.lpszClassName = className_.c_str();
+    wc.lpszClassName = kReceiverClass;
     RegisterClassA(&wc);  // already registered: the earlier registration serves
-    CreateWindowExA(0, className_.c_str(), "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleA(nullptr),
-                    this);
+    CreateWindowExA(0, kReceiverClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleA(nullptr), this);
     if (!hwnd_) throw AppError("Cannot create the window that takes commands");
-    acceptFromLowerIntegrity(hwnd_);
-}
-
-// An elevated instance still hears a build step that is not elevated: the
-// system drops WM_COPYDATA from a lower integrity level unless the window
-// lets it in. The data is checked all the same. Missing before Windows 7.
-void CommandReceiver::acceptFromLowerIntegrity(HWND window) noexcept {
-    using Filter = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
-    if (const auto filter = procAddress<Filter>(GetModuleHandleA("user32.dll"), "ChangeWindowMessageFilterEx"))
-        filter(window, WM_COPYDATA, 1 /* MSGFLT_ALLOW */, nullptr);
+    try {
+        server_ = std::make_unique<PipeServer>(pipeName(key),
+                                               [window = hwnd_] { PostMessageA(window, WM_APP_REQUESTS, 0, 0); });
+    } catch (...) {
+        DestroyWindow(hwnd_);
+        throw;
+    }
+    target.followRows(&waits_);
 }
 
 CommandReceiver::~CommandReceiver() {
+    if (target_) target_->followRows(nullptr);
+    server_.reset();  // its thread has ended: nothing posts to the window any more
     if (hwnd_) DestroyWindow(hwnd_);
-    UnregisterClassA(className_.c_str(), GetModuleHandleA(nullptr));
+}
+
+void CommandReceiver::closing() {
+    server_->refuse(kClosingAnswer);
+    if (!target_) return;
+    target_->followRows(nullptr);
+    target_ = nullptr;
+    waits_.clear();
+    waiting_.clear();
 }
 
 LRESULT CALLBACK CommandReceiver::windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) noexcept {
@@ -160,15 +253,18 @@ LRESULT CALLBACK CommandReceiver::windowProc(HWND hwnd, UINT message, WPARAM wPa
     if (!self) return DefWindowProcA(hwnd, message, wParam, lParam);
     try {
         switch (message) {
-            case WM_COPYDATA:
-                if (!lParam) return 0;
-                return self->onCopyData(reinterpret_cast<HWND>(wParam),
-                                        *reinterpret_cast<const COPYDATASTRUCT*>(lParam));
+            case WM_APP_REQUESTS:
+                if (self->server_) self->takeRequests();
+                return 0;
             case WM_APP_RUN_COMMANDS:
                 self->runWaiting();
                 return 0;
             case WM_TIMER:
                 if (wParam == kRetryTimer) self->runWaiting();
+                if (wParam == kTickTimer) {
+                    self->waits_.tick(GetTickCount64());
+                    self->followTicks();
+                }
                 return 0;
             case WM_NCDESTROY:
                 SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
@@ -185,49 +281,54 @@ LRESULT CALLBACK CommandReceiver::windowProc(HWND hwnd, UINT message, WPARAM wPa
     return DefWindowProcA(hwnd, message, wParam, lParam);
 }
 
-LRESULT CommandReceiver::onCopyData(HWND sender, const COPYDATASTRUCT& data) {
-    // Anything that is not exactly our message is ignored: a tag of ours, a
-    // whole list of texts each ended by a zero byte and closed by one more,
-    // a command we know and at least one name.
-    if (data.dwData != kCommandTag || !data.lpData || data.cbData < 2 || data.cbData > kMaxCommandBytes)
-        return 0;
-    const char* bytes = static_cast<const char*>(data.lpData);
-    const std::size_t size = data.cbData;
-    if (bytes[size - 1] != '\0' || bytes[size - 2] != '\0') return 0;
-    std::vector<std::string> texts;
-    for (std::size_t at = 0; at < size - 1;) {
-        const std::size_t length = std::char_traits<char>::length(bytes + at);
-        if (length == 0) return 0;  // an empty text inside the list
-        texts.emplace_back(bytes + at, length);
-        at += length + 1;
+void CommandReceiver::takeRequests() {
+    for (const PipeServer::Request& request : server_->takeRequests()) {
+        if (!request.bytes.empty()) {
+            take(request.client, request.bytes);
+            continue;
+        }
+        // Its sender went away: the command stays given, nobody hears its rows.
+        waits_.drop(request.client);
+        for (Command& command : waiting_)
+            if (command.client == request.client) command.wait = false;
     }
-    const bool show = texts.size() == 1 && texts[0] == kShowCommand;
-    if (!show && (texts.size() < 2 || (texts[0] != "queue" && texts[0] != "queue-now"))) return 0;
-    if (!std::all_of(texts.begin() + 1, texts.end(), [](const std::string& name) { return isQueueableName(name); }))
-        return 0;
+}
+
+void CommandReceiver::take(std::uint64_t client, const std::string& bytes) {
+    const std::optional<Request> request = parseRequest(bytes);
+    if (!request) return server_->send(client, {}, true);
+    if (!target_ || !target_->acceptsCommands()) return server_->send(client, kClosingAnswer, true);
+    if (request->show) {
+        // Nothing to wait for: coming to the front changes no row.
+        target_->bringToFront();
+        return server_->send(client, kAnswerCode + std::to_string(kExitQueued), true);
+    }
     // A bound on what waits: refused now, the sender asks again until its time is up.
     std::size_t waitingNames = 0;
     for (const Command& command : waiting_) waitingNames += command.names.size();
-    if (waitingNames + texts.size() - 1 > kMaxWaitingNames) return 0;
-    // Only from our own session: the window's process tells.
-    if (!fromThisSession(sender) || !target_.acceptsCommands()) return 0;
-    if (show) {
-        // Nothing to wait for: coming to the front changes no row.
-        target_.bringToFront();
-        return kAnswerBase + kExitQueued;
-    }
+    if (waitingNames + request->names.size() > kMaxWaitingNames) return server_->send(client, {}, true);
 
-    Command command{{texts.begin() + 1, texts.end()}, texts[0] == "queue-now"};
-    const bool allKnown = std::all_of(command.names.begin(), command.names.end(),
-                                      [this](const std::string& name) { return target_.knowsProject(name); });
+    const bool allKnown = std::all_of(request->names.begin(), request->names.end(),
+                                      [this](const std::string& name) { return target_->knowsProject(name); });
     // The answer goes back now; the rows come when the window is free.
-    waiting_.push_back(std::move(command));
+    server_->send(client, kAnswerCode + std::to_string(allKnown ? kExitQueued : kExitUnknownName), !request->wait);
+    waiting_.push_back({client, request->names, request->now, request->wait,
+                        GetTickCount64() + static_cast<ULONGLONG>(request->seconds) * 1000});
     PostMessageA(hwnd_, WM_APP_RUN_COMMANDS, 0, 0);
-    return kAnswerBase + (allKnown ? kExitQueued : kExitUnknownName);
 }
 
 void CommandReceiver::runWaiting() {
-    if (!waiting_.empty() && target_.commandsMustWait()) {
+    if (!target_) return;
+    if (!waiting_.empty() && target_->commandsMustWait()) {
+        // A command that waits is told when its time runs out before its
+        // names could even be queued (a long update, a dialog left open).
+        for (Command& command : waiting_)
+            if (command.wait && GetTickCount64() >= command.deadline) {
+                waitLine(command.client, "Moravel was busy until the time ran out; the names are queued once it is free.",
+                         true);
+                waitEnded(command.client, kExitTimeUp);
+                command.wait = false;
+            }
         if (!retrying_) retrying_ = SetTimer(hwnd_, kRetryTimer, kRetryMilliseconds, nullptr) != 0;
         return;
     }
@@ -240,73 +341,156 @@ void CommandReceiver::runWaiting() {
     Command command = std::move(waiting_.front());
     waiting_.pop_front();
     if (!waiting_.empty()) PostMessageA(hwnd_, WM_APP_RUN_COMMANDS, 0, 0);
-    target_.queueFromCommand(command.names, command.now);
+    const NamedRows named = target_->queueFromCommand(command.names);
+    if (command.wait) {
+        waits_.add(command.client, named, command.deadline);  // before the pass, which may end them
+        followTicks();
+    }
+    if (command.now) target_->updateNow();
+}
+
+void CommandReceiver::followTicks() {
+    if (!waits_.empty() && !ticking_) {
+        ticking_ = SetTimer(hwnd_, kTickTimer, kTickMilliseconds, nullptr) != 0;
+    } else if (waits_.empty() && ticking_) {
+        KillTimer(hwnd_, kTickTimer);
+        ticking_ = false;
+    }
+}
+
+void CommandReceiver::waitLine(std::uint64_t wait, const std::string& line, bool toError) {
+    server_->send(wait, (toError ? kAnswerError : kAnswerOutput) + line, false);
+}
+
+void CommandReceiver::waitEnded(std::uint64_t wait, int exitCode) {
+    server_->send(wait, kAnswerEnd + std::to_string(exitCode), true);
 }
 
 // ---- the sending end ----------------------------------------------------------------------
 
-int forwardQueueCommand(const std::string& key, const CommandLine& command) {
-    const std::string payload = encodeQueueCommand(command.queue, command.now);
-    COPYDATASTRUCT data = {kCommandTag, static_cast<DWORD>(payload.size()), const_cast<char*>(payload.data())};
-    if (payload.size() > kMaxCommandBytes) return kExitBadCommandLine;
+namespace {
 
-    // The receiver checks which session the sending window belongs to.
-    struct SenderWindow {
-        HWND hwnd = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                    GetModuleHandleA(nullptr), nullptr);
-        ~SenderWindow() {
-            if (hwnd) DestroyWindow(hwnd);
+// What one try at handing a message to the instance came to.
+struct Delivery {
+    enum class Kind { Answered, NoInstance, Busy, NoAnswer } kind = Kind::NoAnswer;
+    int code = 0;         // Answered
+    DWORD process = 0;    // Busy: the instance, to be waited for
+};
+
+int codeOf(const std::string& answer) {
+    int code = 0;
+    for (std::size_t i = 1; i < answer.size() && i < 4 && answer[i] >= '0' && answer[i] <= '9'; ++i)
+        code = code * 10 + (answer[i] - '0');
+    return code;
+}
+
+// One try. A waiting command reads the instance's lines until its end, at
+// most until `late`.
+Delivery deliver(const std::string& key, const std::string& message, ULONGLONG answerBy, const LineSink& line,
+                 ULONGLONG late) {
+    PipeClient pipe;
+    switch (pipe.open(pipeName(key))) {
+        case PipeClient::Open::Absent: return {Delivery::Kind::NoInstance};
+        case PipeClient::Open::Again: return {};
+        case PipeClient::Open::Opened: break;
+    }
+    if (const DWORD process = pipe.serverProcess()) AllowSetForegroundWindow(process);
+    const std::optional<std::string> answer = pipe.write(message, answerBy) ? pipe.read(answerBy) : std::nullopt;
+    if (!answer || answer->empty()) return {};  // refused, or gone: it may be closing
+    if ((*answer)[0] == kAnswerBusy) return {Delivery::Kind::Busy, 0, pipe.serverProcess()};
+    if ((*answer)[0] != kAnswerCode) return {};
+    if (!line) return {Delivery::Kind::Answered, codeOf(*answer)};
+    for (;;) {
+        const std::optional<std::string> news = pipe.read(late);
+        if (!news) {
+            line(GetTickCount64() >= late ? "Moravel did not tell in time how the projects ended."
+                                          : "Moravel ended before the projects did.",
+                 true);
+            return {Delivery::Kind::Answered, kExitNoAnswer};
         }
-    } sender;
+        if (news->empty()) continue;
+        if ((*news)[0] == kAnswerEnd) return {Delivery::Kind::Answered, codeOf(*news)};
+        if ((*news)[0] == kAnswerOutput || (*news)[0] == kAnswerError) line(news->substr(1), (*news)[0] == kAnswerError);
+    }
+}
 
-    ULONGLONG deadline = GetTickCount64() + kAnswerMilliseconds;
+// A busy or closing instance is waited for until it ends; false when the
+// time ran out first.
+bool waitForEnd(DWORD process, ULONGLONG end) {
+    const UniqueHandle handle(process ? OpenProcess(SYNCHRONIZE, FALSE, process) : nullptr);
+    const ULONGLONG now = GetTickCount64();
+    if (now >= end) return false;
+    if (!handle) {
+        Sleep(kLookAgainMilliseconds * 4);  // not ours to watch: it is asked again
+        return true;
+    }
+    return WaitForSingleObject(handle.get(), static_cast<DWORD>(std::min<ULONGLONG>(end - now, INFINITE - 1))) ==
+           WAIT_OBJECT_0;
+}
+
+}  // namespace
+
+int forwardQueueCommand(const std::string& key, const CommandLine& command, const LineSink& line,
+                        const RunHere& runHere) {
+    const bool waits = command.wait && line;
+    const std::string longest = waits ? encodeWaitCommand(command.queue, command.now, kMaxWaitSeconds)
+                                      : encodeQueueCommand(command.queue, command.now);
+    if (longest.size() > kMaxRequestBytes) return kExitBadCommandLine;
+    const ULONGLONG started = GetTickCount64();
+    // Busy instances are waited for this long at most.
+    const ULONGLONG end = started + static_cast<ULONGLONG>(waits ? command.waitSeconds : kDefaultWaitSeconds) * 1000;
+    ULONGLONG answerBy = started + kAnswerMilliseconds;
     bool launched = false;
     for (;;) {
         const ULONGLONG now = GetTickCount64();
-        if (now >= deadline) return kExitNoAnswer;
-        if (HWND instance = FindWindowExA(HWND_MESSAGE, nullptr, key.c_str(), nullptr)) {
-            DWORD_PTR answer = 0;
-            if (SendMessageTimeoutA(instance, WM_COPYDATA, reinterpret_cast<WPARAM>(sender.hwnd),
-                                    reinterpret_cast<LPARAM>(&data), SMTO_BLOCK | SMTO_ABORTIFHUNG,
-                                    static_cast<UINT>(deadline - now), &answer)) {
-                if ((answer & 0xFFFF0000u) == static_cast<DWORD_PTR>(kAnswerBase))
-                    return static_cast<int>(answer & 0xFFFFu);
-            } else if (GetLastError() == ERROR_TIMEOUT) {
-                return kExitNoAnswer;
-            }
-            // Refused or gone: it is closing; the next one may be starting.
-        } else if (!launched && !instanceExists(key)) {
-            if (!launchInstance(command.hide)) return kExitNoAnswer;
-            launched = true;
-            deadline = std::max(deadline, now + kStartMilliseconds);
+        if (now >= answerBy) return kExitNoAnswer;
+        const int secondsLeft = static_cast<int>(std::max<ULONGLONG>(1, (end - std::min(end, now) + 999) / 1000));
+        const std::string message = waits ? encodeWaitCommand(command.queue, command.now, secondsLeft)
+                                          : encodeQueueCommand(command.queue, command.now);
+        const Delivery delivery = deliver(key, message, answerBy, waits ? line : nullptr, end + kLateMilliseconds);
+        switch (delivery.kind) {
+            case Delivery::Kind::Answered:
+                return delivery.code;
+            case Delivery::Kind::Busy:
+                if (!waitForEnd(delivery.process, end)) {
+                    if (!waits) return kExitNoAnswer;
+                    line("Another Moravel kept this folder busy until the time ran out.", true);
+                    return kExitTimeUp;
+                }
+                answerBy = GetTickCount64() + kAnswerMilliseconds;
+                continue;
+            case Delivery::Kind::NoInstance:
+                if (instanceExists(key)) break;  // starting: its pipe comes shortly after its lock
+                if (waits && runHere) {
+                    if (const std::optional<int> code = runHere(end)) return *code;
+                    continue;  // another became the instance meanwhile
+                }
+                if (!launched) {
+                    if (!launchInstance(command.hide)) return kExitNoAnswer;
+                    launched = true;
+                    answerBy = std::max(answerBy, now + kStartMilliseconds);
+                }
+                break;
+            case Delivery::Kind::NoAnswer:
+                break;  // refused or closing: it is asked again until the time is up
         }
         Sleep(kLookAgainMilliseconds);
     }
 }
 
-bool showRunningInstance(const std::string& key) {
-    const std::string payload = std::string(kShowCommand) + '\0' + '\0';
-    COPYDATASTRUCT data = {kCommandTag, static_cast<DWORD>(payload.size()), const_cast<char*>(payload.data())};
-    HWND sender = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleA(nullptr),
-                                  nullptr);
-    // The instance may be starting still: its window comes shortly after its lock.
-    bool answered = false;
-    for (const ULONGLONG deadline = GetTickCount64() + kAnswerMilliseconds; !answered;) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline) break;
-        if (HWND instance = FindWindowExA(HWND_MESSAGE, nullptr, key.c_str(), nullptr)) {
-            DWORD process = 0;
-            if (GetWindowThreadProcessId(instance, &process)) AllowSetForegroundWindow(process);
-            DWORD_PTR answer = 0;
-            answered = SendMessageTimeoutA(instance, WM_COPYDATA, reinterpret_cast<WPARAM>(sender),
-                                           reinterpret_cast<LPARAM>(&data), SMTO_BLOCK | SMTO_ABORTIFHUNG,
-                                           static_cast<UINT>(deadline - now), &answer) &&
-                       answer == static_cast<DWORD_PTR>(kAnswerBase + kExitQueued);
+ShowAnswer showRunningInstance(const std::string& key) {
+    const std::string message = encodeTexts({kShowCommand});
+    // The instance may be starting still: its pipe comes shortly after its lock.
+    for (const ULONGLONG answerBy = GetTickCount64() + kAnswerMilliseconds; GetTickCount64() < answerBy;) {
+        const Delivery delivery = deliver(key, message, answerBy, nullptr, 0);
+        if (delivery.kind == Delivery::Kind::Answered) return ShowAnswer::Shown;
+        if (delivery.kind == Delivery::Kind::Busy) {
+            waitForEnd(delivery.process, GetTickCount64() + kDefaultWaitSeconds * 1000ull);
+            return ShowAnswer::Ended;
         }
-        if (!answered) Sleep(kLookAgainMilliseconds);
+        Sleep(kLookAgainMilliseconds);
     }
-    if (sender) DestroyWindow(sender);
-    return answered;
+    return ShowAnswer::NoAnswer;
 }
 
 }  // namespace moravel

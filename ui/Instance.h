@@ -1,26 +1,27 @@
 #pragma once
-// One Moravel per start directory takes commands from others: a /queue
-// started there hands its names to the running instance and exits with a
-// code a build script can test.
+// One Moravel per settings file takes commands from others: a /queue started
+// in its folder, from any session of the same user, hands its names to the
+// running instance over its pipe and exits with a code a build script can
+// test; with /wait it stays connected and hears how its rows end.
 #include <windows.h>
 
+#include <cstdint>
 #include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/CommandLine.h"
 #include "core/Handle.h"
 #include "core/Paths.h"  // workingDirectory, for the callers
+#include "ui/Pipe.h"
+#include "ui/RowWaits.h"
 
 namespace moravel {
 
-// Exit codes of a process that hands its command on.
-enum ExitCode : int {
-    kExitQueued = 0,         // every name queued, or already pending
-    kExitUnknownName = 2,    // some name is no project; the others are queued
-    kExitBadCommandLine = 3,
-    kExitNoAnswer = 4,       // the running instance did not answer in time
-};
+class PendingList;
 
 // What the instance does with a command; the main window provides it.
 class CommandTarget {
@@ -29,16 +30,26 @@ public:
     virtual bool knowsProject(const std::string& name) const = 0;
     // True while a pass, a dialog or a message box is under way.
     virtual bool commandsMustWait() const = 0;
-    // Queues the names as the chooser's "Ok" does (names that are no project
-    // are logged), then runs a pass when asked to.
-    virtual void queueFromCommand(const std::vector<std::string>& names, bool now) = 0;
+    // Queues the names as the chooser's "Ok" does (names that are no
+    // project are logged) and tells which rows they name.
+    virtual NamedRows queueFromCommand(const std::vector<std::string>& names) = 0;
+    virtual void updateNow() = 0;  // as "Update Now", with rows pending
     // A plain later start: the window comes to the front, out of the
     // notification area, with whatever dialog is open on it.
     virtual void bringToFront() = 0;
+    // For the commands that wait: the rows, and whom to tell what each
+    // attempt at a row logs and how it ends (null: nobody).
+    virtual const PendingList& pendingRows() const = 0;
+    virtual void followRows(RowWaits* waits) = 0;
 
 protected:
     ~CommandTarget() = default;
 };
+
+// Text for the standard output or error (STD_OUTPUT_HANDLE, STD_ERROR_HANDLE):
+// a console gets it in the characters it shows, a file or a pipe the bytes
+// as they are (the system code page, as the log and the settings file).
+void writeStandard(DWORD which, const std::string& text) noexcept;
 
 // Writes to the standard error the caller gave us, or else to the console of
 // the command prompt we were started from; nowhere when there is neither.
@@ -48,8 +59,8 @@ void writeToStandardError(const std::string& text) noexcept;
 // folded, hashed (kernel object names cannot hold backslashes).
 std::string instanceKey(const std::string& settingsPath);
 
-// The named mutex ("Local\", so per session) that makes one process the
-// instance of its start directory.
+// The named mutex that makes one process, in any session, the instance of
+// its settings file.
 class InstanceLock {
 public:
     explicit InstanceLock(const std::string& key);
@@ -67,51 +78,85 @@ private:
     bool first_ = false;
 };
 
-// The instance's receiving end: a message-only window whose class is named
-// after the key. It answers a command at once (0, or 2 when a name is no
-// project) and carries it out when the main window is free.
-class CommandReceiver {
+// The messages of the channel. A request: the tag, then "show" alone,
+// "queue" or "queue-now" and each name, or "wait" or "wait-now", the
+// seconds and each name; every text ended by a zero byte, and one more zero
+// byte at the end. An answer: one letter and its text.
+inline constexpr char kRequestTag[] = "MRVL";
+std::string encodeQueueCommand(const std::vector<std::string>& names, bool now);
+std::string encodeWaitCommand(const std::vector<std::string>& names, bool now, int seconds);
+inline constexpr char kAnswerCode = 'R';    // the exit code of the command (a waiting one goes on)
+inline constexpr char kAnswerBusy = 'B';    // "busy" or "closing": ask again once this process has ended
+inline constexpr char kAnswerOutput = 'O';  // a line for the standard output
+inline constexpr char kAnswerError = 'E';   // a line for the standard error
+inline constexpr char kAnswerEnd = 'X';     // the exit code of a command that waited
+
+// The instance's receiving end: answers a command at once (0, or 2 when a
+// name is no project) and carries it out when the main window is free; a
+// command that waits hears what the log says of its rows, and how they end.
+class CommandReceiver final : private WaitOutput {
 public:
     CommandReceiver(const std::string& key, CommandTarget& target);
     ~CommandReceiver();
     CommandReceiver(const CommandReceiver&) = delete;
     CommandReceiver& operator=(const CommandReceiver&) = delete;
 
-    HWND hwnd() const noexcept { return hwnd_; }
+    // The window has gone, the process may still wait for a job: from now
+    // on every command is answered "closing" (its sender waits for this
+    // process to end), the target is let be, and waits in progress end with
+    // the connection.
+    void closing();
 
 private:
     struct Command {
+        std::uint64_t client = 0;
         std::vector<std::string> names;
         bool now = false;
+        bool wait = false;
+        unsigned long long deadline = 0;
     };
     static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) noexcept;
-    LRESULT onCopyData(HWND sender, const COPYDATASTRUCT& data);
+    void takeRequests();
+    void take(std::uint64_t client, const std::string& bytes);
     void runWaiting();
-    static void acceptFromLowerIntegrity(HWND window) noexcept;
+    void followTicks();
+    void waitLine(std::uint64_t wait, const std::string& line, bool toError) override;
+    void waitEnded(std::uint64_t wait, int exitCode) override;
 
-    std::string className_;
-    CommandTarget& target_;
+    CommandTarget* target_;
     HWND hwnd_ = nullptr;
     std::deque<Command> waiting_;
     bool retrying_ = false;
+    bool ticking_ = false;
+    RowWaits waits_;
+    std::unique_ptr<PipeServer> server_;
 };
-
-// The message a forwarding process sends: the tag in dwData, then
-// "queue" or "queue-now" and each name, or "show" alone, every text ended
-// by a zero byte, and one more zero byte at the end.
-inline constexpr ULONG_PTR kCommandTag = 0x4C56524D;  // "MRVL"
-// Answers are this plus the exit code, so a window that does not know the
-// message (whose default answer is 0) is never taken for a yes.
-inline constexpr LRESULT kAnswerBase = 0x4D560000;
-std::string encodeQueueCommand(const std::vector<std::string>& names, bool now);
 
 // The sending side of a /queue: hands the command to the instance of the
 // key, starting one (this program with /launched, detached from the caller's
-// console and handles) when none runs, and returns the exit code.
-int forwardQueueCommand(const std::string& key, const CommandLine& command);
+// console and handles) when none runs, and returns the exit code. An
+// instance that is busy or closing is waited for. With /wait, its lines go
+// to `line` and, when no instance runs, `runHere` runs the update in this
+// process (its exit code; nothing when another process became the instance
+// meanwhile) until the tick count given.
+using LineSink = std::function<void(const std::string& line, bool toError)>;
+using RunHere = std::function<std::optional<int>(unsigned long long end)>;
+int forwardQueueCommand(const std::string& key, const CommandLine& command, const LineSink& line = nullptr,
+                        const RunHere& runHere = nullptr);
 
-// A plain start where an instance runs: asks it to come to the front. False
-// when it did not answer in time (it is closing, or was never able to hear).
-bool showRunningInstance(const std::string& key);
+// A plain start where an instance runs: asks it to come to the front. Ended
+// when it was busy or closing and has ended since (this start may then be
+// the next); NoAnswer when it did not answer in time.
+enum class ShowAnswer { Shown, Ended, NoAnswer };
+ShowAnswer showRunningInstance(const std::string& key);
+
+// This program again, as the instance of the current directory, detached
+// from the caller: no console, no handles of the caller's (a build tool
+// waiting for its output pipes to close would wait for the instance).
+bool launchInstance(bool hide);
+bool instanceExists(const std::string& key);
+
+// What a console run answers every command while it runs.
+inline constexpr char kBusyAnswer[] = "Bbusy";
 
 }  // namespace moravel

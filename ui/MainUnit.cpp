@@ -322,6 +322,7 @@ void TMainForm::rowInserted(int position, const PendingRow& row) {
 
 void TMainForm::rowRemoved(int position) {
     updater_.followRows();  // a copy for a row that has gone stops
+    if (rowWaits_) rowWaits_->rowsLeft();
     ListView(item(ListView1)).deleteItem(position);
     ListView1SelectItem();
     refreshListTip();
@@ -368,6 +369,14 @@ void TMainForm::walkEnds() {
     }
     holdListRedraw(false);
     closeAfterPass();
+}
+
+void TMainForm::rowLine(std::uint64_t row, const std::string& line, bool whyItWaits) {
+    if (rowWaits_) rowWaits_->rowLine(row, line, whyItWaits);
+}
+
+void TMainForm::rowTried(std::uint64_t row, RowEnd end) {
+    if (rowWaits_) rowWaits_->rowTried(row, end);
 }
 
 void TMainForm::holdListRedraw(bool hold) {
@@ -581,17 +590,16 @@ bool TMainForm::commandsMustWait() const {
     return updater_.running() || (owner && owner != hwnd()) || !IsWindowEnabled(hwnd());
 }
 
-void TMainForm::queueFromCommand(const std::vector<std::string>& names, bool now) {
-    std::vector<std::string> known;
-    for (const std::string& name : names) {
-        const int at = Projects.find(name);
-        if (at >= 0)
-            known.push_back(Projects.nameAt(at));  // as the registry spells it, as the chooser would
-        else
-            appendLog(timestampText(localNow()) + " " + name + " not queued: there is no such project.");
-    }
-    queueProjects(known);
-    if (now && pending_.count() > 0) RunUpdatePass();  // as "Update &Now", enabled with rows pending
+NamedRows TMainForm::queueFromCommand(const std::vector<std::string>& names) {
+    NamedRows named = queueNamed(Projects, pending_, names);
+    for (const std::string& line : named.unknown) appendLog(line);
+    if (!timer_.running()) ScheduleNextUpdate();
+    RefreshPendingState();
+    return named;
+}
+
+void TMainForm::updateNow() {
+    if (pending_.count() > 0) RunUpdatePass();  // as "Update &Now", enabled with rows pending
 }
 
 void TMainForm::followSourceWatch() {

@@ -116,8 +116,11 @@ public:
     bool acceptsCommands() const override;
     bool knowsProject(const std::string& name) const override;
     bool commandsMustWait() const override;
-    void queueFromCommand(const std::vector<std::string>& names, bool now) override;
+    NamedRows queueFromCommand(const std::vector<std::string>& names) override;
+    void updateNow() override;
     void bringToFront() override;
+    const PendingList& pendingRows() const override { return pending_; }
+    void followRows(RowWaits* waits) override { rowWaits_ = waits; }
     // Starts or stops the source watch as projects ask for it.
     void followSourceWatch();
     void SourceWatchTimer();
@@ -137,6 +140,8 @@ private:
     void endCopyProgress(std::uint64_t row) override;
     void walkBegins() override;
     void walkEnds() override;
+    void rowLine(std::uint64_t row, const std::string& line, bool whyItWaits) override;
+    void rowTried(std::uint64_t row, RowEnd end) override;
     // PendingListObserver
     void rowInserted(int position, const PendingRow& row) override;
     void rowRemoved(int position) override;
@@ -171,6 +176,7 @@ private:
     std::uint64_t copyingRow_ = 0;
     int copiedPercent_ = -1;
     TaskbarProgress taskbarProgress_;
+    RowWaits* rowWaits_ = nullptr;  // commands that wait for their rows
 
     UniqueFont font_;
     // The idle and the pending image, at 32 x 32 and at the system's small

@@ -8,11 +8,12 @@
 #include <vector>
 
 namespace moravel::test {
-std::string g_program;
+std::string g_program, g_console;
 }
 
 namespace {
 
+using moravel::test::g_console;
 using moravel::test::g_program;
 
 std::string stringValue(const std::vector<char>& data, const char* name) {
@@ -51,5 +52,6 @@ TEST(Executable, VersionResource) {
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     if (argc > 1) g_program = argv[1];
+    if (argc > 2) g_console = argv[2];
     return RUN_ALL_TESTS();
 }

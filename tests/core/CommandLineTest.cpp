@@ -12,7 +12,7 @@ namespace {
 TEST(CommandLineTest, ParsesSwitchesAndNamesAndTellsWhatIsMalformed) {
     using Kind = CommandLine::Kind;
     using V = std::vector<std::string>;
-    const struct { const char* line; Kind kind; V queue; bool now, hide; } cases[] = {
+    const struct { const char* line; Kind kind; V queue; bool now, hide; int wait = 0; } cases[] = {
         {"\"C:\\Program Files\\Moravel.exe\"", Kind::Start, {}, false, false},
         {"m -HIDE", Kind::Start, {}, false, true},
         {"m /QUEUE Alpha \"Big Tool\" b\"c d\"e \t-now", Kind::Start, {"Alpha", "Big Tool", "bc de"}, true, false},
@@ -29,6 +29,18 @@ TEST(CommandLineTest, ParsesSwitchesAndNamesAndTellsWhatIsMalformed) {
         {"m /queue \"a\r\nb\"", Kind::Malformed, {}, false, false},  // a name that would forge a log line
         {"m /queue a\x1b[2J", Kind::Malformed, {}, false, false},
         {"m /queue \"a\tb\"", Kind::Malformed, {}, false, false},
+        // /wait[:SECONDS] after the names, in either order with /now.
+        {"m /queue a /wait", Kind::Start, {"a"}, false, false, 600},
+        {"m /queue a b /now -WAIT:30", Kind::Start, {"a", "b"}, true, false, 30},
+        {"m /queue a /wait:86400 /now", Kind::Start, {"a"}, true, false, 86400},
+        {"m /queue a /wait:0", Kind::Malformed, {}, false, false},
+        {"m /queue a /wait:86401", Kind::Malformed, {}, false, false},
+        {"m /queue a /wait:1x", Kind::Malformed, {}, false, false},
+        {"m /queue a /wait:", Kind::Malformed, {}, false, false},
+        {"m /wait /queue a", Kind::Malformed, {}, false, false},
+        {"m /queue a /wait /wait:5", Kind::Malformed, {}, false, false},
+        {"m /queue a /wait b", Kind::Malformed, {}, false, false},
+        {"m /queue a /waits", Kind::Malformed, {}, false, false},
     };
     for (const auto& c : cases) {
         const CommandLine parsed = parseCommandLine(c.line);
@@ -36,6 +48,7 @@ TEST(CommandLineTest, ParsesSwitchesAndNamesAndTellsWhatIsMalformed) {
         EXPECT_EQ(parsed.queue, c.queue) << c.line;
         EXPECT_EQ(parsed.now, c.now) << c.line;
         EXPECT_EQ(parsed.hide, c.hide) << c.line;
+        EXPECT_EQ(parsed.wait ? parsed.waitSeconds : 0, c.wait) << c.line;
         EXPECT_EQ(parsed.problem.empty(), c.kind != Kind::Malformed) << c.line;
     }
 }

@@ -2,9 +2,12 @@
 // them. The two-process round trip is in the program's own tests.
 #include "UiTest.h"
 
+#include <thread>
+
 #include "core/Clock.h"
 #include "engine/FakeTimer.h"
 #include "ui/Instance.h"
+#include "ui/Pipe.h"
 
 namespace moravel::test {
 namespace {
@@ -30,15 +33,34 @@ protected:
         receiver.reset();
         FormsTest::TearDown();
     }
-    LRESULT send(const std::string& bytes, ULONG_PTR tag = kCommandTag, HWND from = nullptr) {
-        COPYDATASTRUCT data = {tag, static_cast<DWORD>(bytes.size()), const_cast<char*>(bytes.data())};
-        return SendMessageA(receiver->hwnd(), WM_COPYDATA, reinterpret_cast<WPARAM>(from ? from : main->hwnd()),
-                            reinterpret_cast<LPARAM>(&data));
+    // A client of the instance's pipe, on a thread of its own while this one
+    // runs the window: sends the bytes (the tag first) and returns the
+    // answers, "|" between, until the last; empty when the instance ended the
+    // connection without a word. hangUpAfter: the client goes after so many.
+    std::string talk(const std::string& bytes, int hangUpAfter = 0) {
+        std::string heard;
+        bool done = false;
+        std::thread client([&] {
+            PipeClient pipe;
+            const ULONGLONG end = GetTickCount64() + 10000;
+            if (pipe.open(pipeName(instanceKey(ini()))) == PipeClient::Open::Opened && pipe.write(kRequestTag + bytes, end)) {
+                for (int n = 1; const auto answer = pipe.read(end); ++n) {
+                    heard += (heard.empty() ? "" : "|") + *answer;
+                    const bool last = answer->empty() || (*answer)[0] == kAnswerEnd || (*answer)[0] == kAnswerBusy ||
+                                      (bytes.rfind("queue", 0) == 0 && (*answer)[0] == kAnswerCode);
+                    if (last || n == hangUpAfter) break;
+                }
+            }
+            done = true;
+        });
+        pumpUntil([&] { return done; });
+        client.join();
+        return heard;
     }
     // The receiver retries on a timer: pumps until the condition holds, for a few seconds at most.
     bool pumpUntil(const std::function<bool()>& done) {
-        for (const ULONGLONG end = GetTickCount64() + 5000; !done() && GetTickCount64() < end;) {
-            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        for (const ULONGLONG end = GetTickCount64() + 10000; !done() && GetTickCount64() < end;) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
             pump();
         }
         return done();
@@ -58,32 +80,55 @@ std::string many(int names) {
     return bytes + '\0';
 }
 
-TEST_F(InstanceTest, OnlyAWellFormedCommandFromThisSessionIsAnsweredAndQueued) {
-    const struct { std::string bytes; ULONG_PTR tag; HWND from; } garbage[] = {
-        {"queue\0Alpha\0\0"s, 0x1234, nullptr},                 // another tag
-        {"queue\0Alpha\0"s, kCommandTag, nullptr},              // no closing zero
-        {"queue\0Alpha"s, kCommandTag, nullptr},                // no terminator at all
-        {"queue\0\0Alpha\0\0"s, kCommandTag, nullptr},          // an empty text inside
-        {"delete\0Alpha\0\0"s, kCommandTag, nullptr},           // an unknown command
-        {"queue\0\0"s, kCommandTag, nullptr},                   // no names
-        {""s, kCommandTag, nullptr},
-        {"queue\0"s + std::string(70000, 'A') + "\0\0"s, kCommandTag, nullptr},
-        {"queue\0Alpha\0\0"s, kCommandTag, reinterpret_cast<HWND>(0x1234)},  // no sending window
-        {"queue\0Alpha\r\n05-03-26 Forged\0\0"s, kCommandTag, nullptr},   // a control character in a name
-        {"queue\0"s + many(1001), kCommandTag, nullptr},                        // more names than may wait
+TEST_F(InstanceTest, OnlyAWellFormedCommandIsAnsweredAndQueuedAndAClientGoingHalfwayChangesNothing) {
+    const std::string garbage[] = {
+        "queue\0Alpha\0"s,                         // no closing zero
+        "queue\0Alpha"s,                            // no terminator at all
+        "queue\0\0Alpha\0\0"s,                     // an empty text inside
+        "delete\0Alpha\0\0"s,                      // an unknown command
+        "queue\0\0"s,                              // no names
+        ""s,
+        "queue\0"s + std::string(70000, 'A') + "\0\0"s,  // longer than a request may be
+        "queue\0Alpha\r\n05-03-26 Forged\0\0"s,     // a control character in a name
+        "queue\0"s + many(1001),                   // more names than may wait
+        "wait\0"s + "0\0Alpha\0\0"s,               // no time to wait
+        "wait-now\0"s + "60\0\0"s,                 // a wait for no name
+        "show\0Alpha\0\0"s,
     };
-    for (const auto& g : garbage) EXPECT_EQ(send(g.bytes, g.tag, g.from), 0) << g.bytes.substr(0, 20);
-    pump();
+    for (const std::string& bytes : garbage) EXPECT_EQ(talk(bytes), "") << bytes.substr(0, 20);
+    // Not our tag; only half a command, the client gone; gone without a word.
+    EXPECT_EQ(talk("\0\0\0\0queue\0Alpha\0\0"s), "");
+    for (const std::string& half : {"MRVLqueue\0Alp"s, ""s}) {
+        PipeClient pipe;
+        ASSERT_EQ(pipe.open(pipeName(instanceKey(ini()))), PipeClient::Open::Opened);
+        if (!half.empty()) {
+            EXPECT_TRUE(pipe.write(half, GetTickCount64() + 5000));
+        }
+    }
+    const ULONGLONG settled = GetTickCount64() + 500;  // anything they could have changed, changed by then
+    pumpUntil([&] { return GetTickCount64() >= settled; });
     EXPECT_TRUE(rows().empty());
 
     FixedClock clock(makeLocalTime(2026, 3, 4, 5, 6, 7));
-    EXPECT_EQ(send("queue\0ALPHA\0Delta\0\0"s), kAnswerBase + kExitUnknownName);
-    EXPECT_EQ(send("queue\0alpha\0\0"s), kAnswerBase + kExitQueued);  // already pending: still a yes
+    EXPECT_EQ(talk("queue\0ALPHA\0Delta\0\0"s), "R2");
+    EXPECT_EQ(talk("queue\0alpha\0\0"s), "R0");  // already pending: still a yes
     pump();
     EXPECT_EQ(names(), Names{"Alpha"});  // as the registry spells it, once
     EXPECT_EQ(logLines(), Names{timestampText(clock.now()) + " Delta not queued: there is no such project."});
     EXPECT_EQ(caption(), "Moravel (1 pending)");
     EXPECT_TRUE(main->timer().running());
+
+    // A waiting client that goes after the first answer: the rows are queued
+    // and replaced all the same, and the next client is heard.
+    EXPECT_EQ(talk("wait-now\0"s + "60\0Beta\0\0"s, 1), "R0");
+    EXPECT_TRUE(pumpUntil([&] { return readFile(dir / "Beta.dst") == "new Beta"; }));
+    EXPECT_EQ(talk("wait-now\0"s + "60\0Gamma\0\0"s),
+              "R0|O" + timestampText(clock.now()) + " " + dir / "Gamma.src" + " [v0.0.0.0] -> " + dir / "Gamma.dst" +
+                  "|X0");
+
+    // The window has gone, the process still ends a job: "closing", and the sender waits for the process.
+    receiver->closing();
+    EXPECT_EQ(talk("queue\0Alpha\0\0"s), "Bclosing");
 }
 
 TEST_F(InstanceTest, ACommandArrivingDuringAPassIsCarriedOutWhenThePassEnds) {
@@ -91,7 +136,7 @@ TEST_F(InstanceTest, ACommandArrivingDuringAPassIsCarriedOutWhenThePassEnds) {
     // In the pass's pump after a copy: answered at once, carried out after.
     Names duringPass{"?"};
     whenModal([&] {
-        EXPECT_EQ(send("queue-now\0Beta\0\0"s), kAnswerBase + kExitQueued);
+        EXPECT_EQ(talk("queue-now\0Beta\0\0"s), "R0");
         pump();
         duringPass = names();
     });
