@@ -159,43 +159,45 @@ protected:
 
 // ---- layout, tab order, tooltips -------------------------------------------------------------
 
-TEST_F(MainWindowTest, ControlsSitAtTheirDesignBoundsAndFollowTheirAnchorsOnResize) {
+// Resized, every control stays where it is or keeps its distance to an edge
+// (moved along with it, or stretched by it), inside the window, and none
+// covers another.
+TEST_F(MainWindowTest, OnResizeEveryControlStaysOrFollowsAnEdgeAndNoneCoversAnother) {
     start();
     main->RunUpdatePass();  // the time labels get their texts
-    enum Follow { Stays, RightEdge, Widens, BothWays };
-    const struct { int id; Bounds b; Follow follow; } table[] = {
-        {Main::ListView1, {5, 16, 382, 145}, Widens},   {Main::Button2, {401, 16, 75, 25}, RightEdge},
-        {Main::Button4, {401, 48, 75, 25}, RightEdge},  {Main::Button3, {401, 82, 75, 25}, RightEdge},
-        {Main::Button5, {521, 16, 75, 25}, RightEdge},  {Main::Button6, {521, 48, 75, 25}, RightEdge},
-        {Main::Button1, {521, 82, 75, 25}, RightEdge},  {Main::Label1, {401, 123, 73, 13}, RightEdge},
-        {Main::Label3, {497, 123, -1, 13}, RightEdge},  {Main::Label2, {401, 147, 73, 13}, RightEdge},
-        {Main::Label4, {497, 147, -1, 13}, RightEdge},  {Main::Label5, {10, 169, 70, 13}, Stays},
-        {Main::CheckBox1, {122, 169, 97, 17}, Stays},   {Main::Label6, {239, 170, 66, 13}, Stays},
-        {Main::MaskEdit1, {312, 167, 37, 18}, Stays},   {Main::UpDown1, {349, 167, 15, 18}, Stays},
-        {Main::Label7, {369, 168, 20, 13}, Stays},      {Main::Memo1, {6, 188, 588, 155}, BothWays},
-    };
+    std::vector<HWND> controls;
+    for (HWND child = GetWindow(main->hwnd(), GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+        if (IsWindowVisible(child) || GetDlgCtrlID(child) != 0) controls.push_back(child);
     const SIZE design{scale(601), scale(347)};
-    for (const SIZE growth : {SIZE{0, 0}, SIZE{120, 90}, SIZE{-80, -140}, SIZE{0, 0}}) {
+    setClientSize(main->hwnd(), design);
+    std::map<HWND, RECT> before;
+    for (HWND control : controls) before[control] = rectInParent(control);
+    for (const SIZE growth : {SIZE{120, 90}, SIZE{-80, -100}, SIZE{0, 0}}) {
         setClientSize(main->hwnd(), {design.cx + growth.cx, design.cy + growth.cy});
-        RECT client;
-        GetClientRect(main->hwnd(), &client);
-        ASSERT_EQ(edges(client), (Edges{0, 0, design.cx + growth.cx, design.cy + growth.cy}));
-        for (const auto& c : table) {
-            const int dx = c.follow == Stays ? 0 : growth.cx;
-            const int dy = c.follow == BothWays ? growth.cy : 0;
-            RECT want = {scale(c.b.left), scale(c.b.top), 0, 0};
-            if (c.follow == RightEdge) want.left += dx;
-            want.right = want.left + scale(c.b.width) + (c.follow == Widens || c.follow == BothWays ? dx : 0);
-            want.bottom = want.top + std::max(scale(c.b.height) + dy, c.id == Main::Memo1 ? scale(30) : 0);
-            if (c.b.width < 0) {  // as wide as its text, whatever the window's size
-                const int width = textWidth(mainItem(c.id));
-                EXPECT_GT(width, 0) << "control " << c.id;
-                want.right = want.left + width;
-            }
-            const RECT got = rectInParent(mainItem(c.id));
-            EXPECT_EQ(edges(got), edges(want)) << "control " << c.id << ", growth " << growth.cx << "x" << growth.cy;
+        std::vector<RECT> now;
+        for (HWND control : controls) {
+            const RECT was = before[control], got = rectInParent(control);
+            const int moved = got.left - was.left, stretched = (got.right - got.left) - (was.right - was.left);
+            const int down = got.top - was.top, taller = (got.bottom - got.top) - (was.bottom - was.top);
+            const bool across = (moved == 0 && stretched == 0) || (moved == growth.cx && stretched == 0) ||
+                                (moved == 0 && stretched == growth.cx);
+            const bool upDown = down == 0 && (taller == 0 || taller == growth.cy || got.bottom - got.top == scale(30));
+            EXPECT_TRUE(across && upDown && got.right <= design.cx + growth.cx)
+                << "control " << GetDlgCtrlID(control) << ", growth " << growth.cx << "x" << growth.cy;
+            now.push_back(got);
         }
+        for (std::size_t i = 0; i < now.size(); ++i)
+            for (std::size_t j = i + 1; j < now.size(); ++j) {
+                RECT common;
+                EXPECT_FALSE(IntersectRect(&common, &now[i], &now[j]))
+                    << "controls " << GetDlgCtrlID(controls[i]) << " and " << GetDlgCtrlID(controls[j]);
+            }
     }
+    // What the user resizes for: a longer list and a larger log.
+    const RECT list = rectInParent(mainItem(Main::ListView1)), log = rectInParent(mainItem(Main::Memo1));
+    setClientSize(main->hwnd(), {design.cx + 100, design.cy + 100});
+    EXPECT_EQ(rectInParent(mainItem(Main::ListView1)).right, list.right + 100);
+    EXPECT_EQ(rectInParent(mainItem(Main::Memo1)).bottom, log.bottom + 100);
 }
 
 TEST_F(MainWindowTest, TabWalksTheControlsInOrderEscapeClosesNothingTooltipsOnExitAndHide) {
