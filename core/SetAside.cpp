@@ -66,6 +66,10 @@ std::string setAsideName(const std::string& destination, std::uint16_t unique) {
     return destination + std::string(kSetAsideMark) + tagText(unique);
 }
 
+std::string restartFileName(const std::string& destination) {
+    return destination + ".new-" + tagText(nextUnique());
+}
+
 std::vector<std::string> setAsideFilesOf(const std::string& destination) {
     std::vector<std::string> found;
     const std::string name(fileNamePart(destination));

@@ -17,6 +17,7 @@
 #include "core/AppError.h"
 #include "core/Clock.h"
 #include "core/Files.h"
+#include "core/PendingRenames.h"
 #include "core/SettingsFile.h"
 #include "engine/FakeTimer.h"
 #include "engine/TestFiles.h"
@@ -799,6 +800,78 @@ TEST_F(MainWindowTest, AtStartSetAsideFilesOfEarlierRunsGoAndNothingThatOnlyLook
     kept.push_back("gone.exe");
     std::sort(kept.begin(), kept.end());
     EXPECT_EQ(filesIn(dir.path()), kept);
+}
+
+// The last resort, across a restart. Under Wine, "wineboot -r" carries out
+// the list as a restart does, and this process goes on running.
+TEST_F(MainWindowTest, AReplaceAtRestartShowsInItsRowGoesWithTheRowAndIsLoggedAtTheStartAfterTheRestart) {
+    if (wineShareServer().empty()) GTEST_SKIP() << "a restart in a test needs Wine";
+    // The destinations the list replaces from a file waiting beside them; no other file of ours is left.
+    std::map<std::string, std::string> files;  // by destination name
+    const auto waiting = [&] {
+        std::vector<std::string> names;
+        files.clear();
+        const auto list = pendingRenames();
+        for (const PendingRename& rename : list.value()) {
+            if (rename.to.rfind(dir.path(), 0) != 0 || !exists(rename.from)) continue;
+            names.emplace_back(fileNamePart(rename.to));
+            files[names.back()] = rename.from;
+        }
+        const auto all = filesIn(dir.path());
+        EXPECT_EQ(std::count_if(all.begin(), all.end(), [](auto& f) { return f.find(".new-") != f.npos; }),
+                  static_cast<std::ptrdiff_t>(names.size()));
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    using Lines = std::vector<std::string>;
+    std::string settings;
+    for (const std::string name : {"Alpha", "Beta", "Gamma"}) {
+        ASSERT_TRUE(CopyFileA(besideTestProgram("ver2.exe").c_str(), (dir / (name + ".src")).c_str(), FALSE));
+        writeFile(dir / (name + ".dst"), "old");
+        settings += section(name, dir / (name + ".src"), dir / (name + ".dst")) + "AtRestart=1\r\n";
+    }
+    start(settings);
+    const FixedClock clock(makeLocalTime(2026, 8, 9, 10, 11, 12));
+    const std::string at = timestampText(clock.now()) + " ";
+    queue({"Alpha", "Beta", "Gamma"});
+    {
+        const HeldFile alpha(dir / "Alpha.dst"), beta(dir / "Beta.dst"), gamma(dir / "Gamma.dst");
+        click(mainItem(Main::Button1));
+        click(mainItem(Main::Button1));  // not tried again
+    }
+    EXPECT_EQ(logLines(), (Lines{at + "Alpha.dst will be replaced at the next restart.",
+                                 at + "Beta.dst will be replaced at the next restart.",
+                                 at + "Gamma.dst will be replaced at the next restart."}));
+    for (const auto& row : rows()) EXPECT_EQ(row[2], "at restart") << row[0];
+    EXPECT_EQ(waiting(), (Lines{"Alpha.dst", "Beta.dst", "Gamma.dst"}));
+    EXPECT_EQ(readFile(files["Alpha.dst"]), readFile(dir / "Alpha.src"));
+
+    selectRow(1);
+    click(mainItem(Main::Button3));  // Beta's replace goes with its row
+    EXPECT_EQ(waiting(), (Lines{"Alpha.dst", "Gamma.dst"}));
+    rec.answers = {IDYES};
+    click(mainItem(Main::Button5));  // the program's end keeps them
+    stop();
+    start();
+    EXPECT_EQ(logLines(), (Lines{at + "Alpha.dst will be replaced at the next restart.",
+                                 at + "Gamma.dst will be replaced at the next restart."}));
+    stop();
+    ASSERT_TRUE(DeleteFileA(files["Gamma.dst"].c_str()));  // lost before the restart: Gamma.dst stays old
+
+    char restart[] = "wineboot.exe -r";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    ASSERT_TRUE(CreateProcessA(nullptr, restart, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+    const UniqueHandle process(info.hProcess), thread(info.hThread);
+    ASSERT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
+    start();
+    EXPECT_EQ(logLines(), (Lines{at + dir / "Alpha.src" + " [v2.0.0.0] -> " + dir / "Alpha.dst",
+                                 at + "Gamma.dst was not replaced at the restart."}));
+    EXPECT_EQ(readFile(dir / "Alpha.dst"), readFile(dir / "Alpha.src"));
+    EXPECT_EQ(readFile(dir / "Gamma.dst"), "old");
+    EXPECT_TRUE(waiting().empty());
+    EXPECT_FALSE(exists(dir / "Moravel-restart.ini"));
 }
 
 }  // namespace
