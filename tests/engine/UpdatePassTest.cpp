@@ -10,6 +10,7 @@
 #include "core/AppError.h"
 #include "core/Files.h"
 #include "core/Handle.h"
+#include "core/PendingRenames.h"
 #include "core/Projects.h"
 #include "engine/FakeTimer.h"
 #include "engine/Holders.h"
@@ -52,10 +53,12 @@ public:
     void refreshPendingState() override { calls.push_back("refresh"); }
     void showCopyProgress(std::uint64_t, int percent) override { progress.push_back(std::to_string(percent) + " %"); }
     void endCopyProgress(std::uint64_t) override { progress.push_back("end"); }
+    void rowTried(std::uint64_t, RowEnd end) override { ends.push_back(end); }
 
     std::vector<std::string> log;
     std::vector<std::string> calls;
     std::vector<std::string> progress;  // what the copied row shows
+    std::vector<RowEnd> ends;           // how each attempt ended
     bool alsoLogFailures = false;
     bool updateNowEnabled = false;
     int pumps = 0;
@@ -1028,6 +1031,66 @@ TEST_F(UpdatePassTest, HoldersAreRestartedOrWaitedForOnlyWhenTheProjectAsks) {
     EXPECT_EQ(std::count_if(host.log.begin(), host.log.end(),
                             [](const std::string& line) { return line.find("did not close") != std::string::npos; }),
               1);
+}
+
+// The last resort: a busy destination that nothing else frees is replaced at
+// the next restart, where that may be asked for; otherwise the row waits as ever.
+TEST_F(UpdatePassTest, ADestinationNothingElseFreesIsReplacedAtTheNextRestartWhereThatMayBeAsked) {
+    enum Setup { Held, RenameRefused, OptionOff, ReadOnly, NotAdministrator, OnAShare };
+    const struct { Setup setup; const char* why; } cases[] = {
+        {Held, nullptr},      {RenameRefused, nullptr}, {OptionOff, nullptr},
+        {ReadOnly, nullptr},  {NotAdministrator, "that needs administrator rights"},
+        {OnAShare, "it is on a network share"}};
+    const std::string server = test::wineShareServer();
+    struct Nobody final : HolderFinder {  // as the window asks: a reason is told once a streak
+        std::vector<std::vector<Holder>> find(const std::vector<std::string>& paths) override {
+            return std::vector<std::vector<Holder>>(paths.size());
+        }
+    };
+    pass.setHolderFinder(std::make_shared<Nobody>());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "setup " << c.setup);
+        if (c.setup == OnAShare && server.empty()) continue;  // a share needs a server, or Wine
+        forgetEverything();
+        const TempDir fresh(c.setup == OnAShare ? server : "");
+        const std::string folder = c.setup == OnAShare ? "\\\\moravel-test\\" + fresh.path().substr(server.size() + 1)
+                                                       : fresh.path();
+        writeFile(fresh / "tool.new", "new tool");
+        writeFile(fresh / "tool.exe", "old tool");
+        projects.add("tool", std::make_unique<TFileObject>(folder + "\\tool.new", folder + "\\tool.exe"));
+        project("tool").AtRestart = c.setup != OptionOff;
+        project("tool").ReplaceInUse = c.setup == RenameRefused;
+        queue({"tool"});
+        std::optional<HeldFile> holder;
+        if (c.setup == ReadOnly) test::setReadOnly(fresh / "tool.exe", true);
+        else holder.emplace(fresh / "tool.exe");  // sharing nothing: no rename either
+        if (c.setup == NotAdministrator)
+            fileSeams().scheduleRename = [](const std::string&, const std::string&) {
+                return SetLastError(ERROR_ACCESS_DENIED), false;
+            };
+        runPass();
+        runPass();
+        fileSeams().scheduleRename = nullptr;
+        test::setReadOnly(fresh / "tool.exe", false);
+
+        const bool scheduled = c.setup == Held || c.setup == RenameRefused;
+        const std::string why = c.why ? stamp + " tool.exe cannot be replaced at the next restart: " + c.why + "." : "";
+        EXPECT_EQ(host.log, scheduled ? std::vector<std::string>{stamp + " tool.exe will be replaced at the next restart."}
+                            : why.empty() ? std::vector<std::string>{} : std::vector<std::string>{why});  // once
+        EXPECT_EQ(host.ends, scheduled ? std::vector<RowEnd>{RowEnd::AtRestart} : std::vector<RowEnd>(2, RowEnd::Waits));
+        EXPECT_EQ(pending.rowAt(0).attemptsText(), scheduled ? "at restart" : "2");
+        std::vector<std::string> files = filesIn(fresh.path());
+        ASSERT_EQ(files.size(), scheduled ? 3u : 2u);
+        if (!scheduled) continue;
+        EXPECT_EQ(readFile(fresh / files[1]), "new tool") << files[1];
+        const auto list = pendingRenames();
+        EXPECT_EQ(std::count_if(list->begin(), list->end(), [&](const PendingRename& r) {
+                      return r.from == fresh / files[1] && r.to == fresh / "tool.exe";
+                  }), 1);
+        pending.deleteAt(0);
+        pass.followRows();
+        EXPECT_EQ(filesIn(fresh.path()), (std::vector<std::string>{"tool.exe", "tool.new"}));
+    }
 }
 
 }  // namespace
