@@ -537,9 +537,9 @@ TEST_F(DetailTest, OptionBoxesStartClearForANewProjectAndShowAndStoreEachProject
         {"both", "ReplaceInUse=1\r\nRestartHolder=1", "001000", Detail::ForceCloseCheckBox, "001100", "001100"},
         {"force", "RestartHolder=1\r\nForceClose=1", "001100", Detail::ReplaceInUseCheckBox, "100+00", "100000"},
         {"free", "TryWhenFree=1", "000-10", Detail::TryWhenFreeCheckBox, "000-00", "000000"},
-        {"last", "", "000-00", Detail::AtRestartCheckBox, "000-01", "000001"},
         {"queue", "", "000-00", Detail::QueueOnChangeCheckBox, "010-00", "010000"},
         {"restart", "AtRestart=1", "000-01", Detail::AtRestartCheckBox, "000-00", "000000"},
+        {"wait", "", "000-00", Detail::AtRestartCheckBox, "000-01", "000001"},
     };
     std::string settings;
     for (const auto& c : cases) settings += section(c.name, "a.src", "a.dst") + c.keys + "\r\n";
