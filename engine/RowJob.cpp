@@ -67,7 +67,7 @@ RowOutcome replaceAtRestart(const TFileObject& project, Job& job) {
     ScheduledReplace scheduled;
     if (job.cancelled() || !scheduleReplace(file, destination, scheduled) || job.cancelled()) {
         const DWORD error = GetLastError();
-        cancelReplace(scheduled.file.empty() ? ScheduledReplace{fullPath(file), destination} : scheduled);
+        cancelReplace(scheduled.file.empty() ? ScheduledReplace{file, destination} : scheduled);
         return failed(error);
     }
     outcome.result = RowOutcome::Result::AtRestart;
