@@ -166,8 +166,9 @@ ReplaceState settleReplace(const ScheduledReplace& replace) {
 }
 
 bool fileStamp(const std::string& path, std::uint64_t& size, std::uint64_t& hash) {
-    const UniqueFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const UniqueFile file(
+        CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return false;
     // FNV-1a, 64 bits: enough to tell one build from another.
     std::vector<unsigned char> chunk(1 << 20);

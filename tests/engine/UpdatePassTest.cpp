@@ -1040,7 +1040,8 @@ TEST_F(UpdatePassTest, ADestinationNothingElseFreesIsReplacedAtTheNextRestartWhe
     const struct { Setup setup; std::string line; } cases[] = {
         {RenameRefused, "tool.exe will be replaced at the next restart."}, {OptionOff, ""},
         {ReadOnly, "tool is read-only."},  // as ever
-        {NotAdministrator, refused + "that needs administrator rights."}, {OnAShare, refused + "it is on a network share."}};
+        {NotAdministrator, refused + "that needs administrator rights."},
+        {OnAShare, refused + "it is on a network share."}};
     struct Nobody final : HolderFinder {  // as the window asks: a reason is told once a streak
         std::vector<std::vector<Holder>> find(const std::vector<std::string>& paths) override {
             return std::vector<std::vector<Holder>>(paths.size());
@@ -1075,7 +1076,7 @@ TEST_F(UpdatePassTest, ADestinationNothingElseFreesIsReplacedAtTheNextRestartWhe
 
         const bool scheduled = c.setup == RenameRefused;
         EXPECT_EQ(host.log, c.line.empty() ? std::vector<std::string>{} : std::vector{stamp + " " + c.line});  // once
-        EXPECT_EQ(host.ends, scheduled ? std::vector<RowEnd>{RowEnd::AtRestart} : std::vector<RowEnd>(2, RowEnd::Waits));
+        EXPECT_EQ(host.ends, scheduled ? std::vector{RowEnd::AtRestart} : std::vector(2, RowEnd::Waits));
         EXPECT_EQ(pending.rowAt(0).attemptsText(), scheduled ? "at restart" : "2");
         EXPECT_EQ(filesIn(fresh.path()).size(), scheduled ? 3u : 2u);  // the new file waits beside it
         pending.deleteAt(0);

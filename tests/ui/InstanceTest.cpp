@@ -168,7 +168,10 @@ TEST_F(InstanceTest, ASourceOnAShareIsDeployedWhenItChangesAndNotWhenTheShareCom
     writeFile(drop, "build 1");
     FixedClock clock(makeLocalTime(2026, 3, 4, 5, 6, 0));
     const auto queuedOnceQuiet = [&] {  // the change seen, the quiet time over, then an update
-        for (int milliseconds : {500, 2500}) clock.set(addMilliseconds(clock.now(), milliseconds)), main->SourceWatchTimer();
+        for (int milliseconds : {500, 2500}) {
+            clock.set(addMilliseconds(clock.now(), milliseconds));
+            main->SourceWatchTimer();
+        }
         const Names queued = names();
         click(mainItem(Main::Button1));
         return queued;
