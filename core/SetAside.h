@@ -28,8 +28,10 @@ bool isScratchName(std::string_view name);
 // The set-aside name of a destination for a given unique number.
 std::string setAsideName(const std::string& destination, std::uint16_t unique);
 
-// A fresh name for the new file that replaces a destination at the next restart.
+// A fresh name for the new file that replaces a destination at the next
+// restart, and whether a path is one this program makes for that destination.
 std::string restartFileName(const std::string& destination);
+bool isRestartFileOf(const std::string& path, const std::string& destination);
 
 // The set-aside files beside a destination, as full paths: only names this
 // program makes for that very destination, nothing that merely looks alike.

@@ -35,10 +35,10 @@ std::vector<std::string> AtRestartRows::recall(const std::string& memoryPath) {
         entry.destination = profileValue(memory_, section, "Destination");
         entry.replace.file = profileValue(memory_, section, "File");
         entry.replace.destination = profileValue(memory_, section, "Target");
-        // Not written by us: nothing to judge, nothing to delete.
+        // Not written by us: nothing to judge, and no file of somebody else's to delete.
         if (!readNumber(profileValue(memory_, section, "Size"), entry.replace.size) ||
-            !readNumber(profileValue(memory_, section, "Hash"), entry.replace.hash) || entry.replace.file.empty() ||
-            entry.replace.destination.empty())
+            !readNumber(profileValue(memory_, section, "Hash"), entry.replace.hash) ||
+            !isRestartFileOf(entry.replace.file, entry.replace.destination))
             continue;
         const std::string start = timestampText(localNow()) + " ";
         const std::string name(fileNamePart(entry.replace.destination));
