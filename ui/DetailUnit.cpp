@@ -137,9 +137,9 @@ TDetailForm::TDetailForm() {
                        "Try as soon as the programs holding the destination have ended, not only at the next "
                        "update."},
              std::pair{AtRestartCheckBox,
-                       "When the destination stays in use and nothing above frees it, put the new file beside it "
-                       "and have Windows replace it at the next restart, before any program runs. Needs "
-                       "administrator rights."},
+                       "When the destination stays in use and none of the choices above frees it, copy the new "
+                       "file beside it and have Windows put it in place at the next restart, before any program "
+                       "runs. Needs administrator rights."},
          })
         addTooltip(tips, hwnd(), item(id), tip);
 }
