@@ -29,7 +29,8 @@ std::string atRestartMemoryPath(const std::string& settingsPath) {
 std::vector<std::string> AtRestartRows::recall(const std::string& memoryPath) {
     memory_ = memoryPath;
     std::vector<std::string> lines;
-    for (const std::string& section : profileSectionNames(memory_)) {
+    const std::vector<std::string> sections = profileSectionNames(memory_);
+    for (const std::string& section : sections) {
         Entry entry;
         entry.source = profileValue(memory_, section, "Source");
         entry.destination = profileValue(memory_, section, "Destination");
@@ -56,7 +57,7 @@ std::vector<std::string> AtRestartRows::recall(const std::string& memoryPath) {
                 break;
         }
     }
-    remember();
+    if (!sections.empty()) remember();
     return lines;
 }
 
