@@ -22,18 +22,64 @@ std::string notPutBackLine(const std::string& destination, const std::string& ol
            (oldFile.empty() ? std::string("lost") : std::string(fileNamePart(oldFile))) + ".";
 }
 
+// Each chunk of a copy tells the job how far it is and asks whether to go on.
+struct JobProgress final : CopyProgress {
+    explicit JobProgress(Job& j) : job(j) {}
+    bool copying(std::uint64_t copied, std::uint64_t total) override {
+        job.report(copied, total);
+        return !job.cancelled();
+    }
+    Job& job;
+};
+
+// Copies the source beside the destination under a name of ours that no
+// sweep takes, and asks the system to move it over the destination at the
+// next restart. Cancelled (the row removed, the program ending), it leaves
+// nothing behind, scheduled or not.
+RowOutcome replaceAtRestart(const TFileObject& project, Job& job) {
+    RowOutcome outcome;
+    outcome.result = RowOutcome::Result::Busy;
+    const std::string destination = fullPath(project.Destination);
+    const std::string name(fileNamePart(destination));
+    const auto refused = [&](const std::string& why) {
+        if (job.cancelled()) return RowOutcome{};
+        outcome.waitReason = timestampText(localNow()) + " " + name + " cannot be replaced at the next restart: " +
+                             why + ".";
+        return outcome;
+    };
+    const auto failed = [&](DWORD error) {
+        return refused(error == ERROR_ACCESS_DENIED ? "that needs administrator rights" : systemErrorText(error));
+    };
+    // Its protection holds at the restart too: it waits like any busy file.
+    if (isReadOnly(destination)) return outcome;
+    if (onNetworkShare(destination)) return refused("it is on a network share");
+    if (!mayScheduleRenames()) return failed(ERROR_ACCESS_DENIED);
+
+    std::string file = restartFileName(destination);
+    for (int tries = 0; tries < 16 && fileExists(file); ++tries) file = restartFileName(destination);
+    {
+        JobProgress progress(job);
+        ScratchFile scratch(file, InPlace::Never);
+        if (!scratch.copyFrom(project.Source, &progress) || job.cancelled() ||
+            scratch.commit() != ReplaceOutcome::Replaced)
+            return failed(GetLastError());
+    }
+    ScheduledReplace scheduled;
+    if (job.cancelled() || !scheduleReplace(file, destination, scheduled) || job.cancelled()) {
+        const DWORD error = GetLastError();
+        cancelReplace(scheduled.file.empty() ? ScheduledReplace{file, destination} : scheduled);
+        return failed(error);
+    }
+    outcome.result = RowOutcome::Result::AtRestart;
+    outcome.atRestart = std::move(scheduled);
+    outcome.linesBefore.push_back(timestampText(localNow()) + " " + name + " will be replaced at the next restart.");
+    return outcome;
+}
+
 }  // namespace
 
 RowOutcome copyRow(const TFileObject& project, bool inUse, Job& job) {
-    // Each chunk of the copy tells the job how far it is and asks whether to go on.
-    struct Progress final : CopyProgress {
-        explicit Progress(Job& j) : job(j) {}
-        bool copying(std::uint64_t copied, std::uint64_t total) override {
-            job.report(copied, total);
-            return !job.cancelled();
-        }
-        Job& job;
-    } progress(job);
+    JobProgress progress(job);
 
     RowOutcome outcome;
     if (!inUse) {
@@ -110,6 +156,28 @@ RowOutcome deployRow(const TFileObject& project, HolderFinder& finder, Job& job)
         case DeployOutcome::Kind::Cancelled: outcome.result = RowOutcome::Result::Failed; break;
     }
     return outcome;
+}
+
+RowJob orAtRestart(RowJob work) {
+    return [work = std::move(work)](const TFileObject& project, Job& job) {
+        RowOutcome tried;
+        tried.result = RowOutcome::Result::Busy;
+        if (work) tried = work(project, job);
+        if (tried.result != RowOutcome::Result::Busy || job.cancelled()) return tried;
+        RowOutcome last = replaceAtRestart(project, job);
+        // What the first try did and said comes first. Its reason to wait
+        // says why it came to this; a refusal here is the reason now.
+        std::vector<std::string> lines = std::move(tried.linesBefore);
+        lines.insert(lines.end(), tried.linesAfter.begin(), tried.linesAfter.end());
+        if (last.result == RowOutcome::Result::AtRestart && !tried.waitReason.empty())
+            lines.push_back(std::move(tried.waitReason));
+        lines.insert(lines.end(), last.linesBefore.begin(), last.linesBefore.end());
+        last.linesBefore = std::move(lines);
+        last.setAside = std::move(tried.setAside);
+        if (last.result == RowOutcome::Result::Busy && last.waitReason.empty())
+            last.waitReason = std::move(tried.waitReason);
+        return last;
+    };
 }
 
 // ---- the job under way -------------------------------------------------------------------

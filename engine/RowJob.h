@@ -10,6 +10,7 @@
 
 #include "core/Job.h"
 #include "core/ObjectUnit.h"
+#include "core/PendingRenames.h"
 
 namespace moravel {
 
@@ -22,6 +23,8 @@ struct RowOutcome {
         Busy,             // someone holds the destination: counted, its holders looked up
         DoneWithoutCopy,  // nothing (more) to copy: the lines are logged and the row is done
         LeavesList,       // the lines are logged and the row leaves the list uncounted
+        AtRestart,        // the lines are logged; the destination is replaced at the next restart, its row
+                          // stays until then and is not tried again
     };
     Result result = Result::Failed;
     bool wasInUse = false;                 // Succeeded: the running copy keeps the old file
@@ -30,6 +33,7 @@ struct RowOutcome {
     std::vector<std::string> linesAfter;   // logged after the success line (its backup line)
     std::vector<std::string> setAside;     // old files still held, deleted at later passes
     std::string waitReason;                // Busy: why it waits, logged once per busy streak
+    ScheduledReplace atRestart;            // AtRestart: the new file that takes the destination's place then
 };
 
 // The work of one row, given the project as it was when the attempt began
@@ -54,6 +58,14 @@ bool isLongCopy(const TFileObject& project) noexcept;
 // Nobody found to stop leaves the row busy.
 class HolderFinder;
 RowOutcome deployRow(const TFileObject& project, HolderFinder& finder, Job& job);
+
+// The last resort of a project that asks for it: the work of a busy row (or
+// none), and when that leaves the row busy, a copy of the source beside the
+// destination that the system puts in its place at the next restart, before
+// any holder runs. A read-only destination, one on a network share (not there
+// yet when the restart replaces files) and a process that may not ask (only
+// administrators may) leave the row busy, the last two with the reason.
+RowJob orAtRestart(RowJob work);
 
 // The row job of a pass under way: its thread's share, its row, the project
 // as the attempt began, and how far it has told it is.

@@ -10,6 +10,7 @@ enum class RowEnd {
     Waits,     // busy: it is tried again
     Failed,    // the source is missing, the copy failed, its project is gone: counted, tried again
     LeftList,  // given up (a service that does not run with the new file)
+    AtRestart, // replaced at the next restart: the row stays, not tried again, until it is removed
 };
 
 // What a pass needs from the window that shows it.

@@ -111,7 +111,7 @@ void UpdatePass::finishPass() {
 // True when the row's work went on as a job: the walk pauses.
 bool UpdatePass::tryRow(std::uint64_t id) {
     const PendingRow* row = pending_.find(id);
-    if (!row) return false;  // removed by the user meanwhile
+    if (!row || row->atRestart) return false;  // removed by the user meanwhile, or settled until the restart
     try {
         const TFileObject* record = projects_.lookup(row->name);
         if (!record) {
@@ -173,6 +173,7 @@ UpdatePass::Work UpdatePass::chooseWork(std::uint64_t id, const TFileObject& pro
     work.onItsThread = static_cast<bool>(work.job);
     if (!work.job && project.ReplaceInUse)  // the project lets a busy file be renamed aside
         work.job = [](const TFileObject& p, Job& job) { return copyRow(p, true, job); };
+    if (project.AtRestart) work.job = orAtRestart(std::move(work.job));
     if (!work.job) {
         // Someone else holds it open (or it is read-only): try again next pass.
         lookups_.noteBusy(id, project.Destination);
@@ -217,9 +218,7 @@ void UpdatePass::finishRow(std::uint64_t id, const TFileObject& project,
 void UpdatePass::applyOutcome(std::uint64_t id, const TFileObject& project, const RowOutcome& outcome) {
     for (const std::string& path : outcome.setAside) setAside_.remember(path);
     for (const std::string& line : outcome.linesBefore) log(id, line);
-    const auto linesAfter = [&] {
-        for (const std::string& line : outcome.linesAfter) log(id, line);
-    };
+    const auto linesAfter = [&] { for (const std::string& line : outcome.linesAfter) log(id, line); };
     if (outcome.result != RowOutcome::Result::Busy) showHolders(id, "");
     switch (outcome.result) {
         case RowOutcome::Result::Succeeded:
@@ -245,6 +244,9 @@ void UpdatePass::applyOutcome(std::uint64_t id, const TFileObject& project, cons
             linesAfter();
             host_.rowTried(id, RowEnd::LeftList);
             pending_.remove(id);
+            break;
+        case RowOutcome::Result::AtRestart:
+            host_.rowTried(id, atRestart.scheduled(id, project, outcome.atRestart, pending_));
             break;
     }
 }
@@ -336,6 +338,7 @@ void UpdatePass::showHolders(std::uint64_t id, const std::string& holders) {
 
 void UpdatePass::followRows() {
     if (job_.running() && !pending_.find(job_.row())) job_.cancel();
+    atRestart.followRows(pending_);
 }
 
 void UpdatePass::stop() {

@@ -8,6 +8,7 @@
 
 #include "core/Files.h"
 #include "core/Job.h"
+#include "engine/AtRestart.h"
 #include "engine/FreedRows.h"
 #include "engine/HolderLookups.h"
 #include "engine/RowJob.h"
@@ -55,7 +56,7 @@ public:
 
     static constexpr std::uint64_t kJobFrom = kLongCopy;
     bool jobRunning() const noexcept { return job_.running(); }
-    // To be called when rows leave the list: a job whose row has gone is cancelled.
+    // To be called when rows leave the list: a job or a replace at restart whose row has gone is cancelled.
     void followRows();
     // The program is ending: no further row is tried, and a job under way is
     // cancelled. waitForJob() returns once it has stopped (its scratch file deleted).
@@ -84,6 +85,7 @@ public:
     // they left (a run ended during a copy), beside the projects' destinations.
     void removeEarlierSetAsideFiles();
     const SetAsideFiles& setAsideFiles() const noexcept { return setAside_; }
+    AtRestartRows atRestart;  // rows of projects that replace a destination nothing frees at the next restart
 
 private:
     // A row's work, chosen from its destination's state; none when the

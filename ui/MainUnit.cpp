@@ -217,6 +217,7 @@ void TMainForm::FormCreate() {
     startDirectory_ = workingDirectory();
     LoadProjects();
     updater_.removeEarlierSetAsideFiles();
+    for (const std::string& line : updater_.atRestart.recall(atRestartMemoryPath(settingsPath()))) appendLog(line);
     followSourceWatch();
     pending_.setObserver(this);
 }

@@ -47,6 +47,7 @@ public:
     void refreshPendingState() override { shown.refreshed = true; }
     void showCopyProgress(std::uint64_t, int percent) override { progress.push_back(std::to_string(percent) + " %"); }
     void endCopyProgress(std::uint64_t) override { progress.push_back("end"); }
+    void rowTried(std::uint64_t, RowEnd end) override { ends.push_back(end); }
 
     // What the window shows of a pass, as the user sees it after the pass.
     struct Shown {
@@ -61,6 +62,7 @@ public:
     } shown;
     std::vector<std::string> log;
     std::vector<std::string> progress;  // what the copied row shows
+    std::vector<RowEnd> ends;           // how each attempt ended
     bool alsoLogFailures = false;
     int pumps = 0;
     std::string refuseLinesWith;       // appendLog raises for lines containing this
@@ -1031,6 +1033,59 @@ TEST_F(UpdatePassTest, HoldersAreRestartedOrWaitedForOnlyWhenTheProjectAsks) {
     EXPECT_EQ(std::count_if(host.log.begin(), host.log.end(),
                             [](const std::string& line) { return line.find("did not close") != std::string::npos; }),
               1);
+}
+
+// The last resort: a busy destination that nothing else frees is replaced at
+// the next restart, where that may be asked for; otherwise the row waits as ever.
+TEST_F(UpdatePassTest, ADestinationNothingElseFreesIsReplacedAtTheNextRestartWhereThatMayBeAsked) {
+    enum Setup { RenameRefused, OptionOff, ReadOnly, NotAdministrator, OnAShare };
+    const std::string refused = "tool.exe cannot be replaced at the next restart: ";
+    const struct { Setup setup; std::string line; } cases[] = {
+        {RenameRefused, "tool.exe will be replaced at the next restart."}, {OptionOff, ""},
+        {ReadOnly, "tool is read-only."},  // as ever
+        {NotAdministrator, refused + "that needs administrator rights."},
+        {OnAShare, refused + "it is on a network share."}};
+    struct Nobody final : HolderFinder {  // as the window asks: a reason is told once a streak
+        std::vector<std::vector<Holder>> find(const std::vector<std::string>& paths) override {
+            return std::vector<std::vector<Holder>>(paths.size());
+        }
+    };
+    pass.setHolderFinder(std::make_shared<Nobody>());
+    const std::string server = test::wineShareServer();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "setup " << c.setup);
+        if (c.setup == OnAShare && server.empty()) continue;  // a share needs a server, or Wine
+        forgetEverything();
+        const TempDir fresh(c.setup == OnAShare ? server : "");
+        const std::string folder =
+            c.setup == OnAShare ? "\\\\moravel-test\\" + fresh.path().substr(server.size() + 1) : fresh.path();
+        writeFile(fresh / "tool.new", "new tool");
+        writeFile(fresh / "tool.exe", "old tool");
+        projects.add("tool", std::make_unique<TFileObject>(folder + "\\tool.new", folder + "\\tool.exe"));
+        project("tool").AtRestart = c.setup != OptionOff;
+        project("tool").ReplaceInUse = true;
+        queue({"tool"});
+        std::optional<HeldFile> holder;
+        if (c.setup == ReadOnly) test::setReadOnly(fresh / "tool.exe", true);
+        else holder.emplace(fresh / "tool.exe");  // sharing nothing: not even a rename
+        if (c.setup == NotAdministrator)
+            fileSeams().scheduleRename = [](const std::string&, const std::string&) {
+                return SetLastError(ERROR_ACCESS_DENIED), false;
+            };
+        runPassAndLookUp();
+        runPassAndLookUp();
+        fileSeams().scheduleRename = nullptr;
+        test::setReadOnly(fresh / "tool.exe", false);
+
+        const bool scheduled = c.setup == RenameRefused;
+        EXPECT_EQ(host.log, c.line.empty() ? std::vector<std::string>{} : std::vector{stamp + " " + c.line});  // once
+        EXPECT_EQ(host.ends, scheduled ? std::vector{RowEnd::AtRestart} : std::vector(2, RowEnd::Waits));
+        EXPECT_EQ(pending.rowAt(0).attemptsText(), scheduled ? "at restart" : "2");
+        EXPECT_EQ(filesIn(fresh.path()).size(), scheduled ? 3u : 2u);  // the new file waits beside it
+        pending.deleteAt(0);
+        pass.followRows();
+        EXPECT_EQ(filesIn(fresh.path()).size(), 2u);
+    }
 }
 
 }  // namespace

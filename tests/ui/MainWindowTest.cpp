@@ -7,6 +7,7 @@
 #include <array>
 #include <climits>
 #include <cctype>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <optional>
@@ -17,6 +18,7 @@
 #include "core/AppError.h"
 #include "core/Clock.h"
 #include "core/Files.h"
+#include "core/PendingRenames.h"
 #include "core/SettingsFile.h"
 #include "engine/FakeTimer.h"
 #include "engine/TestFiles.h"
@@ -813,6 +815,71 @@ TEST_F(MainWindowTest, AtStartSetAsideFilesOfEarlierRunsGoAndNothingThatOnlyLook
     kept.push_back("gone.exe");
     std::sort(kept.begin(), kept.end());
     EXPECT_EQ(filesIn(dir.path()), kept);
+}
+
+// The last resort, across a restart. Under Wine, "wineboot -r" carries out
+// the list as a restart does, and this process goes on running.
+TEST_F(MainWindowTest, AReplaceAtRestartShowsInItsRowGoesWithTheRowAndIsLoggedAtTheStartAfterTheRestart) {
+    if (wineShareServer().empty()) GTEST_SKIP() << "a restart in a test needs Wine";
+    std::map<std::string, std::string> files;  // the new file waiting beside each destination
+    const auto waiting = [&] {  // "Alpha.dst" for each, "Alpha.dst unlisted" for one the list would not move
+        std::vector<std::string> names;
+        const std::vector<PendingRename> list = pendingRenames().value();
+        for (const std::string& file : filesIn(dir.path())) {
+            const std::size_t mark = file.find(".new-");
+            if (mark == std::string::npos) continue;
+            const bool listed = std::any_of(list.begin(), list.end(), [&](const PendingRename& rename) {
+                return rename.from == dir / file && rename.to == dir / file.substr(0, mark);
+            });
+            names.push_back(file.substr(0, mark) + (listed ? "" : " unlisted"));
+            files[names.back()] = dir / file;
+        }
+        return names;
+    };
+    using Lines = std::vector<std::string>;
+    std::string settings;
+    for (const std::string name : {"Alpha", "Beta", "Gamma"}) {
+        // Gamma's new bytes are as many as its old ones: only what they are tells them apart.
+        writeFile(dir / (name + ".src"), name == "Gamma" ? "new" : readFile(besideTestProgram("ver2.exe")));
+        writeFile(dir / (name + ".dst"), "old");
+        settings += section(name, dir / (name + ".src"), dir / (name + ".dst")) + "AtRestart=1\r\n";
+    }
+    start(settings);
+    const FixedClock clock(makeLocalTime(2026, 8, 9, 10, 11, 12));
+    const std::string at = timestampText(clock.now()) + " ";
+    queue({"Alpha", "Beta", "Gamma"});
+    {
+        const HeldFile alpha(dir / "Alpha.dst"), beta(dir / "Beta.dst"), gamma(dir / "Gamma.dst");
+        click(mainItem(Main::Button1));
+        click(mainItem(Main::Button1));  // not tried again
+    }
+    EXPECT_EQ(logLines(), (Lines{at + "Alpha.dst will be replaced at the next restart.",
+                                 at + "Beta.dst will be replaced at the next restart.",
+                                 at + "Gamma.dst will be replaced at the next restart."}));
+    for (const auto& row : rows()) EXPECT_EQ(row[2], "at restart") << row[0];
+    EXPECT_EQ(waiting(), (Lines{"Alpha.dst", "Beta.dst", "Gamma.dst"}));
+    EXPECT_EQ(readFile(files["Alpha.dst"]), readFile(dir / "Alpha.src"));
+
+    selectRow(1);
+    click(mainItem(Main::Button3));  // Beta's replace goes with its row
+    EXPECT_EQ(waiting(), (Lines{"Alpha.dst", "Gamma.dst"}));
+    rec.answers = {IDYES};
+    click(mainItem(Main::Button5));  // the program's end keeps them
+    stop();
+    start();
+    EXPECT_EQ(logLines(), (Lines{at + "Alpha.dst will be replaced at the next restart.",
+                                 at + "Gamma.dst will be replaced at the next restart."}));
+    stop();
+    ASSERT_TRUE(DeleteFileA(files["Gamma.dst"].c_str()));  // lost before the restart: Gamma.dst stays old
+
+    ASSERT_EQ(std::system("wineboot.exe -r"), 0);
+    start();
+    EXPECT_EQ(logLines(), (Lines{at + dir / "Alpha.src" + " [v2.0.0.0] -> " + dir / "Alpha.dst",
+                                 at + "Gamma.dst was not replaced at the restart."}));
+    EXPECT_EQ(readFile(dir / "Alpha.dst"), readFile(dir / "Alpha.src"));
+    EXPECT_EQ(readFile(dir / "Gamma.dst"), "old");
+    EXPECT_TRUE(waiting().empty());
+    EXPECT_FALSE(exists(dir / "Moravel-restart.ini"));
 }
 
 }  // namespace
