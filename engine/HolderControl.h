@@ -3,8 +3,6 @@
 // them, replace the file, start them again. Every call here blocks (for up to
 // about a minute when a service is slow) and is meant for a worker thread;
 // none of it touches a window of ours.
-#include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 

@@ -7,6 +7,7 @@
 #include "TempDir.h"
 #include "engine/HolderControl.h"
 #include "engine/HolderExitWatch.h"
+#include "engine/ServiceControl.h"
 #include "engine/TestFiles.h"
 
 namespace moravel {
@@ -14,7 +15,6 @@ namespace {
 
 using test::besideTestProgram;
 using Kind = DeployOutcome::Kind;
-using UniqueService = Unique<NullTraits<SC_HANDLE, CloseServiceHandle>>;
 
 struct Ended {  // a process of the test's, ended whatever happens
     HANDLE process;

@@ -1,0 +1,53 @@
+#pragma once
+// What Moravel reads of another process it has opened: who runs it, where,
+// since when and how it was started, so that the deploy can tell whether it
+// may stop it and how to start it again. And the waits for one to end.
+#include <windows.h>
+
+#include <chrono>
+#include <string>
+
+#include "core/Job.h"
+
+namespace moravel {
+
+// The full path of its executable; empty when it may not be read.
+std::string imagePath(HANDLE process);
+
+// Whether it runs as the same user as this process, and in its session.
+bool sameUserAsUs(HANDLE process);
+bool inOurSession(unsigned long pid);
+
+// The system's own processes and the shell: never closed, whoever runs them.
+bool isSystemProcess(const std::string& imageName);
+
+// How a program was started, read from its process parameters: what starts
+// it again the same way. Empty parts are not known (no right to read it, or a
+// 64-bit program seen from this 32-bit one).
+struct StartedAs {
+    std::string commandLine, folder;
+};
+StartedAs startedAs(HANDLE process);
+
+// Waits until the process has ended, at most limit, and less when cancel (if
+// given) is set meanwhile: true once it has ended.
+bool waitForEnd(HANDLE process, std::chrono::milliseconds limit, const CancelEvent* cancel);
+bool hasEnded(HANDLE process);
+
+// Looks at done() every 50 ms until it says so: false when the time ran out
+// or, at once, when cancel (if given) is set.
+template <class Done>
+bool waitUntil(Done done, std::chrono::milliseconds limit, const CancelEvent* cancel) {
+    constexpr unsigned long kSlice = 50;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() > deadline || (cancel && cancel->isSet())) return false;
+        if (!cancel)
+            Sleep(kSlice);
+        else if (cancel->sleep(kSlice))
+            return false;
+    }
+}
+
+}  // namespace moravel
