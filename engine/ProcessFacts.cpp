@@ -36,6 +36,17 @@ std::string imagePath(HANDLE process) {
     return QueryFullProcessImageNameA(process, 0, path, &size) ? std::string(path, size) : std::string();
 }
 
+std::uint64_t startTime(HANDLE process) {
+    FILETIME created = {}, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+    return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
+}
+
+std::uint64_t startTimeOf(unsigned long pid) {
+    const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    return process ? startTime(process.get()) : 0;
+}
+
 bool sameUserAsUs(HANDLE process) {
     const std::vector<BYTE> theirs = tokenUser(process), ours = tokenUser(GetCurrentProcess());
     if (theirs.empty() || ours.empty()) return false;

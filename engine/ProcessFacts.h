@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "core/Job.h"
@@ -13,6 +14,11 @@ namespace moravel {
 
 // The full path of its executable; empty when it may not be read.
 std::string imagePath(HANDLE process);
+
+// When it started (a FILETIME), 0 when that may not be read: with its pid,
+// what tells it from a later process that got the same pid.
+std::uint64_t startTime(HANDLE process);
+std::uint64_t startTimeOf(unsigned long pid);
 
 // Whether it runs as the same user as this process, and in its session.
 bool sameUserAsUs(HANDLE process);
