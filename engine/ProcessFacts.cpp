@@ -114,7 +114,75 @@ StartedAs startedAs(HANDLE process) {
         !read(parameters + kFolderAt, &folder, sizeof folder) ||
         !read(parameters + kFolderAt + 3 * sizeof(CountedText) + sizeof(ULONG_PTR), &commandLine, sizeof commandLine))
         return {};
-    return {text(commandLine), text(folder)};
+    return {text(commandLine), text(folder), runsElevated(process)};
+}
+
+bool runsElevated(HANDLE process) {
+    UniqueHandle token;
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    return OpenProcessToken(process, TOKEN_QUERY, token.put()) &&
+           GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size) &&
+           elevation.TokenIsElevated != 0;
+}
+
+namespace {
+
+using UniqueAttributeList = Unique<NullTraits<LPPROC_THREAD_ATTRIBUTE_LIST, DeleteProcThreadAttributeList>>;
+
+// Attributes that make the shell the parent of a new process: it then runs
+// with the shell's rights, the user's own. Each part must live until the
+// process is made.
+struct ThroughTheShell {
+    UniqueHandle shell;
+    HANDLE parent = nullptr;
+    std::vector<char> room;
+    UniqueAttributeList attributes;
+
+    // False when there is no shell, or it may not be used so.
+    bool make() {
+        DWORD pid = 0;
+        if (const HWND desktop = GetShellWindow()) GetWindowThreadProcessId(desktop, &pid);
+        shell.reset(pid ? OpenProcess(PROCESS_CREATE_PROCESS, FALSE, pid) : nullptr);
+        parent = shell.get();
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        room.resize(size);
+        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(room.data());
+        if (!shell || size == 0 || !InitializeProcThreadAttributeList(list, 1, 0, &size)) return false;
+        attributes.reset(list);
+        return UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_PARENT_PROCESS, &parent, sizeof parent,
+                                         nullptr, nullptr) != FALSE;
+    }
+};
+
+}  // namespace
+
+Restart startAsItRan(const std::string& image, const StartedAs& was, const std::string& fallbackFolder) {
+    Restart restart;
+    std::string commandLine = was.commandLine.empty() ? "\"" + image + "\"" : was.commandLine;
+    const std::string folder = was.folder.empty() ? fallbackFolder : was.folder;
+    STARTUPINFOEXA startup = {};
+    startup.StartupInfo.cb = sizeof startup.StartupInfo;
+    DWORD flags = 0;
+    ThroughTheShell shell;
+    if (!was.elevated && runsElevated(GetCurrentProcess())) {
+        if (!shell.make()) {
+            restart.notAsItRan = true;
+            return restart;
+        }
+        startup.StartupInfo.cb = sizeof startup;
+        startup.lpAttributeList = shell.attributes.get();
+        flags = EXTENDED_STARTUPINFO_PRESENT;
+    }
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessA(image.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr,
+                        folder.empty() ? nullptr : folder.c_str(), &startup.StartupInfo, &info))
+        return restart;
+    restart.process.reset(info.hProcess);
+    restart.thread.reset(info.hThread);
+    restart.pid = info.dwProcessId;
+    return restart;
 }
 
 bool hasEnded(HANDLE process) { return WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }

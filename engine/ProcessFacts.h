@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/Handle.h"
 #include "core/Job.h"
 
 namespace moravel {
@@ -27,13 +28,29 @@ bool inOurSession(unsigned long pid);
 // The system's own processes and the shell: never closed, whoever runs them.
 bool isSystemProcess(const std::string& imageName);
 
-// How a program was started, read from its process parameters: what starts
-// it again the same way. Empty parts are not known (no right to read it, or a
-// 64-bit program seen from this 32-bit one).
+// How a program was started, read from its process parameters and token:
+// what starts it again the same way. Empty parts are not known (no right to
+// read it, or a 64-bit program seen from this 32-bit one).
 struct StartedAs {
     std::string commandLine, folder;
+    bool elevated = false;  // with administrator rights (not known: without)
 };
 StartedAs startedAs(HANDLE process);
+bool runsElevated(HANDLE process);
+
+// Starts a program again as it ran: from its image, with the command line
+// and in the folder it was started with (else its image alone, in
+// fallbackFolder), with its own user's rights. When this process runs
+// elevated and the program did not, it is started through the shell's
+// process, whose rights it then gets, as installers do; with no shell to
+// start it through, not at all (notAsItRan). Else, on failure, the process
+// is empty and GetLastError says why.
+struct Restart {
+    UniqueHandle process, thread;
+    unsigned long pid = 0;
+    bool notAsItRan = false;
+};
+Restart startAsItRan(const std::string& image, const StartedAs& was, const std::string& fallbackFolder);
 
 // Waits until the process has ended, at most limit, and less when cancel (if
 // given) is set meanwhile: true once it has ended.

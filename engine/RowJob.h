@@ -10,6 +10,7 @@
 
 #include "core/Job.h"
 #include "core/ObjectUnit.h"
+#include "engine/Holders.h"
 
 namespace moravel {
 
@@ -22,6 +23,8 @@ struct RowOutcome {
         Busy,             // someone holds the destination: counted, its holders looked up
         DoneWithoutCopy,  // nothing (more) to copy: the lines are logged and the row is done
         LeavesList,       // the lines are logged and the row leaves the list uncounted
+        NeedsUser,        // the lines are logged, the attempt counted, and the row stays, never tried
+                          // again: what it left (a new file with the old one aside) is the user's to settle
     };
     Result result = Result::Failed;
     bool wasInUse = false;                 // Succeeded: the running copy keeps the old file
@@ -30,6 +33,7 @@ struct RowOutcome {
     std::vector<std::string> linesAfter;   // logged after the success line (its backup line)
     std::vector<std::string> setAside;     // old files still held, deleted at later passes
     std::string waitReason;                // Busy: why it waits, logged once per busy streak
+    std::vector<Holder> refused;           // Busy: holders that refused to stop (see deployRow)
 };
 
 // The work of one row, given the project as it was when the attempt began
@@ -51,9 +55,12 @@ bool isLongCopy(const TFileObject& project) noexcept;
 
 // The job of a busy row whose project restarts what holds its destination:
 // finds the holders, stops them, replaces the file and starts them again.
-// Nobody found to stop leaves the row busy.
-class HolderFinder;
-RowOutcome deployRow(const TFileObject& project, HolderFinder& finder, Job& job);
+// Nobody found to stop leaves the row busy. Holders that refused to stop at
+// an earlier attempt of the row's busy streak (refusedEarlier) are not asked
+// again: while one of them holds the file the row waits, stopping nothing.
+// Those that refuse now are in the outcome, for the next attempts.
+RowOutcome deployRow(const TFileObject& project, HolderFinder& finder, const std::vector<Holder>& refusedEarlier,
+                     Job& job);
 
 // The row job of a pass under way: its thread's share, its row, the project
 // as the attempt began, and how far it has told it is.

@@ -38,17 +38,20 @@ bool ControlledService::open(const std::string& name) {
 }
 
 void ControlledService::followProcess(unsigned long pid) {
-    process_.reset(pid ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr);
+    process_.reset(pid ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid) : nullptr);
+}
+
+SERVICE_STATUS_PROCESS ControlledService::status() const {
+    SERVICE_STATUS_PROCESS status = {};  // a state of 0 when it cannot be asked
+    DWORD needed = 0;
+    QueryServiceStatusEx(service_.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
+    return status;
 }
 
 DWORD ControlledService::state(DWORD* pid) const {
-    SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    if (!QueryServiceStatusEx(service_.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
-                              &needed))
-        return 0;
-    if (pid) *pid = status.dwProcessId;
-    return status.dwCurrentState;
+    const SERVICE_STATUS_PROCESS now = status();
+    if (pid) *pid = now.dwProcessId;
+    return now.dwCurrentState;
 }
 
 ControlledService::Result ControlledService::stop(std::chrono::milliseconds limit, const CancelEvent* cancel) {
@@ -60,13 +63,14 @@ ControlledService::Result ControlledService::stop(std::chrono::milliseconds limi
     const auto left = limit - std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     if (stopped && (!process_ || waitForEnd(process_.get(), std::max(left, std::chrono::milliseconds{0}), cancel)))
         return Result::Done;
-    return cancel && cancel->isSet() ? Result::Cancelled : Result::TimedOut;
+    return cancel && cancel->isSet() ? Result::Cancelled : Result::Failed;
 }
 
-bool ControlledService::start(std::chrono::milliseconds limit, std::chrono::milliseconds runsOnFor,
-                              const CancelEvent* cancel) {
+ControlledService::Result ControlledService::start(std::chrono::milliseconds limit, std::chrono::milliseconds runsOnFor,
+                                                   const CancelEvent* cancel) {
     // Never retried: a service that fails with a file fails again with it.
-    if (!StartServiceA(service_.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) return false;
+    if (!StartServiceA(service_.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
+        return Result::Refused;
     DWORD now = 0;
     waitUntil(
         [&] {
@@ -77,9 +81,14 @@ bool ControlledService::start(std::chrono::milliseconds limit, std::chrono::mill
     DWORD pid = 0;
     state(&pid);
     followProcess(pid);  // its new process, to wait on
-    if (now != SERVICE_RUNNING) return false;
-    if (runsOnFor.count() > 0 && waitUntil([&] { return state() != SERVICE_RUNNING; }, runsOnFor, cancel)) return false;
-    return state() == SERVICE_RUNNING;
+    const bool runs = now == SERVICE_RUNNING &&
+                      !(runsOnFor.count() > 0 && waitUntil([&] { return state() != SERVICE_RUNNING; }, runsOnFor, cancel));
+    if (cancel && cancel->isSet()) return Result::Cancelled;  // started, and not watched to its end
+    if (runs && state() == SERVICE_RUNNING) return Result::Done;
+    // What the service told when it stopped, else that it did not answer in time.
+    const DWORD told = status().dwWin32ExitCode;
+    SetLastError(told != NO_ERROR && told != ERROR_SERVICE_SPECIFIC_ERROR ? told : ERROR_SERVICE_REQUEST_TIMEOUT);
+    return Result::Failed;
 }
 
 }  // namespace moravel

@@ -31,7 +31,8 @@ public:
     bool open(const std::string& name);
     explicit operator bool() const noexcept { return static_cast<bool>(service_); }
 
-    // Its process, to wait on; stays empty without the right to wait on it.
+    // Its process, to wait on and to ask when it started; stays empty
+    // without the right to.
     void followProcess(unsigned long pid);
     HANDLE process() const noexcept { return process_.get(); }
 
@@ -39,16 +40,20 @@ public:
     // the process it runs in.
     DWORD state(DWORD* pid = nullptr) const;
 
-    enum class Result { Done, Refused, TimedOut, Cancelled };
+    // Refused: the request itself was (GetLastError says why). Failed: it did
+    // not get there within its time.
+    enum class Result { Done, Refused, Failed, Cancelled };
     // Stops it and waits until it has stopped and its process has ended, at
-    // most limit. Refused: GetLastError says why.
+    // most limit.
     Result stop(std::chrono::milliseconds limit, const CancelEvent* cancel);
     // Starts it and waits until it runs (at most limit) and, with runsOnFor,
-    // still runs that much later; true when it does. It then follows the new
-    // process. Failed: GetLastError says why where the system told.
-    bool start(std::chrono::milliseconds limit, std::chrono::milliseconds runsOnFor, const CancelEvent* cancel);
+    // still runs that much later. It then follows the new process. Failed:
+    // GetLastError says what the service told, or that it did not answer.
+    Result start(std::chrono::milliseconds limit, std::chrono::milliseconds runsOnFor, const CancelEvent* cancel);
 
 private:
+    SERVICE_STATUS_PROCESS status() const;
+
     UniqueService service_;
     UniqueHandle process_;
 };

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -150,6 +151,10 @@ bool UpdatePass::tryRow(std::uint64_t id) {
 
 UpdatePass::Work UpdatePass::chooseWork(std::uint64_t id, const TFileObject& project) {
     Work work;
+    if (std::find(needUser_.begin(), needUser_.end(), id) != needUser_.end()) {
+        failed(id, RowEnd::Failed);  // left as it is until the user removes it
+        return work;
+    }
     if (!fileExists(project.Source)) {
         log(id, "Source \"" + project.Source + "\" doesn't exist.");
         failed(id, RowEnd::Failed);
@@ -169,7 +174,7 @@ UpdatePass::Work UpdatePass::chooseWork(std::uint64_t id, const TFileObject& pro
     }
     if (busyHandler_) work.job = busyHandler_(project);
     if (!work.job && project.RestartHolder && finder_)
-        work.job = [finder = finder_](const TFileObject& p, Job& job) { return deployRow(p, *finder, job); };
+        work.job = [finder = finder_](const TFileObject& p, Job& job) { return deployRow(p, *finder, {}, job); };
     work.onItsThread = static_cast<bool>(work.job);
     if (!work.job && project.ReplaceInUse)  // the project lets a busy file be renamed aside
         work.job = [](const TFileObject& p, Job& job) { return copyRow(p, true, job); };
@@ -240,6 +245,11 @@ void UpdatePass::applyOutcome(std::uint64_t id, const TFileObject& project, cons
             linesAfter();
             pending_.markDone(id);
             host_.rowTried(id, RowEnd::Done);
+            break;
+        case RowOutcome::Result::NeedsUser:
+            linesAfter();
+            needUser_.push_back(id);
+            failed(id, RowEnd::Failed);
             break;
         case RowOutcome::Result::LeavesList:
             linesAfter();

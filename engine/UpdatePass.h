@@ -126,6 +126,7 @@ private:
     HolderLookups lookups_;
     FreedRows freed_;
     bool keepCountdown_ = false;
+    std::vector<std::uint64_t> needUser_;      // rows whose deploy left what only the user can settle
 
     // "Also log failures" as last asked. The user can change it only while
     // messages are pumped, so a pass asks again after every pump rather than
