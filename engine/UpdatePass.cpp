@@ -31,13 +31,18 @@ void UpdatePass::setNotice(std::function<void()> notice) {
 
 // ---- the walk -------------------------------------------------------------------------------
 
-void UpdatePass::RunUpdatePass(bool keepCountdown) {
+void UpdatePass::RunUpdatePass(bool keepCountdown) { startPass(keepCountdown, false); }
+
+void UpdatePass::UpdateNow() { startPass(false, true); }
+
+void UpdatePass::startPass(bool keepCountdown, bool byUser) {
     // Timer ticks and "Update Now" while a pass runs (paused for a job, or
     // in one of its pumps): the pass under way finishes on its own, and the
     // next one comes at the countdown it restarts.
     if (running_) return;
     running_ = true;
     keepCountdown_ = keepCountdown;
+    byUser_ = byUser;
     stopping_ = false;
     buttonEnabled_ = false;
     walk([this] {
@@ -172,9 +177,13 @@ UpdatePass::Work UpdatePass::chooseWork(std::uint64_t id, const TFileObject& pro
         };
         return work;
     }
-    if (busyHandler_) work.job = busyHandler_(project);
+    // Holders that refused in this streak are asked again only when the user asks.
+    const std::vector<Holder> refused = byUser_ ? std::vector<Holder>() : freed_.heldBackBy(id);
+    if (busyHandler_) work.job = busyHandler_(project, refused);
     if (!work.job && project.RestartHolder && finder_)
-        work.job = [finder = finder_](const TFileObject& p, Job& job) { return deployRow(p, *finder, {}, job); };
+        work.job = [finder = finder_, refused](const TFileObject& p, Job& job) {
+            return deployRow(p, *finder, refused, job);
+        };
     work.onItsThread = static_cast<bool>(work.job);
     if (!work.job && project.ReplaceInUse)  // the project lets a busy file be renamed aside
         work.job = [](const TFileObject& p, Job& job) { return copyRow(p, true, job); };
@@ -235,9 +244,10 @@ void UpdatePass::applyOutcome(std::uint64_t id, const TFileObject& project, cons
             failed(id, RowEnd::Failed);
             break;
         case RowOutcome::Result::Busy:
-            linesAfter();
             // Told once a streak: the same reason at a later time is no news.
             if (lookups_.newReason(id, outcome.waitReason)) log(id, outcome.waitReason, true);
+            linesAfter();
+            if (!outcome.refused.empty()) freed_.holdBack(id, outcome.refused);
             lookups_.noteBusy(id, project.Destination);
             failed(id, RowEnd::Waits);
             break;
