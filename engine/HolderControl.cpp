@@ -366,8 +366,8 @@ void Deploy::startAgain() {
 void Deploy::startAgain(Stoppable& target) {
     target.asked = false;
     if (target.isService()) {
-        if (target.service.start(kServiceWait, Milliseconds{0}, &cancel_) == ControlledService::Result::Done ||
-            cancel_.isSet())
+        const ControlledService::Result started = target.service.start(kServiceWait, Milliseconds{0}, &cancel_);
+        if (started == ControlledService::Result::Done || started == ControlledService::Result::Cancelled)
             outcome_.linesAfter.push_back(logLine(target.displayName + " started again."));
         else
             outcome_.linesAfter.push_back(
