@@ -346,7 +346,8 @@ void Deploy::giveUpTheNewFile(Stoppable& failed) {
         waitForEnd(failed.service.process(), kServiceWait, &cancel_);
     if (aside_.empty() || !putOldBack(aside_, destination_)) {
         outcome_.linesAfter.push_back(logLine(failed.displayName + " did not start with the new file; the old file could not be put back: " +
-                                              systemErrorText(GetLastError()) + "."));
+                                              systemErrorText(GetLastError()) + "; it is " +
+                                              std::string(fileNamePart(aside_)) + "."));
         outcome_.kind = DeployOutcome::Kind::Failed;
         outcome_.oldFileAside = aside_;  // never deleted
     } else {
@@ -416,6 +417,8 @@ DeployOutcome Deploy::run(const std::vector<Holder>& holders) {
         startServicesWithTheNewFile();
     } else if (cancel_.isSet()) {
         outcome_.kind = DeployOutcome::Kind::Cancelled;
+        if (std::any_of(targets_.begin(), targets_.end(), [](const Stoppable& target) { return target.asked; }))
+            outcome_.linesBefore.push_back(logLine(fileName_ + " was not replaced: the update was cancelled."));
     }
     startAgain();
     if (!aside_.empty() && !DeleteFileA(aside_.c_str())) outcome_.setAside = aside_;

@@ -214,6 +214,7 @@ TEST(DeployOverHolders, StartsAServiceAgainWithTheNewFileOrElseWithTheOldOneAndT
             EXPECT_EQ(again.size(), 1u);
             EXPECT_EQ(test::filesIn(dir.path()), (std::vector<std::string>{"ran.txt", "svc.exe", std::string(fileNamePart(outcome.oldFileAside))}));
             EXPECT_TRUE(sameContent(outcome.oldFileAside, besideTestProgram("holder_b.exe")));
+            EXPECT_NE(said(outcome).find("; it is " + std::string(fileNamePart(outcome.oldFileAside)) + ".|"), std::string::npos);
             continue;
         }
         EXPECT_EQ(serviceState(test.service.get()), DWORD{SERVICE_RUNNING});
@@ -227,7 +228,7 @@ TEST(DeployOverHolders, StartsAServiceAgainWithTheNewFileOrElseWithTheOldOneAndT
 TEST(DeployOverHolders, ACancelledOrFailedDeployStartsAgainWhatItStoppedOnTheOldFile) {
     struct Case { const char* argument; bool cancel; Kind kind; const char* ran; std::vector<const char*> said; };
     const Case cases[] = {
-        {"slow", true, Kind::Cancelled, "AslowcAslow", {" started again (pid "}},
+        {"slow", true, Kind::Cancelled, "AslowcAslow", {" tool.exe was not replaced: the update was cancelled.|", " started again (pid "}},
         {"", false, Kind::Failed, "AcA", {") closed to replace tool.exe.|", " tool.exe could not be replaced: ", " started again (pid "}}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.argument);
