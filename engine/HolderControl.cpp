@@ -205,7 +205,7 @@ std::optional<std::string> Deploy::checkProgram(const Holder& holder, Stoppable&
     if (!target.process) return GetLastError() == ERROR_INVALID_PARAMETER ? std::string() : notOurs;  // gone, or not ours
     if (holder.started && startTime(target.process.get()) != holder.started) return std::string();
     target.image = imagePath(target.process.get());
-    if (target.image.empty() || isSystemProcess(std::string(fileNamePart(target.image))) ||
+    if (target.image.empty() || isSystemProcess(target.process.get()) ||
         !inOurSession(holder.pid) || !sameUserAsUs(target.process.get()))
         return notOurs;
     target.startedAs = startedAs(target.process.get());

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "core/Files.h"
 #include "core/Handle.h"
 #include "core/Library.h"
 #include "core/Text.h"
@@ -59,7 +60,10 @@ bool inOurSession(unsigned long pid) {
     return ProcessIdToSessionId(pid, &theirs) && ProcessIdToSessionId(GetCurrentProcessId(), &ours) && theirs == ours;
 }
 
-bool isSystemProcess(const std::string& imageName) {
+bool isSystemProcess(HANDLE process) {
+    const std::string image = imagePath(process);
+    if (image.empty()) return true;
+    const std::string imageName(fileNamePart(image));
     static const char* const kNames[] = {"system",       "smss.exe",    "csrss.exe",    "wininit.exe",
                                          "winlogon.exe", "services.exe", "lsass.exe",    "svchost.exe",
                                          "dwm.exe",      "explorer.exe", "winedevice.exe", "plugplay.exe",

@@ -25,8 +25,10 @@ std::uint64_t startTimeOf(unsigned long pid);
 bool sameUserAsUs(HANDLE process);
 bool inOurSession(unsigned long pid);
 
-// The system's own processes and the shell: never closed, whoever runs them.
-bool isSystemProcess(const std::string& imageName);
+// The system's own processes and the shell, told by the process's own
+// image: never closed, whoever runs them. One whose image may not be read
+// counts as one.
+bool isSystemProcess(HANDLE process);
 
 // How a program was started, read from its process parameters and token:
 // what starts it again the same way. Empty parts are not known (no right to
