@@ -16,6 +16,7 @@
 #include "core/Handle.h"
 #include "core/Library.h"
 #include "core/Text.h"
+#include "engine/ProcessFacts.h"
 
 namespace moravel {
 
@@ -80,14 +81,19 @@ public:
         end_ = procAddress<decltype(end_)>(module_.get(), "RmEndSession");
     }
 
-    // The processes that use the file, with the names it gives them; empty
-    // when it does not know.
-    std::map<DWORD, std::string> users(const std::wstring& path) const {
+    // What it tells of a process that uses a file.
+    struct User {
+        std::string name;
+        std::uint64_t started = 0;
+    };
+
+    // The processes that use the file; empty when it does not know.
+    std::map<DWORD, User> users(const std::wstring& path) const {
         if (!start_ || !register_ || !list_ || !end_) return {};
         DWORD session = 0;
         WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
         if (start_(&session, 0, key) != ERROR_SUCCESS) return {};
-        std::map<DWORD, std::string> pids;
+        std::map<DWORD, User> pids;
         LPCWSTR files[] = {path.c_str()};
         if (register_(session, 1, files, 0, nullptr, 0, nullptr) == ERROR_SUCCESS) {
             std::vector<RM_PROCESS_INFO> found(4);
@@ -100,8 +106,12 @@ public:
                     continue;
                 }
                 if (result == ERROR_SUCCESS)
-                    for (UINT i = 0; i < count && i < found.size(); ++i)
-                        pids[found[i].Process.dwProcessId] = narrow(found[i].strAppName);
+                    for (UINT i = 0; i < count && i < found.size(); ++i) {
+                        const FILETIME& started = found[i].Process.ProcessStartTime;
+                        pids[found[i].Process.dwProcessId] = {
+                            narrow(found[i].strAppName),
+                            (std::uint64_t{started.dwHighDateTime} << 32) | started.dwLowDateTime};
+                    }
                 break;
             }
         }
@@ -346,8 +356,10 @@ std::map<DWORD, std::string> processNames() {
 }
 
 Answers lookUp(const std::vector<std::string>& paths, Clock::time_point deadline) {
-    std::vector<std::vector<DWORD>> pids(paths.size());
-    std::map<DWORD, std::string> appNames;  // what the Restart Manager calls them
+    // Each path's holders, and how each holds it.
+    std::vector<std::map<DWORD, Holder::Hold>> held(paths.size());
+    std::vector<bool> answered(paths.size());
+    std::map<DWORD, RestartManager::User> told;  // what the Restart Manager tells of them
     const DWORD ownPid = GetCurrentProcessId();
     std::optional<std::map<DWORD, std::string>> names;  // taken once, when somebody is found
 
@@ -356,43 +368,52 @@ Answers lookUp(const std::vector<std::string>& paths, Clock::time_point deadline
     const Clock::time_point halfway = Clock::now() + (deadline - Clock::now()) / 2;
     const RestartManager restartManager;
     for (std::size_t i = 0; i < paths.size() && Clock::now() < halfway; ++i)
-        for (auto& [pid, name] : restartManager.users(wide(paths[i]))) {
-            pids[i].push_back(pid);
-            appNames[pid] = std::move(name);
+        for (auto& [pid, user] : restartManager.users(wide(paths[i]))) {
+            held[i][pid] = Holder::Hold::Opened;
+            told[pid] = std::move(user);
+            answered[i] = true;
         }
 
     std::vector<Target> targets(paths.size());
     bool anyLeft = false;
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        if (!pids[i].empty() || Clock::now() > deadline) continue;
+        if (Clock::now() > deadline) continue;
         targets[i] = targetOf(paths[i]);
-        anyLeft = true;
+        anyLeft = anyLeft || !answered[i];
     }
+    // The handle table for the paths the Restart Manager did not answer.
     if (anyLeft) {
         const auto users = handleUsers(targets, deadline);
         for (std::size_t i = 0; i < users.size(); ++i)
-            if (pids[i].empty()) pids[i] = users[i];
-
-        // Beside those found by handle: the programs running from the file.
-        RunningUsers running(targets);
+            for (const DWORD pid : users[i])
+                if (!answered[i]) held[i].emplace(pid, Holder::Hold::Opened);
+    }
+    // Who runs each file: among every process for those paths, among the
+    // Restart Manager's answer for the others.
+    std::vector<DWORD> candidates;
+    if (anyLeft) {
         names = processNames();
-        for (const auto& entry : *names) {
-            const DWORD pid = entry.first;
-            if (pid == ownPid || pid == 0) continue;
-            if (Clock::now() > deadline) break;
-            for (const std::size_t i : running.of(pid)) pids[i].push_back(pid);
-        }
+        for (const auto& entry : *names) candidates.push_back(entry.first);
+    } else {
+        for (const auto& entry : told) candidates.push_back(entry.first);
+    }
+    RunningUsers running(targets);
+    for (const DWORD pid : candidates) {
+        if (pid == ownPid || pid == 0) continue;
+        if (Clock::now() > deadline) break;
+        for (const std::size_t i : running.of(pid))
+            if (!answered[i] || held[i].count(pid)) held[i][pid] = Holder::Hold::Runs;
     }
 
     Answers answers(paths.size());
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        std::sort(pids[i].begin(), pids[i].end());
-        pids[i].erase(std::unique(pids[i].begin(), pids[i].end()), pids[i].end());
-        for (const DWORD pid : pids[i]) {
+        for (const auto& [pid, how] : held[i]) {
             if (pid == ownPid) continue;
             if (!names) names = processNames();
             const auto name = names->find(pid);
-            answers[i].push_back({name != names->end() ? name->second : appNames[pid], pid});
+            const auto user = told.find(pid);
+            answers[i].push_back({name != names->end() ? name->second : user != told.end() ? user->second.name : "",
+                                  pid, how, user != told.end() ? user->second.started : startTimeOf(pid)});
         }
         std::sort(answers[i].begin(), answers[i].end(), [](const Holder& a, const Holder& b) {
             const int order = compareTextIgnoreCase(a.process, b.process);

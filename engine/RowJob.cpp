@@ -130,13 +130,15 @@ bool isLongCopy(const TFileObject& project) noexcept {
     return ((std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow) >= kLongCopy;
 }
 
-RowOutcome deployRow(const TFileObject& project, HolderFinder& finder, Job& job) {
+RowOutcome deployRow(const TFileObject& project, HolderFinder& finder, const std::vector<Holder>& refusedEarlier,
+                     Job& job) {
     RowOutcome outcome;
     outcome.result = RowOutcome::Result::Busy;
     std::vector<std::vector<Holder>> found = finder.find({project.Destination});
     if (found.empty() || found.front().empty()) return outcome;  // nobody known to stop: it waits
+    JobProgress progress(job);
     DeployOutcome deployed = deployOverHolders(project.Source, project.Destination, found.front(),
-                                               project.ForceClose, job.cancelEvent());
+                                               {project.ForceClose, refusedEarlier}, job.cancelEvent(), &progress);
     outcome.linesBefore = std::move(deployed.linesBefore);
     outcome.linesAfter = std::move(deployed.linesAfter);
     if (!deployed.setAside.empty()) outcome.setAside.push_back(std::move(deployed.setAside));
@@ -149,12 +151,17 @@ RowOutcome deployRow(const TFileObject& project, HolderFinder& finder, Job& job)
                 outcome.linesAfter.push_back(makeVersionBackup(project, outcome.version, nullptr));
             break;
         case DeployOutcome::Kind::AlreadyUpToDate: outcome.result = RowOutcome::Result::DoneWithoutCopy; break;
-        case DeployOutcome::Kind::Waits: outcome.waitReason = std::move(deployed.waitReason); break;
+        case DeployOutcome::Kind::Waits:
+            outcome.waitReason = std::move(deployed.waitReason);
+            outcome.refused = std::move(deployed.refused);
+            break;
         // Tried again every delay, it would restart the service over and over.
         case DeployOutcome::Kind::GaveUpOldBack: outcome.result = RowOutcome::Result::LeavesList; break;
         case DeployOutcome::Kind::Failed:
         case DeployOutcome::Kind::Cancelled: outcome.result = RowOutcome::Result::Failed; break;
     }
+    // Tried again, the new file in place would look up to date.
+    if (!deployed.oldFileAside.empty()) outcome.result = RowOutcome::Result::NeedsUser;
     return outcome;
 }
 

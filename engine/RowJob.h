@@ -11,6 +11,7 @@
 #include "core/Job.h"
 #include "core/ObjectUnit.h"
 #include "core/PendingRenames.h"
+#include "engine/Holders.h"
 
 namespace moravel {
 
@@ -25,6 +26,8 @@ struct RowOutcome {
         LeavesList,       // the lines are logged and the row leaves the list uncounted
         AtRestart,        // the lines are logged; the destination is replaced at the next restart, its row
                           // stays until then and is not tried again
+        NeedsUser,        // the lines are logged, the attempt counted, and the row stays, never tried
+                          // again: what it left (a new file with the old one aside) is the user's to settle
     };
     Result result = Result::Failed;
     bool wasInUse = false;                 // Succeeded: the running copy keeps the old file
@@ -34,6 +37,7 @@ struct RowOutcome {
     std::vector<std::string> setAside;     // old files still held, deleted at later passes
     std::string waitReason;                // Busy: why it waits, logged once per busy streak
     ScheduledReplace atRestart;            // AtRestart: the new file that takes the destination's place then
+    std::vector<Holder> refused;           // Busy: holders that refused to stop (see deployRow)
 };
 
 // The work of one row, given the project as it was when the attempt began
@@ -55,9 +59,12 @@ bool isLongCopy(const TFileObject& project) noexcept;
 
 // The job of a busy row whose project restarts what holds its destination:
 // finds the holders, stops them, replaces the file and starts them again.
-// Nobody found to stop leaves the row busy.
-class HolderFinder;
-RowOutcome deployRow(const TFileObject& project, HolderFinder& finder, Job& job);
+// Nobody found to stop leaves the row busy. Holders that refused to stop at
+// an earlier attempt of the row's busy streak (refusedEarlier) are not asked
+// again: while one of them holds the file the row waits, stopping nothing.
+// Those that refuse now are in the outcome, for the next attempts.
+RowOutcome deployRow(const TFileObject& project, HolderFinder& finder, const std::vector<Holder>& refusedEarlier,
+                     Job& job);
 
 // The last resort of a project that asks for it: the work of a busy row (or
 // none), and when that leaves the row busy, a copy of the source beside the

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -30,13 +31,18 @@ void UpdatePass::setNotice(std::function<void()> notice) {
 
 // ---- the walk -------------------------------------------------------------------------------
 
-void UpdatePass::RunUpdatePass(bool keepCountdown) {
+void UpdatePass::RunUpdatePass(bool keepCountdown) { startPass(keepCountdown, false); }
+
+void UpdatePass::UpdateNow() { startPass(false, true); }
+
+void UpdatePass::startPass(bool keepCountdown, bool byUser) {
     // Timer ticks and "Update Now" while a pass runs (paused for a job, or
     // in one of its pumps): the pass under way finishes on its own, and the
     // next one comes at the countdown it restarts.
     if (running_) return;
     running_ = true;
     keepCountdown_ = keepCountdown;
+    byUser_ = byUser;
     stopping_ = false;
     buttonEnabled_ = false;
     walk([this] {
@@ -150,6 +156,10 @@ bool UpdatePass::tryRow(std::uint64_t id) {
 
 UpdatePass::Work UpdatePass::chooseWork(std::uint64_t id, const TFileObject& project) {
     Work work;
+    if (std::find(needUser_.begin(), needUser_.end(), id) != needUser_.end()) {
+        failed(id, RowEnd::Failed);  // left as it is until the user removes it
+        return work;
+    }
     if (!fileExists(project.Source)) {
         log(id, "Source \"" + project.Source + "\" doesn't exist.");
         failed(id, RowEnd::Failed);
@@ -167,9 +177,13 @@ UpdatePass::Work UpdatePass::chooseWork(std::uint64_t id, const TFileObject& pro
         };
         return work;
     }
-    if (busyHandler_) work.job = busyHandler_(project);
+    // Holders that refused in this streak are asked again only when the user asks.
+    const std::vector<Holder> refused = byUser_ ? std::vector<Holder>() : freed_.heldBackBy(id);
+    if (busyHandler_) work.job = busyHandler_(project, refused);
     if (!work.job && project.RestartHolder && finder_)
-        work.job = [finder = finder_](const TFileObject& p, Job& job) { return deployRow(p, *finder, job); };
+        work.job = [finder = finder_, refused](const TFileObject& p, Job& job) {
+            return deployRow(p, *finder, refused, job);
+        };
     work.onItsThread = static_cast<bool>(work.job);
     if (!work.job && project.ReplaceInUse)  // the project lets a busy file be renamed aside
         work.job = [](const TFileObject& p, Job& job) { return copyRow(p, true, job); };
@@ -229,9 +243,10 @@ void UpdatePass::applyOutcome(std::uint64_t id, const TFileObject& project, cons
             failed(id, RowEnd::Failed);
             break;
         case RowOutcome::Result::Busy:
-            linesAfter();
             // Told once a streak: the same reason at a later time is no news.
             if (lookups_.newReason(id, outcome.waitReason)) log(id, outcome.waitReason, true);
+            linesAfter();
+            if (!outcome.refused.empty()) freed_.holdBack(id, outcome.refused);
             lookups_.noteBusy(id, project.Destination);
             failed(id, RowEnd::Waits);
             break;
@@ -239,6 +254,11 @@ void UpdatePass::applyOutcome(std::uint64_t id, const TFileObject& project, cons
             linesAfter();
             pending_.markDone(id);
             host_.rowTried(id, RowEnd::Done);
+            break;
+        case RowOutcome::Result::NeedsUser:
+            linesAfter();
+            needUser_.push_back(id);
+            failed(id, RowEnd::Failed);
             break;
         case RowOutcome::Result::LeavesList:
             linesAfter();

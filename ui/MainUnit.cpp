@@ -378,7 +378,7 @@ void TMainForm::closeAfterPass() {
     }
 }
 
-void TMainForm::Button1Click() { RunUpdatePass(); }
+void TMainForm::Button1Click() { updater_.UpdateNow(); }
 void TMainForm::Timer1Timer() { RunUpdatePass(); }
 
 void TMainForm::appendLog(const std::string& line) {
@@ -564,7 +564,7 @@ void TMainForm::queueFromCommand(const std::vector<std::string>& names, bool now
             appendLog(timestampText(localNow()) + " " + name + " not queued: there is no such project.");
     }
     queueProjects(known);
-    if (now && pending_.count() > 0) RunUpdatePass();  // as "Update &Now", enabled with rows pending
+    if (now && pending_.count() > 0) updater_.UpdateNow();  // as "Update &Now", enabled with rows pending
 }
 
 void TMainForm::followSourceWatch() {

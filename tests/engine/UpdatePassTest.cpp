@@ -1019,7 +1019,7 @@ TEST_F(UpdatePassTest, HoldersAreRestartedOrWaitedForOnlyWhenTheProjectAsks) {
     queue({"c"});
     const HeldFile held(project("c").Destination);
     int attempt = 0;
-    pass.setBusyRowHandler([&attempt](const TFileObject&) -> RowJob {
+    pass.setBusyRowHandler([&attempt](const TFileObject&, const std::vector<Holder>&) -> RowJob {
         const std::string reason = "07-12-26 10:00:0" + std::to_string(attempt++) + " tool.exe (pid 1) did not close.";
         return [reason](const TFileObject&, Job&) {
             RowOutcome outcome;
@@ -1086,6 +1086,85 @@ TEST_F(UpdatePassTest, ADestinationNothingElseFreesIsReplacedAtTheNextRestartWhe
         pass.followRows();
         EXPECT_EQ(filesIn(fresh.path()).size(), 2u);
     }
+}
+
+// A deploy's lines come in the order a user reads them, whatever its end: what
+// was stopped, the reason, what runs again. One that left what only the user
+// can settle stays, and is not tried again.
+TEST_F(UpdatePassTest, TheLinesOfADeployAreLoggedInTheirOrderWhateverItsEnd) {
+    using Result = RowOutcome::Result;
+    const struct { Result result; bool removed; std::vector<std::string> log; int attempts; } cases[] = {
+        {Result::Busy, false, {"stopped", "why", "started again"}, 2},
+        {Result::Failed, false, {"stopped", "why", "started again"}, 2},
+        {Result::Failed, true, {"stopped", "why", "started again"}, 1},  // cancelled: the row was removed
+        {Result::NeedsUser, false, {"stopped", "why", "started again"}, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << int(c.result) << " removed " << c.removed);
+        forgetEverything();
+        addProject("a", "in use");
+        queue({"a"});
+        const HeldFile held(project("a").Destination);
+        int attempts = 0;
+        pass.setBusyRowHandler([&](const TFileObject&, const std::vector<Holder>&) -> RowJob {
+            ++attempts;
+            return [&c](const TFileObject&, Job& job) {
+                if (c.removed) job.cancelEvent().sleep(10000);
+                RowOutcome outcome;
+                outcome.result = c.result;
+                outcome.linesBefore = {"stopped"};
+                (c.result == Result::Busy ? outcome.waitReason : outcome.linesBefore.emplace_back()) = "why";
+                outcome.linesAfter = {"started again"};
+                return outcome;
+            };
+        });
+        pass.RunUpdatePass();
+        if (c.removed) pending.remove(pending.rowAt(0).id), pass.followRows();
+        while (pass.running()) ASSERT_TRUE(takeNews());
+        EXPECT_EQ(host.log, c.log);
+        runPass();
+        EXPECT_EQ(attempts, c.attempts);
+        EXPECT_EQ(queued("a"), !c.removed);
+    }
+}
+
+// Holders that refused to stop are not asked again in the row's busy streak,
+// but by a pass the user asks for, or once they have all ended.
+TEST_F(UpdatePassTest, HoldersThatRefusedToStopAreAskedAgainOnlyByTheUserOrOnceTheyHaveEnded) {
+    struct Nobody : HolderFinder {
+        std::vector<std::vector<Holder>> find(const std::vector<std::string>& paths) override {
+            return std::vector<std::vector<Holder>>(paths.size());
+        }
+    };
+    pass.setHolderFinder(std::make_shared<Nobody>());  // a busy streak is followed where holders are looked up
+    addProject("a", "in use");
+    queue({"a"});
+    const HeldFile held(project("a").Destination);
+    writeFile(dir / "other.txt", "x");
+    std::optional<HeldByOtherProcess> refusing(std::in_place, dir / "other.txt");
+    const Holder holder{"holdfile.exe", refusing->pid()};
+    std::vector<std::string> told;  // the refused holders each attempt was told of
+    pass.setBusyRowHandler([&](const TFileObject&, const std::vector<Holder>& refused) -> RowJob {
+        told.push_back(holdersText(refused));
+        return [holder, refuses = refusing.has_value()](const TFileObject&, Job&) {
+            RowOutcome outcome;
+            outcome.result = RowOutcome::Result::Busy;
+            if (refuses) outcome.refused = {holder};
+            return outcome;
+        };
+    });
+    const auto untilEnd = [this] {
+        while (pass.running()) ASSERT_TRUE(takeNews());
+    };
+    runPassAndLookUp();  // a tick
+    runPassAndLookUp();  // a tick
+    pass.UpdateNow();
+    untilEnd();
+    runPassAndLookUp();
+    refusing.reset();
+    EXPECT_TRUE(takeNews(2000)) << "its end runs a pass";
+    untilEnd();
+    const std::string named = holdersText({holder});
+    EXPECT_EQ(told, (std::vector<std::string>{"", named, "", named, ""}));
 }
 
 }  // namespace
