@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstring>
 #include <optional>
 
 #include "core/Clock.h"
@@ -44,38 +43,6 @@ std::string moveOldAside(const std::string& destination) { return renameAside(de
 // tried for a moment while the file's last user lets go.
 bool putOldBack(const std::string& aside, const std::string& destination) {
     return putBack(aside, destination, PutBack::OverNewFile, kPutBackWait);
-}
-
-// ---- programs' windows --------------------------------------------------------------------
-
-// Whether a program can be asked to close as a user would: by a visible,
-// enabled top-level window that no other window owns. One whose windows are
-// all disabled shows a dialog (its user could not close it either); one with
-// none has no window to ask.
-enum class Reach { Askable, Disabled, NoWindow };
-
-struct WindowSearch {
-    DWORD pid;
-    bool ask;  // post WM_CLOSE to each askable one
-    bool askable = false, disabled = false;
-};
-
-BOOL CALLBACK searchWindow(HWND window, LPARAM context) noexcept {
-    auto& search = *reinterpret_cast<WindowSearch*>(context);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    if (pid != search.pid || !IsWindowVisible(window) || GetWindow(window, GW_OWNER)) return TRUE;
-    if (!IsWindowEnabled(window))
-        search.disabled = true;
-    else if (!search.ask || PostMessageA(window, WM_CLOSE, 0, 0))
-        search.askable = true;
-    return TRUE;
-}
-
-Reach reach(DWORD pid, bool ask) {
-    WindowSearch search{pid, ask};
-    EnumWindows(searchWindow, reinterpret_cast<LPARAM>(&search));
-    return search.askable ? Reach::Askable : search.disabled ? Reach::Disabled : Reach::NoWindow;
 }
 
 // ---- one holder ---------------------------------------------------------------------------
@@ -414,30 +381,6 @@ DeployOutcome Deploy::run(const std::vector<Holder>& holders) {
 }
 
 }  // namespace
-
-bool sameContent(const std::string& a, const std::string& b) {
-    WIN32_FILE_ATTRIBUTE_DATA first = {}, second = {};
-    if (!GetFileAttributesExA(a.c_str(), GetFileExInfoStandard, &first) ||
-        !GetFileAttributesExA(b.c_str(), GetFileExInfoStandard, &second))
-        return false;
-    if (first.nFileSizeLow != second.nFileSizeLow || first.nFileSizeHigh != second.nFileSizeHigh) return false;
-    const auto open = [](const std::string& path) {
-        return UniqueFile(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    };
-    const UniqueFile fileA = open(a), fileB = open(b);
-    if (!fileA || !fileB) return false;
-    std::vector<char> bufferA(64 * 1024), bufferB(64 * 1024);
-    for (;;) {
-        DWORD readA = 0, readB = 0;
-        if (!ReadFile(fileA.get(), bufferA.data(), static_cast<DWORD>(bufferA.size()), &readA, nullptr) ||
-            !ReadFile(fileB.get(), bufferB.data(), static_cast<DWORD>(bufferB.size()), &readB, nullptr) ||
-            readA != readB)
-            return false;
-        if (readA == 0) return true;
-        if (std::memcmp(bufferA.data(), bufferB.data(), readA) != 0) return false;
-    }
-}
 
 DeployOutcome deployOverHolders(const std::string& source, const std::string& destination,
                                 const std::vector<Holder>& holders, const DeployAttempt& attempt,

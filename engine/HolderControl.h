@@ -90,7 +90,4 @@ DeployOutcome deployOverHolders(const std::string& source, const std::string& de
                                 const std::vector<Holder>& holders, const DeployAttempt& attempt,
                                 const CancelEvent& cancel, CopyProgress* progress = nullptr);
 
-// True when both files exist and have the same bytes.
-bool sameContent(const std::string& a, const std::string& b);
-
 }  // namespace moravel

@@ -61,9 +61,5 @@ public:
     HolderLookupPause& operator=(const HolderLookupPause&) = delete;
 };
 
-// The number of handles this process has open, counted in the system's
-// handle table (some systems keep no count of their own); -1 when the table
-// cannot be read.
-int openHandleCount();
 
 }  // namespace moravel

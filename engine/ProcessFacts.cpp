@@ -197,4 +197,32 @@ bool waitForEnd(HANDLE process, std::chrono::milliseconds limit, const CancelEve
     return cancel->waitFor(process, milliseconds) == CancelEvent::Wait::Signalled;
 }
 
+namespace {
+
+struct WindowSearch {
+    DWORD pid;
+    bool ask;  // post WM_CLOSE to each askable one
+    bool askable = false, disabled = false;
+};
+
+BOOL CALLBACK searchWindow(HWND window, LPARAM context) noexcept {
+    auto& search = *reinterpret_cast<WindowSearch*>(context);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid != search.pid || !IsWindowVisible(window) || GetWindow(window, GW_OWNER)) return TRUE;
+    if (!IsWindowEnabled(window))
+        search.disabled = true;
+    else if (!search.ask || PostMessageA(window, WM_CLOSE, 0, 0))
+        search.askable = true;
+    return TRUE;
+}
+
+}  // namespace
+
+Reach reach(unsigned long pid, bool ask) {
+    WindowSearch search{pid, ask};
+    EnumWindows(searchWindow, reinterpret_cast<LPARAM>(&search));
+    return search.askable ? Reach::Askable : search.disabled ? Reach::Disabled : Reach::NoWindow;
+}
+
 }  // namespace moravel

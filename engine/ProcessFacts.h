@@ -75,4 +75,11 @@ bool waitUntil(Done done, std::chrono::milliseconds limit, const CancelEvent* ca
     }
 }
 
+// Whether a program can be asked to close as a user would: by a visible,
+// enabled top-level window that no other window owns. One whose windows are
+// all disabled shows a dialog (its user could not close it either); one with
+// none has no window to ask. With ask, WM_CLOSE goes to each such window.
+enum class Reach { Askable, Disabled, NoWindow };
+Reach reach(unsigned long pid, bool ask);
+
 }  // namespace moravel

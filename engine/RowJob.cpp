@@ -187,6 +187,27 @@ RowJob orAtRestart(RowJob work) {
     };
 }
 
+RowJob freeRowWork(bool destinationMissing) {
+    return [destinationMissing](const TFileObject& p, Job& job) {
+        RowOutcome outcome = copyRow(p, false, job);
+        if (destinationMissing && outcome.result == RowOutcome::Result::Failed && !job.cancelled())
+            outcome.linesBefore.push_back("DBG: " + p.Source + " to " + p.Destination + " cannot copy");
+        return outcome;
+    };
+}
+
+RowJob busyRowWork(const TFileObject& project, const std::shared_ptr<HolderFinder>& finder,
+                   const std::vector<Holder>& refused, RowJob given, bool& onItsThread) {
+    RowJob work = std::move(given);
+    if (!work && project.RestartHolder && finder)
+        work = [finder, refused](const TFileObject& p, Job& job) { return deployRow(p, *finder, refused, job); };
+    onItsThread = static_cast<bool>(work);
+    if (!work && project.ReplaceInUse)  // the project lets a busy file be renamed aside
+        work = [](const TFileObject& p, Job& job) { return copyRow(p, true, job); };
+    if (project.AtRestart) work = orAtRestart(std::move(work));
+    return work;
+}
+
 // ---- the job under way -------------------------------------------------------------------
 
 void RunningRowJob::start(std::uint64_t row, const TFileObject& project, RowJob work, Job::Notice notice) {

@@ -74,6 +74,19 @@ RowOutcome deployRow(const TFileObject& project, HolderFinder& finder, const std
 // administrators may) leave the row busy, the last two with the reason.
 RowJob orAtRestart(RowJob work);
 
+// The work of a row whose destination is free, or missing (then a copy that
+// fails says it could not copy).
+RowJob freeRowWork(bool destinationMissing);
+
+// The work of a row whose destination is busy, as its project asks: the
+// given work (a test's) or else stopping what holds it and starting it again
+// (asking none of the holders that refused in this streak), or renaming it
+// aside; with AtRestart, replacing it at the next restart when those do not
+// free it. None when the row just waits. onItsThread: a job whatever the
+// file's size.
+RowJob busyRowWork(const TFileObject& project, const std::shared_ptr<HolderFinder>& finder,
+                   const std::vector<Holder>& refused, RowJob given, bool& onItsThread);
+
 // The row job of a pass under way: its thread's share, its row, the project
 // as the attempt began, and how far it has told it is.
 class RunningRowJob {

@@ -168,26 +168,13 @@ UpdatePass::Work UpdatePass::chooseWork(std::uint64_t id, const TFileObject& pro
     }
     const DestinationState state = probeDestination(project.Destination);
     if (state != DestinationState::Busy) {
-        const bool missing = state == DestinationState::Missing;
-        work.job = [missing](const TFileObject& p, Job& job) {
-            RowOutcome outcome = copyRow(p, false, job);
-            if (missing && outcome.result == RowOutcome::Result::Failed && !job.cancelled())
-                outcome.linesBefore.push_back("DBG: " + p.Source + " to " + p.Destination + " cannot copy");
-            return outcome;
-        };
+        work.job = freeRowWork(state == DestinationState::Missing);
         return work;
     }
     // Holders that refused in this streak are asked again only when the user asks.
     const std::vector<Holder> refused = byUser_ ? std::vector<Holder>() : freed_.heldBackBy(id);
-    if (busyHandler_) work.job = busyHandler_(project, refused);
-    if (!work.job && project.RestartHolder && finder_)
-        work.job = [finder = finder_, refused](const TFileObject& p, Job& job) {
-            return deployRow(p, *finder, refused, job);
-        };
-    work.onItsThread = static_cast<bool>(work.job);
-    if (!work.job && project.ReplaceInUse)  // the project lets a busy file be renamed aside
-        work.job = [](const TFileObject& p, Job& job) { return copyRow(p, true, job); };
-    if (project.AtRestart) work.job = orAtRestart(std::move(work.job));
+    work.job = busyRowWork(project, finder_, refused, busyHandler_ ? busyHandler_(project, refused) : RowJob(),
+                           work.onItsThread);
     if (!work.job) {
         // Someone else holds it open (or it is read-only): try again next pass.
         lookups_.noteBusy(id, project.Destination);

@@ -8,6 +8,7 @@
 
 #include "TempDir.h"
 #include "core/Text.h"
+#include "engine/HandleTable.h"
 #include "engine/HolderControl.h"
 #include "engine/HolderExitWatch.h"
 #include "engine/ServiceControl.h"

@@ -4,6 +4,7 @@
 
 #include "TempDir.h"
 #include "core/Handle.h"
+#include "engine/HandleTable.h"
 #include "engine/Holders.h"
 #include "engine/TestFiles.h"
 
