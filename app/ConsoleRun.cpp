@@ -11,6 +11,7 @@
 #include "core/Clock.h"
 #include "core/Projects.h"
 #include "core/SettingsFile.h"
+#include "engine/AtRestart.h"
 #include "engine/Holders.h"
 #include "engine/PendingList.h"
 #include "engine/Scheduler.h"
@@ -122,12 +123,13 @@ int ConsoleRun::run(const CommandLine& command, unsigned long long end) {
     const std::string reason = SettingsFile(settings).load(projects_);
     if (!reason.empty()) print(timestampText(localNow()) + " Could not read " + settings + ": " + reason + ".", true);
     pass_.removeEarlierSetAsideFiles();
+    for (const std::string& line : pass_.atRestart.recall(atRestartMemoryPath(settings))) print(line, false);
     const NamedRows named = queueNamed(projects_, pending_, command.queue);
     if (pending_.count() > 0) scheduler_.ScheduleNextUpdate();
     waits_.add(kTheWait, named, end);  // ends at once when no name is a project
     if (!exitCode_ && !SetTimer(window_, kTickTimer, kTickMilliseconds, nullptr))
         throw AppError("Not enough timers available");
-    if (!exitCode_ && command.now) pass_.RunUpdatePass();
+    if (!exitCode_ && command.now) pass_.UpdateNow();
     MSG msg;
     while (!exitCode_ && GetMessageA(&msg, nullptr, 0, 0) > 0) DispatchMessageA(&msg);
     // The time is up during a job: it is cancelled and waited for, and

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -93,6 +94,30 @@ bool copyFileContent(const std::string& source, const std::string& target, const
                           FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
     const DWORD attributes = info.dwFileAttributes & carried;
     return attributes == 0 || SetFileAttributesA(target.c_str(), attributes);
+}
+
+bool sameContent(const std::string& a, const std::string& b) {
+    WIN32_FILE_ATTRIBUTE_DATA first = {}, second = {};
+    if (!GetFileAttributesExA(a.c_str(), GetFileExInfoStandard, &first) ||
+        !GetFileAttributesExA(b.c_str(), GetFileExInfoStandard, &second))
+        return false;
+    if (first.nFileSizeLow != second.nFileSizeLow || first.nFileSizeHigh != second.nFileSizeHigh) return false;
+    const auto open = [](const std::string& path) {
+        return UniqueFile(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    };
+    const UniqueFile fileA = open(a), fileB = open(b);
+    if (!fileA || !fileB) return false;
+    std::vector<char> bufferA(64 * 1024), bufferB(64 * 1024);
+    for (;;) {
+        DWORD readA = 0, readB = 0;
+        if (!ReadFile(fileA.get(), bufferA.data(), static_cast<DWORD>(bufferA.size()), &readA, nullptr) ||
+            !ReadFile(fileB.get(), bufferB.data(), static_cast<DWORD>(bufferB.size()), &readB, nullptr) ||
+            readA != readB)
+            return false;
+        if (readA == 0) return true;
+        if (std::memcmp(bufferA.data(), bufferB.data(), readA) != 0) return false;
+    }
 }
 
 }  // namespace moravel

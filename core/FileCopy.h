@@ -1,5 +1,6 @@
 #pragma once
-// The copy that the long work of a row is mostly made of.
+// The copy that the long work of a row is mostly made of, and the comparison
+// that tells whether there is anything to copy.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -18,5 +19,8 @@ using CopyReport = std::function<bool(std::uint64_t copied, std::uint64_t total)
 // ERROR_REQUEST_ABORTED; the part already written stays, for the caller to
 // delete. Runs on the calling thread: whoever must not wait runs it in a Job.
 bool copyFileContent(const std::string& source, const std::string& target, const CopyReport& report);
+
+// True when both files exist and have the same bytes.
+bool sameContent(const std::string& a, const std::string& b);
 
 }  // namespace moravel

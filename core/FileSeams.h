@@ -23,6 +23,12 @@ struct FileSeams {
     // answers as ReplaceFileA does, the error by SetLastError.
     std::function<bool(const std::string& replaced, const std::string& replacement, const std::string& backup)>
         replaceFile;
+
+    // In place of the system's MoveFileExA that puts a replace in the list
+    // for the next restart, so that a refusal can be produced where the
+    // system grants it (Wine as root). It answers as MoveFileExA does; while
+    // it stands, every process counts as one that may ask.
+    std::function<bool(const std::string& file, const std::string& destination)> scheduleRename;
 };
 
 inline FileSeams& fileSeams() {

@@ -67,5 +67,6 @@ struct FindTraits {
 using UniqueHandle = Unique<NullTraits<HANDLE, CloseHandle>>;
 using UniqueFile = Unique<FileTraits>;
 using UniqueFind = Unique<FindTraits>;
+using UniqueKey = Unique<NullTraits<HKEY, RegCloseKey>>;
 
 }  // namespace moravel

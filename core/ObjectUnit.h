@@ -23,6 +23,7 @@ public:
     bool RestartHolder = false;  // stop what holds a busy destination, replace it, start it again
     bool ForceClose = false;     // with RestartHolder: end a program that does not close when asked
     bool TryWhenFree = false;    // try a busy row as soon as its holders have ended, not at the next tick
+    bool AtRestart = false;      // a destination nothing else frees is replaced at the next restart
 };
 
 }  // namespace moravel

@@ -42,6 +42,17 @@ std::string fullPath(const std::string& path) {
     return full;
 }
 
+bool onNetworkShare(const std::string& path) {
+    std::string full = fullPath(path);  // with backslashes only
+    if (full.rfind("\\\\?\\", 0) == 0) {
+        full.erase(0, 4);
+        if (full.size() > 4 && lstrcmpiA(full.substr(0, 4).c_str(), "UNC\\") == 0) return true;
+    } else if (full.rfind("\\\\", 0) == 0) {
+        return full.rfind("\\\\.\\", 0) != 0;  // a share, not a device
+    }
+    return full.size() >= 2 && full[1] == ':' && GetDriveTypeA((full.substr(0, 2) + "\\").c_str()) == DRIVE_REMOTE;
+}
+
 std::string_view fileNamePart(std::string_view path) {
     const std::size_t at = path.find_last_of("\\/:");
     return at == std::string_view::npos ? path : path.substr(at + 1);

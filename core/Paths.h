@@ -22,6 +22,10 @@ std::string systemErrorText(unsigned long error);
 // full path: the working directory may move before they are looked at again.
 std::string fullPath(const std::string& path);
 
+// True when the path's file is on a network share: a UNC path, or a drive
+// letter that stands for a share.
+bool onNetworkShare(const std::string& path);
+
 // What follows the path's last backslash, slash or colon: the name the file
 // system sees.
 std::string_view fileNamePart(std::string_view path);

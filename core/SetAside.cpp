@@ -14,6 +14,7 @@ namespace moravel {
 namespace {
 
 constexpr std::string_view kSetAsideMark = ".old-";
+constexpr std::string_view kRestartMark = ".new-";
 constexpr std::size_t kTagLength = 8;
 constexpr int kNameTries = 64;
 constexpr std::chrono::milliseconds kPutBackSlice{50};
@@ -64,6 +65,18 @@ bool isScratchName(std::string_view name) {
 
 std::string setAsideName(const std::string& destination, std::uint16_t unique) {
     return destination + std::string(kSetAsideMark) + tagText(unique);
+}
+
+std::string restartFileName(const std::string& destination) {
+    return destination + std::string(kRestartMark) + tagText(nextUnique());
+}
+
+bool isRestartFileOf(const std::string& path, const std::string& destination) {
+    const std::size_t tagAt = destination.size() + kRestartMark.size();
+    return !destination.empty() && path.size() == tagAt + kTagLength &&
+           lstrcmpiA(path.substr(0, destination.size()).c_str(), destination.c_str()) == 0 &&
+           path.compare(destination.size(), kRestartMark.size(), kRestartMark) == 0 &&
+           isOurTag(std::string_view(path).substr(tagAt));
 }
 
 std::vector<std::string> setAsideFilesOf(const std::string& destination) {

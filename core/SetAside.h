@@ -6,7 +6,9 @@
 // Both names carry a tag: a unique number and a check of it, four lowercase
 // hex digits each, so that a later run tells its own files from a user's
 // with certainty. A scratch name is "~" and a tag; a set-aside name is the
-// target's file name, ".old-" and a tag.
+// target's file name, ".old-" and a tag. A new file that waits beside its
+// destination for the next restart to take its place is named like a
+// set-aside one with ".new-": no sweep takes it.
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -25,6 +27,11 @@ bool isScratchName(std::string_view name);
 
 // The set-aside name of a destination for a given unique number.
 std::string setAsideName(const std::string& destination, std::uint16_t unique);
+
+// A fresh name for the new file that replaces a destination at the next
+// restart, and whether a path is one this program makes for that destination.
+std::string restartFileName(const std::string& destination);
+bool isRestartFileOf(const std::string& path, const std::string& destination);
 
 // The set-aside files beside a destination, as full paths: only names this
 // program makes for that very destination, nothing that merely looks alike.

@@ -18,14 +18,6 @@ namespace {
 constexpr DWORD kSectionListSize = 0x4000;
 constexpr DWORD kValueSize = 2048;
 
-std::string readValue(const std::string& path, const std::string& section, const char* key) {
-    std::string buffer(kValueSize, '\0');
-    const DWORD length = GetPrivateProfileStringA(section.c_str(), key, "", buffer.data(),
-                                                  kValueSize, path.c_str());
-    buffer.resize(length);
-    return buffer;
-}
-
 bool isProfileBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f' ||
            c == '\x1a';
@@ -45,6 +37,14 @@ bool writeOption(const std::string& section, const char* key, bool on, const cha
 }
 
 }  // namespace
+
+std::string profileValue(const std::string& path, const std::string& section, const char* key) {
+    std::string buffer(kValueSize, '\0');
+    const DWORD length = GetPrivateProfileStringA(section.c_str(), key, "", buffer.data(),
+                                                  kValueSize, path.c_str());
+    buffer.resize(length);
+    return buffer;
+}
 
 std::string settingsFilePath(const std::string& startDirectory) {
     return startDirectory + "\\Moravel.ini";
@@ -145,16 +145,17 @@ std::string SettingsFile::load(TProjects& projects) {
         }
     }
     for (const std::string& section : profileSectionNames(path_)) {
-        std::string destination = readValue(path_, section, "destination");
-        std::string source = readValue(path_, section, "source");
+        std::string destination = profileValue(path_, section, "destination");
+        std::string source = profileValue(path_, section, "source");
         auto record = std::make_unique<TFileObject>(std::move(source), std::move(destination));
-        if (profileInteger(readValue(path_, section, "versionBackup"), 0) > 0)
+        if (profileInteger(profileValue(path_, section, "versionBackup"), 0) > 0)
             record->VersionBackup = true;
-        record->ReplaceInUse = profileInteger(readValue(path_, section, "replaceInUse"), 0) > 0;
-        record->QueueOnChange = profileInteger(readValue(path_, section, "queueOnChange"), 0) > 0;
-        record->RestartHolder = profileInteger(readValue(path_, section, "restartHolder"), 0) > 0;
-        record->ForceClose = profileInteger(readValue(path_, section, "forceClose"), 0) > 0;
-        record->TryWhenFree = profileInteger(readValue(path_, section, "tryWhenFree"), 0) > 0;
+        record->ReplaceInUse = profileInteger(profileValue(path_, section, "replaceInUse"), 0) > 0;
+        record->QueueOnChange = profileInteger(profileValue(path_, section, "queueOnChange"), 0) > 0;
+        record->RestartHolder = profileInteger(profileValue(path_, section, "restartHolder"), 0) > 0;
+        record->ForceClose = profileInteger(profileValue(path_, section, "forceClose"), 0) > 0;
+        record->TryWhenFree = profileInteger(profileValue(path_, section, "tryWhenFree"), 0) > 0;
+        record->AtRestart = profileInteger(profileValue(path_, section, "atRestart"), 0) > 0;
         projects.add(section, std::move(record));
         known_.insert(section);
     }
@@ -186,7 +187,8 @@ void SettingsFile::save(const TProjects& projects) {
             !writeOption(name, "QueueOnChange", record.QueueOnChange, file) ||
             !writeOption(name, "RestartHolder", record.RestartHolder, file) ||
             !writeOption(name, "ForceClose", record.ForceClose, file) ||
-            !writeOption(name, "TryWhenFree", record.TryWhenFree, file))
+            !writeOption(name, "TryWhenFree", record.TryWhenFree, file) ||
+            !writeOption(name, "AtRestart", record.AtRestart, file))
             refuse();
     }
     // Flush the system's cache of the scratch file before it takes the place

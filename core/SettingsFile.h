@@ -44,6 +44,10 @@ private:
 // a list too long for it ends with the first name that does not fit, cut.
 std::vector<std::string> profileSectionNames(const std::string& path);
 
+// A value of a profile file, as the profile reader gives it (at most 2047
+// characters), empty when it is not there.
+std::string profileValue(const std::string& path, const std::string& section, const char* key);
+
 // A profile integer: blanks, then a signed decimal number, or hexadecimal
 // digits after "$", "x" or "0x"; nothing after the digits; within 32 bits
 // signed. Anything else gives the default.

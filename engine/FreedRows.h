@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/HolderExitWatch.h"
+#include "engine/Holders.h"
 
 namespace moravel {
 
@@ -23,9 +24,17 @@ public:
     // Watches the processes for the row, instead of any it watched before;
     // none (or none that may be waited on) means no watch.
     void watch(std::uint64_t id, const std::vector<unsigned long>& pids);
+    // Holders that refused to stop at the row's deploy: kept for its next
+    // attempts (which do not ask them again), and watched like the holders
+    // above, instead of any refused before, until the last has ended.
+    void holdBack(std::uint64_t id, const std::vector<Holder>& refused);
+    std::vector<Holder> heldBackBy(std::uint64_t id) const;
     // Stops watching rows for which keep() says no.
     void keepOnly(const std::function<bool(std::uint64_t id)>& keep);
-    void clear() { watches_.clear(); }
+    void clear() {
+        watches_.clear();
+        holds_.clear();
+    }
 
     // Whether a pass is due now: for a row freed since the last call that
     // `freed` (told of each) says is still listed, or asked for at the end of
@@ -37,9 +46,15 @@ public:
 
 private:
     struct Shared;
+    std::unique_ptr<HolderExitWatch> watchEnd(std::uint64_t id, const std::vector<unsigned long>& pids) const;
     std::shared_ptr<Shared> shared_;
     std::function<void()> notice_;
     std::map<std::uint64_t, std::unique_ptr<HolderExitWatch>> watches_;
+    struct Hold {
+        std::vector<Holder> refused;
+        std::unique_ptr<HolderExitWatch> watch;
+    };
+    std::map<std::uint64_t, Hold> holds_;
     bool passAgain_ = false;  // rows freed while a pass ran: another one at its end
     bool passDue_ = false;    // that one, asked for
 };

@@ -16,6 +16,8 @@
 #include "core/Handle.h"
 #include "core/Library.h"
 #include "core/Text.h"
+#include "engine/HandleTable.h"
+#include "engine/ProcessFacts.h"
 
 namespace moravel {
 
@@ -80,14 +82,19 @@ public:
         end_ = procAddress<decltype(end_)>(module_.get(), "RmEndSession");
     }
 
-    // The processes that use the file, with the names it gives them; empty
-    // when it does not know.
-    std::map<DWORD, std::string> users(const std::wstring& path) const {
+    // What it tells of a process that uses a file.
+    struct User {
+        std::string name;
+        std::uint64_t started = 0;
+    };
+
+    // The processes that use the file; empty when it does not know.
+    std::map<DWORD, User> users(const std::wstring& path) const {
         if (!start_ || !register_ || !list_ || !end_) return {};
         DWORD session = 0;
         WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
         if (start_(&session, 0, key) != ERROR_SUCCESS) return {};
-        std::map<DWORD, std::string> pids;
+        std::map<DWORD, User> pids;
         LPCWSTR files[] = {path.c_str()};
         if (register_(session, 1, files, 0, nullptr, 0, nullptr) == ERROR_SUCCESS) {
             std::vector<RM_PROCESS_INFO> found(4);
@@ -100,8 +107,12 @@ public:
                     continue;
                 }
                 if (result == ERROR_SUCCESS)
-                    for (UINT i = 0; i < count && i < found.size(); ++i)
-                        pids[found[i].Process.dwProcessId] = narrow(found[i].strAppName);
+                    for (UINT i = 0; i < count && i < found.size(); ++i) {
+                        const FILETIME& started = found[i].Process.ProcessStartTime;
+                        pids[found[i].Process.dwProcessId] = {
+                            narrow(found[i].strAppName),
+                            (std::uint64_t{started.dwHighDateTime} << 32) | started.dwLowDateTime};
+                    }
                 break;
             }
         }
@@ -118,64 +129,6 @@ private:
 };
 
 // ---- the system's handle table ------------------------------------------------------------
-
-// The extended handle information of NtQuerySystemInformation, class 64.
-constexpr ULONG kSystemExtendedHandleInformation = 64;
-constexpr LONG kStatusInfoLengthMismatch = static_cast<LONG>(0xC0000004);
-
-struct HandleEntry {
-    PVOID object;
-    ULONG_PTR pid;
-    ULONG_PTR handle;
-    ULONG grantedAccess;
-    USHORT creatorBackTraceIndex;
-    USHORT objectTypeIndex;
-    ULONG attributes;
-    ULONG reserved;
-};
-struct HandleTable {
-    ULONG_PTR count;
-    ULONG_PTR reserved;
-    HandleEntry entries[1];
-};
-
-class HandleSnapshot {
-public:
-    // Empty when the system does not give its table.
-    HandleSnapshot() {
-        using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-        const auto query = procAddress<Query>(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation");
-        if (!query) return;
-        std::vector<ULONG_PTR> buffer(64 * 1024);  // aligned for the entries
-        for (int tries = 0; tries < 6; ++tries) {
-            ULONG needed = 0;
-            const ULONG size = static_cast<ULONG>(buffer.size() * sizeof(ULONG_PTR));
-            const LONG status = query(kSystemExtendedHandleInformation, buffer.data(), size, &needed);
-            if (status == kStatusInfoLengthMismatch) {
-                // Handles come and go meanwhile: some room to spare.
-                buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed / sizeof(ULONG_PTR) + 4096));
-                continue;
-            }
-            if (status < 0) return;
-            buffer_ = std::move(buffer);
-            return;
-        }
-    }
-
-    std::size_t size() const {
-        if (buffer_.empty()) return 0;
-        const auto& table = *reinterpret_cast<const HandleTable*>(buffer_.data());
-        const std::size_t room = (buffer_.size() * sizeof(ULONG_PTR) - offsetof(HandleTable, entries)) / sizeof(HandleEntry);
-        return std::min<std::size_t>(table.count, room);
-    }
-    const HandleEntry& operator[](std::size_t i) const {
-        return reinterpret_cast<const HandleTable*>(buffer_.data())->entries[i];
-    }
-    bool empty() const { return size() == 0; }
-
-private:
-    std::vector<ULONG_PTR> buffer_;
-};
 
 // A destination as the handle table route compares it: its path within its
 // volume (cheap to ask of every handle), then its whole path to be sure,
@@ -346,8 +299,10 @@ std::map<DWORD, std::string> processNames() {
 }
 
 Answers lookUp(const std::vector<std::string>& paths, Clock::time_point deadline) {
-    std::vector<std::vector<DWORD>> pids(paths.size());
-    std::map<DWORD, std::string> appNames;  // what the Restart Manager calls them
+    // Each path's holders, and how each holds it.
+    std::vector<std::map<DWORD, Holder::Hold>> held(paths.size());
+    std::vector<bool> answered(paths.size());
+    std::map<DWORD, RestartManager::User> told;  // what the Restart Manager tells of them
     const DWORD ownPid = GetCurrentProcessId();
     std::optional<std::map<DWORD, std::string>> names;  // taken once, when somebody is found
 
@@ -356,43 +311,52 @@ Answers lookUp(const std::vector<std::string>& paths, Clock::time_point deadline
     const Clock::time_point halfway = Clock::now() + (deadline - Clock::now()) / 2;
     const RestartManager restartManager;
     for (std::size_t i = 0; i < paths.size() && Clock::now() < halfway; ++i)
-        for (auto& [pid, name] : restartManager.users(wide(paths[i]))) {
-            pids[i].push_back(pid);
-            appNames[pid] = std::move(name);
+        for (auto& [pid, user] : restartManager.users(wide(paths[i]))) {
+            held[i][pid] = Holder::Hold::Opened;
+            told[pid] = std::move(user);
+            answered[i] = true;
         }
 
     std::vector<Target> targets(paths.size());
     bool anyLeft = false;
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        if (!pids[i].empty() || Clock::now() > deadline) continue;
+        if (Clock::now() > deadline) continue;
         targets[i] = targetOf(paths[i]);
-        anyLeft = true;
+        anyLeft = anyLeft || !answered[i];
     }
+    // The handle table for the paths the Restart Manager did not answer.
     if (anyLeft) {
         const auto users = handleUsers(targets, deadline);
         for (std::size_t i = 0; i < users.size(); ++i)
-            if (pids[i].empty()) pids[i] = users[i];
-
-        // Beside those found by handle: the programs running from the file.
-        RunningUsers running(targets);
+            for (const DWORD pid : users[i])
+                if (!answered[i]) held[i].emplace(pid, Holder::Hold::Opened);
+    }
+    // Who runs each file: among every process for those paths, among the
+    // Restart Manager's answer for the others.
+    std::vector<DWORD> candidates;
+    if (anyLeft) {
         names = processNames();
-        for (const auto& entry : *names) {
-            const DWORD pid = entry.first;
-            if (pid == ownPid || pid == 0) continue;
-            if (Clock::now() > deadline) break;
-            for (const std::size_t i : running.of(pid)) pids[i].push_back(pid);
-        }
+        for (const auto& entry : *names) candidates.push_back(entry.first);
+    } else {
+        for (const auto& entry : told) candidates.push_back(entry.first);
+    }
+    RunningUsers running(targets);
+    for (const DWORD pid : candidates) {
+        if (pid == ownPid || pid == 0) continue;
+        if (Clock::now() > deadline) break;
+        for (const std::size_t i : running.of(pid))
+            if (!answered[i] || held[i].count(pid)) held[i][pid] = Holder::Hold::Runs;
     }
 
     Answers answers(paths.size());
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        std::sort(pids[i].begin(), pids[i].end());
-        pids[i].erase(std::unique(pids[i].begin(), pids[i].end()), pids[i].end());
-        for (const DWORD pid : pids[i]) {
+        for (const auto& [pid, how] : held[i]) {
             if (pid == ownPid) continue;
             if (!names) names = processNames();
             const auto name = names->find(pid);
-            answers[i].push_back({name != names->end() ? name->second : appNames[pid], pid});
+            const auto user = told.find(pid);
+            answers[i].push_back({name != names->end() ? name->second : user != told.end() ? user->second.name : "",
+                                  pid, how, user != told.end() ? user->second.started : startTimeOf(pid)});
         }
         std::sort(answers[i].begin(), answers[i].end(), [](const Holder& a, const Holder& b) {
             const int order = compareTextIgnoreCase(a.process, b.process);
@@ -462,14 +426,5 @@ std::vector<std::vector<Holder>> SystemHolderFinder::find(const std::vector<std:
     return answers;
 }
 
-int openHandleCount() {
-    const HandleSnapshot table;
-    if (table.empty()) return -1;
-    const DWORD ownPid = GetCurrentProcessId();
-    int count = 0;
-    for (std::size_t i = 0; i < table.size(); ++i)
-        if (table[i].pid == ownPid) ++count;
-    return count;
-}
 
 }  // namespace moravel

@@ -1,13 +1,20 @@
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace moravel {
 
-// A process that has a file open.
+// A process that holds a file.
 struct Holder {
+    // How: it has the file open (by a handle), or it runs it (the file is its
+    // executable, or a library it has loaded).
+    enum class Hold { Opened, Runs };
+
     std::string process;  // its executable's file name, "devenv.exe"
     unsigned long pid = 0;
+    Hold how = Hold::Opened;
+    std::uint64_t started = 0;  // when it started (a FILETIME), 0 when unknown: with the pid, who it is
     bool operator==(const Holder&) const = default;
 };
 
@@ -21,7 +28,8 @@ class HolderFinder {
 public:
     virtual ~HolderFinder() = default;
     // One answer per path, in the order given; each sorted by process name
-    // and pid, every process once, this process never. It may take its time
+    // and pid, every process once (running the file when it both runs it and
+    // has it open), this process never. It may take its time
     // (or, waiting on another program's I/O, never return): callers that
     // must not wait call it on a thread of their own.
     virtual std::vector<std::vector<Holder>> find(const std::vector<std::string>& paths) = 0;
@@ -53,9 +61,5 @@ public:
     HolderLookupPause& operator=(const HolderLookupPause&) = delete;
 };
 
-// The number of handles this process has open, counted in the system's
-// handle table (some systems keep no count of their own); -1 when the table
-// cannot be read.
-int openHandleCount();
 
 }  // namespace moravel

@@ -100,6 +100,14 @@ void PendingList::markDone(std::uint64_t id) {
     if (observer_) observer_->rowChanged(position, *row, RowChange::DoneMarks);
 }
 
+void PendingList::markAtRestart(std::uint64_t id) {
+    int position = -1;
+    PendingRow* row = changing(id, position);
+    if (!row || row->atRestart) return;
+    row->atRestart = true;
+    if (observer_) observer_->rowChanged(position, *row, RowChange::Attempts);
+}
+
 void PendingList::setHolders(std::uint64_t id, const std::string& holders) {
     int position = -1;
     PendingRow* row = changing(id, position);

@@ -15,12 +15,13 @@ struct PendingRow {
     std::string addedAt;   // timestamp text of the moment it was queued
     int attempts = 0;      // failed attempts
     int doneMarks = 0;     // one per successful copy; done rows leave at the end of a pass
+    bool atRestart = false;  // its destination is replaced at the next restart: not tried again
     // Who holds the destination, while the attempts find it busy:
     // "devenv.exe (pid 4412), MyHost.exe (pid 912)", kReadOnly, or empty when unknown.
     std::string holders;
 
     bool isDone() const noexcept { return doneMarks > 0; }
-    std::string attemptsText() const { return std::to_string(attempts); }
+    std::string attemptsText() const { return atRestart ? "at restart" : std::to_string(attempts); }
     // "Held by devenv.exe (pid 4412)", "read-only", or empty.
     std::string holderTip() const;
     // "Alpha is held by devenv.exe (pid 4412).", "Alpha is read-only.", or empty.
@@ -71,6 +72,7 @@ public:
     // A row that has left the list is let be: nothing to count or mark.
     void countFailure(std::uint64_t id);
     void markDone(std::uint64_t id);
+    void markAtRestart(std::uint64_t id);  // told as a change of its attempts, which it shows in their place
     void setHolders(std::uint64_t id, const std::string& holders);
     void remove(std::uint64_t id);
 

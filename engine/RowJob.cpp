@@ -22,18 +22,64 @@ std::string notPutBackLine(const std::string& destination, const std::string& ol
            (oldFile.empty() ? std::string("lost") : std::string(fileNamePart(oldFile))) + ".";
 }
 
+// Each chunk of a copy tells the job how far it is and asks whether to go on.
+struct JobProgress final : CopyProgress {
+    explicit JobProgress(Job& j) : job(j) {}
+    bool copying(std::uint64_t copied, std::uint64_t total) override {
+        job.report(copied, total);
+        return !job.cancelled();
+    }
+    Job& job;
+};
+
+// Copies the source beside the destination under a name of ours that no
+// sweep takes, and asks the system to move it over the destination at the
+// next restart. Cancelled (the row removed, the program ending), it leaves
+// nothing behind, scheduled or not.
+RowOutcome replaceAtRestart(const TFileObject& project, Job& job) {
+    RowOutcome outcome;
+    outcome.result = RowOutcome::Result::Busy;
+    const std::string destination = fullPath(project.Destination);
+    const std::string name(fileNamePart(destination));
+    const auto refused = [&](const std::string& why) {
+        if (job.cancelled()) return RowOutcome{};
+        outcome.waitReason = timestampText(localNow()) + " " + name + " cannot be replaced at the next restart: " +
+                             why + ".";
+        return outcome;
+    };
+    const auto failed = [&](DWORD error) {
+        return refused(error == ERROR_ACCESS_DENIED ? "that needs administrator rights" : systemErrorText(error));
+    };
+    // Its protection holds at the restart too: it waits like any busy file.
+    if (isReadOnly(destination)) return outcome;
+    if (onNetworkShare(destination)) return refused("it is on a network share");
+    if (!mayScheduleRenames()) return failed(ERROR_ACCESS_DENIED);
+
+    std::string file = restartFileName(destination);
+    for (int tries = 0; tries < 16 && fileExists(file); ++tries) file = restartFileName(destination);
+    {
+        JobProgress progress(job);
+        ScratchFile scratch(file, InPlace::Never);
+        if (!scratch.copyFrom(project.Source, &progress) || job.cancelled() ||
+            scratch.commit() != ReplaceOutcome::Replaced)
+            return failed(GetLastError());
+    }
+    ScheduledReplace scheduled;
+    if (job.cancelled() || !scheduleReplace(file, destination, scheduled) || job.cancelled()) {
+        const DWORD error = GetLastError();
+        cancelReplace(scheduled.file.empty() ? ScheduledReplace{file, destination} : scheduled);
+        return failed(error);
+    }
+    outcome.result = RowOutcome::Result::AtRestart;
+    outcome.atRestart = std::move(scheduled);
+    outcome.linesBefore.push_back(timestampText(localNow()) + " " + name + " will be replaced at the next restart.");
+    return outcome;
+}
+
 }  // namespace
 
 RowOutcome copyRow(const TFileObject& project, bool inUse, Job& job) {
-    // Each chunk of the copy tells the job how far it is and asks whether to go on.
-    struct Progress final : CopyProgress {
-        explicit Progress(Job& j) : job(j) {}
-        bool copying(std::uint64_t copied, std::uint64_t total) override {
-            job.report(copied, total);
-            return !job.cancelled();
-        }
-        Job& job;
-    } progress(job);
+    JobProgress progress(job);
 
     RowOutcome outcome;
     if (!inUse) {
@@ -84,13 +130,15 @@ bool isLongCopy(const TFileObject& project) noexcept {
     return ((std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow) >= kLongCopy;
 }
 
-RowOutcome deployRow(const TFileObject& project, HolderFinder& finder, Job& job) {
+RowOutcome deployRow(const TFileObject& project, HolderFinder& finder, const std::vector<Holder>& refusedEarlier,
+                     Job& job) {
     RowOutcome outcome;
     outcome.result = RowOutcome::Result::Busy;
     std::vector<std::vector<Holder>> found = finder.find({project.Destination});
     if (found.empty() || found.front().empty()) return outcome;  // nobody known to stop: it waits
+    JobProgress progress(job);
     DeployOutcome deployed = deployOverHolders(project.Source, project.Destination, found.front(),
-                                               project.ForceClose, job.cancelEvent());
+                                               {project.ForceClose, refusedEarlier}, job.cancelEvent(), &progress);
     outcome.linesBefore = std::move(deployed.linesBefore);
     outcome.linesAfter = std::move(deployed.linesAfter);
     if (!deployed.setAside.empty()) outcome.setAside.push_back(std::move(deployed.setAside));
@@ -103,13 +151,61 @@ RowOutcome deployRow(const TFileObject& project, HolderFinder& finder, Job& job)
                 outcome.linesAfter.push_back(makeVersionBackup(project, outcome.version, nullptr));
             break;
         case DeployOutcome::Kind::AlreadyUpToDate: outcome.result = RowOutcome::Result::DoneWithoutCopy; break;
-        case DeployOutcome::Kind::Waits: outcome.waitReason = std::move(deployed.waitReason); break;
+        case DeployOutcome::Kind::Waits:
+            outcome.waitReason = std::move(deployed.waitReason);
+            outcome.refused = std::move(deployed.refused);
+            break;
         // Tried again every delay, it would restart the service over and over.
         case DeployOutcome::Kind::GaveUpOldBack: outcome.result = RowOutcome::Result::LeavesList; break;
         case DeployOutcome::Kind::Failed:
         case DeployOutcome::Kind::Cancelled: outcome.result = RowOutcome::Result::Failed; break;
     }
+    // Tried again, the new file in place would look up to date.
+    if (!deployed.oldFileAside.empty()) outcome.result = RowOutcome::Result::NeedsUser;
     return outcome;
+}
+
+RowJob orAtRestart(RowJob work) {
+    return [work = std::move(work)](const TFileObject& project, Job& job) {
+        RowOutcome tried;
+        tried.result = RowOutcome::Result::Busy;
+        if (work) tried = work(project, job);
+        if (tried.result != RowOutcome::Result::Busy || job.cancelled()) return tried;
+        RowOutcome last = replaceAtRestart(project, job);
+        // What the first try did and said comes first. Its reason to wait
+        // says why it came to this; a refusal here is the reason now.
+        std::vector<std::string> lines = std::move(tried.linesBefore);
+        lines.insert(lines.end(), tried.linesAfter.begin(), tried.linesAfter.end());
+        if (last.result == RowOutcome::Result::AtRestart && !tried.waitReason.empty())
+            lines.push_back(std::move(tried.waitReason));
+        lines.insert(lines.end(), last.linesBefore.begin(), last.linesBefore.end());
+        last.linesBefore = std::move(lines);
+        last.setAside = std::move(tried.setAside);
+        if (last.result == RowOutcome::Result::Busy && last.waitReason.empty())
+            last.waitReason = std::move(tried.waitReason);
+        return last;
+    };
+}
+
+RowJob freeRowWork(bool destinationMissing) {
+    return [destinationMissing](const TFileObject& p, Job& job) {
+        RowOutcome outcome = copyRow(p, false, job);
+        if (destinationMissing && outcome.result == RowOutcome::Result::Failed && !job.cancelled())
+            outcome.linesBefore.push_back("DBG: " + p.Source + " to " + p.Destination + " cannot copy");
+        return outcome;
+    };
+}
+
+RowJob busyRowWork(const TFileObject& project, const std::shared_ptr<HolderFinder>& finder,
+                   const std::vector<Holder>& refused, RowJob given, bool& onItsThread) {
+    RowJob work = std::move(given);
+    if (!work && project.RestartHolder && finder)
+        work = [finder, refused](const TFileObject& p, Job& job) { return deployRow(p, *finder, refused, job); };
+    onItsThread = static_cast<bool>(work);
+    if (!work && project.ReplaceInUse)  // the project lets a busy file be renamed aside
+        work = [](const TFileObject& p, Job& job) { return copyRow(p, true, job); };
+    if (project.AtRestart) work = orAtRestart(std::move(work));
+    return work;
 }
 
 // ---- the job under way -------------------------------------------------------------------

@@ -10,6 +10,8 @@
 
 #include "core/Job.h"
 #include "core/ObjectUnit.h"
+#include "core/PendingRenames.h"
+#include "engine/Holders.h"
 
 namespace moravel {
 
@@ -22,6 +24,10 @@ struct RowOutcome {
         Busy,             // someone holds the destination: counted, its holders looked up
         DoneWithoutCopy,  // nothing (more) to copy: the lines are logged and the row is done
         LeavesList,       // the lines are logged and the row leaves the list uncounted
+        AtRestart,        // the lines are logged; the destination is replaced at the next restart, its row
+                          // stays until then and is not tried again
+        NeedsUser,        // the lines are logged, the attempt counted, and the row stays, never tried
+                          // again: what it left (a new file with the old one aside) is the user's to settle
     };
     Result result = Result::Failed;
     bool wasInUse = false;                 // Succeeded: the running copy keeps the old file
@@ -30,6 +36,8 @@ struct RowOutcome {
     std::vector<std::string> linesAfter;   // logged after the success line (its backup line)
     std::vector<std::string> setAside;     // old files still held, deleted at later passes
     std::string waitReason;                // Busy: why it waits, logged once per busy streak
+    ScheduledReplace atRestart;            // AtRestart: the new file that takes the destination's place then
+    std::vector<Holder> refused;           // Busy: holders that refused to stop (see deployRow)
 };
 
 // The work of one row, given the project as it was when the attempt began
@@ -51,9 +59,33 @@ bool isLongCopy(const TFileObject& project) noexcept;
 
 // The job of a busy row whose project restarts what holds its destination:
 // finds the holders, stops them, replaces the file and starts them again.
-// Nobody found to stop leaves the row busy.
-class HolderFinder;
-RowOutcome deployRow(const TFileObject& project, HolderFinder& finder, Job& job);
+// Nobody found to stop leaves the row busy. Holders that refused to stop at
+// an earlier attempt of the row's busy streak (refusedEarlier) are not asked
+// again: while one of them holds the file the row waits, stopping nothing.
+// Those that refuse now are in the outcome, for the next attempts.
+RowOutcome deployRow(const TFileObject& project, HolderFinder& finder, const std::vector<Holder>& refusedEarlier,
+                     Job& job);
+
+// The last resort of a project that asks for it: the work of a busy row (or
+// none), and when that leaves the row busy, a copy of the source beside the
+// destination that the system puts in its place at the next restart, before
+// any holder runs. A read-only destination, one on a network share (not there
+// yet when the restart replaces files) and a process that may not ask (only
+// administrators may) leave the row busy, the last two with the reason.
+RowJob orAtRestart(RowJob work);
+
+// The work of a row whose destination is free, or missing (then a copy that
+// fails says it could not copy).
+RowJob freeRowWork(bool destinationMissing);
+
+// The work of a row whose destination is busy, as its project asks: the
+// given work (a test's) or else stopping what holds it and starting it again
+// (asking none of the holders that refused in this streak), or renaming it
+// aside; with AtRestart, replacing it at the next restart when those do not
+// free it. None when the row just waits. onItsThread: a job whatever the
+// file's size.
+RowJob busyRowWork(const TFileObject& project, const std::shared_ptr<HolderFinder>& finder,
+                   const std::vector<Holder>& refused, RowJob given, bool& onItsThread);
 
 // The row job of a pass under way: its thread's share, its row, the project
 // as the attempt began, and how far it has told it is.

@@ -72,7 +72,10 @@ std::vector<std::string> SourceWatch::poll(const TProjects& projects, const Pend
             continue;
         }
         Watched entry = seen->second;
-        if (stamp != entry.stamp) {
+        // A file out of sight (a share that dropped off the network, a build
+        // that deletes before it writes) changes nothing by itself: back as
+        // it was, it is no new build.
+        if (stamp.exists && stamp != entry.stamp) {
             entry.stamp = stamp;
             entry.changed = true;
             entry.changedAt = now;

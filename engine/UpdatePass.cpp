@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -30,13 +31,18 @@ void UpdatePass::setNotice(std::function<void()> notice) {
 
 // ---- the walk -------------------------------------------------------------------------------
 
-void UpdatePass::RunUpdatePass(bool keepCountdown) {
+void UpdatePass::RunUpdatePass(bool keepCountdown) { startPass(keepCountdown, false); }
+
+void UpdatePass::UpdateNow() { startPass(false, true); }
+
+void UpdatePass::startPass(bool keepCountdown, bool byUser) {
     // Timer ticks and "Update Now" while a pass runs (paused for a job, or
     // in one of its pumps): the pass under way finishes on its own, and the
     // next one comes at the countdown it restarts.
     if (running_) return;
     running_ = true;
     keepCountdown_ = keepCountdown;
+    byUser_ = byUser;
     stopping_ = false;
     buttonEnabled_ = false;
     walk([this] {
@@ -111,7 +117,7 @@ void UpdatePass::finishPass() {
 // True when the row's work went on as a job: the walk pauses.
 bool UpdatePass::tryRow(std::uint64_t id) {
     const PendingRow* row = pending_.find(id);
-    if (!row) return false;  // removed by the user meanwhile
+    if (!row || row->atRestart) return false;  // removed by the user meanwhile, or settled until the restart
     try {
         const TFileObject* record = projects_.lookup(row->name);
         if (!record) {
@@ -150,6 +156,10 @@ bool UpdatePass::tryRow(std::uint64_t id) {
 
 UpdatePass::Work UpdatePass::chooseWork(std::uint64_t id, const TFileObject& project) {
     Work work;
+    if (std::find(needUser_.begin(), needUser_.end(), id) != needUser_.end()) {
+        failed(id, RowEnd::Failed);  // left as it is until the user removes it
+        return work;
+    }
     if (!fileExists(project.Source)) {
         log(id, "Source \"" + project.Source + "\" doesn't exist.");
         failed(id, RowEnd::Failed);
@@ -158,21 +168,13 @@ UpdatePass::Work UpdatePass::chooseWork(std::uint64_t id, const TFileObject& pro
     }
     const DestinationState state = probeDestination(project.Destination);
     if (state != DestinationState::Busy) {
-        const bool missing = state == DestinationState::Missing;
-        work.job = [missing](const TFileObject& p, Job& job) {
-            RowOutcome outcome = copyRow(p, false, job);
-            if (missing && outcome.result == RowOutcome::Result::Failed && !job.cancelled())
-                outcome.linesBefore.push_back("DBG: " + p.Source + " to " + p.Destination + " cannot copy");
-            return outcome;
-        };
+        work.job = freeRowWork(state == DestinationState::Missing);
         return work;
     }
-    if (busyHandler_) work.job = busyHandler_(project);
-    if (!work.job && project.RestartHolder && finder_)
-        work.job = [finder = finder_](const TFileObject& p, Job& job) { return deployRow(p, *finder, job); };
-    work.onItsThread = static_cast<bool>(work.job);
-    if (!work.job && project.ReplaceInUse)  // the project lets a busy file be renamed aside
-        work.job = [](const TFileObject& p, Job& job) { return copyRow(p, true, job); };
+    // Holders that refused in this streak are asked again only when the user asks.
+    const std::vector<Holder> refused = byUser_ ? std::vector<Holder>() : freed_.heldBackBy(id);
+    work.job = busyRowWork(project, finder_, refused, busyHandler_ ? busyHandler_(project, refused) : RowJob(),
+                           work.onItsThread);
     if (!work.job) {
         // Someone else holds it open (or it is read-only): try again next pass.
         lookups_.noteBusy(id, project.Destination);
@@ -217,9 +219,7 @@ void UpdatePass::finishRow(std::uint64_t id, const TFileObject& project,
 void UpdatePass::applyOutcome(std::uint64_t id, const TFileObject& project, const RowOutcome& outcome) {
     for (const std::string& path : outcome.setAside) setAside_.remember(path);
     for (const std::string& line : outcome.linesBefore) log(id, line);
-    const auto linesAfter = [&] {
-        for (const std::string& line : outcome.linesAfter) log(id, line);
-    };
+    const auto linesAfter = [&] { for (const std::string& line : outcome.linesAfter) log(id, line); };
     if (outcome.result != RowOutcome::Result::Busy) showHolders(id, "");
     switch (outcome.result) {
         case RowOutcome::Result::Succeeded:
@@ -230,9 +230,10 @@ void UpdatePass::applyOutcome(std::uint64_t id, const TFileObject& project, cons
             failed(id, RowEnd::Failed);
             break;
         case RowOutcome::Result::Busy:
-            linesAfter();
             // Told once a streak: the same reason at a later time is no news.
             if (lookups_.newReason(id, outcome.waitReason)) log(id, outcome.waitReason, true);
+            linesAfter();
+            if (!outcome.refused.empty()) freed_.holdBack(id, outcome.refused);
             lookups_.noteBusy(id, project.Destination);
             failed(id, RowEnd::Waits);
             break;
@@ -241,10 +242,18 @@ void UpdatePass::applyOutcome(std::uint64_t id, const TFileObject& project, cons
             pending_.markDone(id);
             host_.rowTried(id, RowEnd::Done);
             break;
+        case RowOutcome::Result::NeedsUser:
+            linesAfter();
+            needUser_.push_back(id);
+            failed(id, RowEnd::Failed);
+            break;
         case RowOutcome::Result::LeavesList:
             linesAfter();
             host_.rowTried(id, RowEnd::LeftList);
             pending_.remove(id);
+            break;
+        case RowOutcome::Result::AtRestart:
+            host_.rowTried(id, atRestart.scheduled(id, project, outcome.atRestart, pending_));
             break;
     }
 }
@@ -336,6 +345,7 @@ void UpdatePass::showHolders(std::uint64_t id, const std::string& holders) {
 
 void UpdatePass::followRows() {
     if (job_.running() && !pending_.find(job_.row())) job_.cancel();
+    atRestart.followRows(pending_);
 }
 
 void UpdatePass::stop() {

@@ -8,6 +8,7 @@
 
 #include "core/Files.h"
 #include "core/Job.h"
+#include "engine/AtRestart.h"
 #include "engine/FreedRows.h"
 #include "engine/HolderLookups.h"
 #include "engine/RowJob.h"
@@ -42,6 +43,9 @@ public:
     // keepCountdown: a pass run between ticks (a row's holders have ended)
     // leaves a running timer's countdown as it is.
     void RunUpdatePass(bool keepCountdown = false);
+    // A pass the user asked for ("Update Now", a command's /now): holders that
+    // refused to stop earlier in a row's busy streak are asked again.
+    void UpdateNow();
     bool running() const noexcept { return running_; }  // from its start to its end, paused or not
     bool walking() const noexcept { return walking_; }  // the walk is on the stack (in one of its pumps)
 
@@ -55,17 +59,19 @@ public:
 
     static constexpr std::uint64_t kJobFrom = kLongCopy;
     bool jobRunning() const noexcept { return job_.running(); }
-    // To be called when rows leave the list: a job whose row has gone is cancelled.
+    // To be called when rows leave the list: a job or a replace at restart whose row has gone is cancelled.
     void followRows();
     // The program is ending: no further row is tried, and a job under way is
     // cancelled. waitForJob() returns once it has stopped (its scratch file deleted).
     void stop();
     void waitForJob() const;
 
-    // Rows whose destination is busy are first offered to the handler, which
-    // returns a job for the project (run as any row job) or none (the row then
-    // goes on as without a handler).
-    using BusyRowHandler = std::function<RowJob(const TFileObject& project)>;
+    // Rows whose destination is busy are first offered to the handler, with
+    // the holders that refused to stop at earlier attempts of the row's busy
+    // streak (none in a pass the user asked for). It returns a job for the
+    // project (run as any row job) or none (the row then goes on as without
+    // a handler).
+    using BusyRowHandler = std::function<RowJob(const TFileObject& project, const std::vector<Holder>& refusedEarlier)>;
     void setBusyRowHandler(BusyRowHandler handler) { busyHandler_ = std::move(handler); }
 
     // Busy rows are told who holds their destination when a finder is given
@@ -84,6 +90,7 @@ public:
     // they left (a run ended during a copy), beside the projects' destinations.
     void removeEarlierSetAsideFiles();
     const SetAsideFiles& setAsideFiles() const noexcept { return setAside_; }
+    AtRestartRows atRestart;  // rows of projects that replace a destination nothing frees at the next restart
 
 private:
     // A row's work, chosen from its destination's state; none when the
@@ -92,6 +99,7 @@ private:
         RowJob job;
         bool onItsThread = false;  // always a job, whatever the size
     };
+    void startPass(bool keepCountdown, bool byUser);
     Work chooseWork(std::uint64_t id, const TFileObject& project);
     void walk(const std::function<void()>& first = nullptr);
     void finishPass();
@@ -126,6 +134,8 @@ private:
     HolderLookups lookups_;
     FreedRows freed_;
     bool keepCountdown_ = false;
+    bool byUser_ = false;                      // the pass under way was asked for by the user
+    std::vector<std::uint64_t> needUser_;      // rows whose deploy left what only the user can settle
 
     // "Also log failures" as last asked. The user can change it only while
     // messages are pumped, so a pass asks again after every pump rather than

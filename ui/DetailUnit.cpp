@@ -58,6 +58,8 @@ const std::array kLayout = {
                 BS_AUTOCHECKBOX | WS_TABSTOP | WS_DISABLED, 0, {140, 186, 224, 17}},
     ControlSpec{TDetailForm::TryWhenFreeCheckBox, "BUTTON", "&Try as soon as it is free",
                 BS_AUTOCHECKBOX | WS_TABSTOP, 0, {124, 206, 240, 17}},
+    ControlSpec{TDetailForm::AtRestartCheckBox, "BUTTON", "If nothing else works, replace it at the &next restart",
+                BS_AUTOCHECKBOX | WS_TABSTOP, 0, {124, 226, 300, 17}},
 };
 
 const Command<TDetailForm> kCommands[] = {
@@ -114,7 +116,7 @@ std::string pathProblem(const std::string& what, const std::string& path) {
 TDetailForm::TDetailForm() {
     font_.reset(createFormFont());
     create({"TDetailForm", "Add or view a new project", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
-            WS_EX_CONTROLPARENT, {519, 260}, MainForm ? MainForm->hwnd() : nullptr});
+            WS_EX_CONTROLPARENT, {519, 280}, MainForm ? MainForm->hwnd() : nullptr});
     setChecked(item(VersionBackupCheckBox), true);
     HWND tips = createTooltipWindow(hwnd());
     SendMessageA(tips, TTM_SETMAXTIPWIDTH, 0, scale(kTipWidth96));
@@ -134,6 +136,10 @@ TDetailForm::TDetailForm() {
              std::pair{TryWhenFreeCheckBox,
                        "Try as soon as the programs holding the destination have ended, not only at the next "
                        "update."},
+             std::pair{AtRestartCheckBox,
+                       "When the destination stays in use and none of the choices above frees it, copy the new "
+                       "file beside it and have Windows put it in place at the next restart, before any program "
+                       "runs. Needs administrator rights."},
          })
         addTooltip(tips, hwnd(), item(id), tip);
 }
@@ -151,6 +157,7 @@ void TDetailForm::ShowProject(const std::string& name) {
         setChecked(item(RestartHolderCheckBox), project->RestartHolder);
         setChecked(item(ForceCloseCheckBox), project->ForceClose);
         setChecked(item(TryWhenFreeCheckBox), project->TryWhenFree);
+        setChecked(item(AtRestartCheckBox), project->AtRestart);
         followRestartHolder();
     }
 }
@@ -191,7 +198,7 @@ void TDetailForm::FormShow() {
         // Unlike the backup box, these start off for every new project: they
         // change how and when files are replaced, and are chosen on purpose.
         for (int box : {ReplaceInUseCheckBox, QueueOnChangeCheckBox, RestartHolderCheckBox, ForceCloseCheckBox,
-                        TryWhenFreeCheckBox})
+                        TryWhenFreeCheckBox, AtRestartCheckBox})
             setChecked(item(box), false);
         followRestartHolder();
     }
@@ -229,6 +236,7 @@ void TDetailForm::Button1Click() {
         project.ReplaceInUse = isChecked(item(ReplaceInUseCheckBox)) && !project.RestartHolder;
         project.ForceClose = project.RestartHolder && isChecked(item(ForceCloseCheckBox));
         project.TryWhenFree = isChecked(item(TryWhenFreeCheckBox));
+        project.AtRestart = isChecked(item(AtRestartCheckBox));
     };
     if (EditMode) {
         TFileObject* project = projects.lookup(name);

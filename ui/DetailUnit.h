@@ -28,8 +28,9 @@ public:
         RestartHolderCheckBox,  // exclusive with ReplaceInUseCheckBox
         ForceCloseCheckBox,     // only together with RestartHolderCheckBox
         TryWhenFreeCheckBox,
+        AtRestartCheckBox,
     };
-    static constexpr SIZE kDesignClient = {511, 233};
+    static constexpr SIZE kDesignClient = {511, 253};
 
     TDetailForm();
 

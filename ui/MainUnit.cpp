@@ -217,9 +217,9 @@ void TMainForm::FormCreate() {
     startDirectory_ = workingDirectory();
     LoadProjects();
     updater_.removeEarlierSetAsideFiles();
+    for (const std::string& line : updater_.atRestart.recall(atRestartMemoryPath(settingsPath()))) appendLog(line);
     followSourceWatch();
     pending_.setObserver(this);
-    taskbarCreated_ = RegisterWindowMessageA("TaskbarCreated");
 }
 
 void TMainForm::FormClose() {
@@ -245,10 +245,7 @@ void TMainForm::FormClose() {
     DestroyWindow(hwnd());
 }
 
-void TMainForm::FormDestroy() {
-    seams().notifyIcon(NIM_DELETE, trayIconData_);
-    hiddenInTray_ = false;
-}
+void TMainForm::FormDestroy() { trayIcon_.remove(); }
 
 // ---- settings file ------------------------------------------------------------------------
 
@@ -291,9 +288,6 @@ void TMainForm::ListView1SelectItem() {
 void TMainForm::RefreshPendingState() {
     const int n = pending_.count();
     setWindowText(hwnd(), n == 0 ? std::string(kApplicationTitle) : kApplicationTitle + pendingText(n));
-    const std::string tip = n == 0 ? std::string(kApplicationTitle) : kApplicationTitle + pendingText(n);
-    tip.copy(trayIconData_.szTip, 63);
-    trayIconData_.szTip[std::min<std::size_t>(tip.size(), 63)] = '\0';
     // A pass under way keeps it off until it ends, whatever comes or goes meanwhile.
     enableWindow(item(Button1), n > 0 && !updater_.running());
 
@@ -304,10 +298,9 @@ void TMainForm::RefreshPendingState() {
     UniqueIcon smallImage(ImageList_GetIcon(smallImages_.get(), image, ILD_NORMAL));
     SendMessageA(hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(largeImage.get()));
     SendMessageA(hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallImage.get()));
-    trayIconData_.hIcon = smallImage.get();
-    seams().notifyIcon(NIM_MODIFY, trayIconData_);
+    trayIcon_.update(n == 0 ? std::string(kApplicationTitle) : kApplicationTitle + pendingText(n), smallImage.get());
     largeIcon_ = std::move(largeImage);
-    trayIcon_ = std::move(smallImage);
+    smallIcon_ = std::move(smallImage);
 }
 
 void TMainForm::rowInserted(int position, const PendingRow& row) {
@@ -394,7 +387,7 @@ void TMainForm::closeAfterPass() {
     }
 }
 
-void TMainForm::Button1Click() { RunUpdatePass(); }
+void TMainForm::Button1Click() { updater_.UpdateNow(); }
 void TMainForm::Timer1Timer() { RunUpdatePass(); }
 
 void TMainForm::appendLog(const std::string& line) {
@@ -496,65 +489,45 @@ void TMainForm::Button5Click() { close(); }
 
 // ---- notification area --------------------------------------------------------------------
 
-void TMainForm::InitTrayIconData() {
-    trayIconData_ = {};
-    trayIconData_.cbSize = NOTIFYICONDATAA_V1_SIZE;
-    trayIconData_.hWnd = hwnd();
-    trayIconData_.uID = 1;
-    trayIconData_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-    trayIconData_.uCallbackMessage = WM_TRAYICON;
-    trayIconData_.hIcon = trayIcon_.get();
-    lstrcpynA(trayIconData_.szTip, kApplicationTitle, 64);
-}
+void TMainForm::InitTrayIconData() { trayIcon_.init(hwnd(), WM_TRAYICON); }
 
 void TMainForm::addTrayIcon() {
-    if (!trayIcon_) {
+    if (!smallIcon_) {
         // Hidden before any row came: the idle image.
         createStateImages();
-        trayIcon_.reset(ImageList_GetIcon(smallImages_.get(), 0, ILD_NORMAL));
-        trayIconData_.hIcon = trayIcon_.get();
+        smallIcon_.reset(ImageList_GetIcon(smallImages_.get(), 0, ILD_NORMAL));
+        trayIcon_.setImage(smallIcon_.get());
     }
-    hiddenInTray_ = seams().notifyIcon(NIM_ADD, trayIconData_) != FALSE;
+    trayIcon_.add();
 }
 
 void TMainForm::Button6Click() {
     addTrayIcon();
     // Without an icon to come back by, the window goes to the taskbar instead.
-    ShowWindow(hwnd(), hiddenInTray_ ? SW_HIDE : SW_MINIMIZE);
+    ShowWindow(hwnd(), trayIcon_.shown() ? SW_HIDE : SW_MINIMIZE);
 }
 
 void TMainForm::showFromTray() {
     ShowWindow(hwnd(), IsIconic(hwnd()) ? SW_RESTORE : SW_SHOW);
     SetForegroundWindow(hwnd());
     BringWindowToTop(hwnd());
-    seams().notifyIcon(NIM_DELETE, trayIconData_);
-    hiddenInTray_ = false;
+    trayIcon_.remove();
 }
 
 void TMainForm::WMTrayIcon(LPARAM event) {
     if (LOWORD(event) == WM_LBUTTONDBLCLK) showFromTray();
-    if (LOWORD(event) == WM_RBUTTONUP) showTrayMenu();
-}
-
-void TMainForm::TrayRestoreClick() {
-    if (hiddenInTray_) showFromTray();
-}
-
-void TMainForm::showTrayMenu() {
-    const UniqueMenu menu(CreatePopupMenu());
-    if (!menu) return;
-    AppendMenuA(menu.get(), MF_STRING, TrayRestore, "&Restore");
-    AppendMenuA(menu.get(), MF_STRING | (IsWindowEnabled(item(Button1)) ? 0 : MF_GRAYED), TrayUpdateNow,
-                "Update &Now");
-    AppendMenuA(menu.get(), MF_SEPARATOR, 0, nullptr);
-    AppendMenuA(menu.get(), MF_STRING, TrayExit, "E&xit");
-    SetMenuDefaultItem(menu.get(), TrayRestore, FALSE);  // what a double click does
-    if (const UINT picked = seams().popupMenu(hwnd(), menu.get()))
+    if (LOWORD(event) != WM_RBUTTONUP) return;
+    // Its items do what the window's buttons do.
+    if (const UINT picked = trayIcon_.showMenu(IsWindowEnabled(item(Button1)) != FALSE))
         runCommand(*this, kCommands, MAKEWPARAM(picked, 0));
 }
 
+void TMainForm::TrayRestoreClick() {
+    if (trayIcon_.shown()) showFromTray();
+}
+
 void TMainForm::bringToFront() {
-    if (hiddenInTray_)
+    if (trayIcon_.shown())
         showFromTray();
     else if (IsIconic(hwnd()))
         ShowWindow(hwnd(), SW_RESTORE);
@@ -599,7 +572,7 @@ NamedRows TMainForm::queueFromCommand(const std::vector<std::string>& names) {
 }
 
 void TMainForm::updateNow() {
-    if (pending_.count() > 0) RunUpdatePass();  // as "Update &Now", enabled with rows pending
+    if (pending_.count() > 0) updater_.UpdateNow();  // as "Update &Now", enabled with rows pending
 }
 
 void TMainForm::followSourceWatch() {
@@ -710,12 +683,9 @@ LRESULT TMainForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             break;
         }
     }
-    if (message == taskbarCreated_ && taskbarCreated_ != 0) {
-        // The notification area came back (the shell restarted): so does our icon.
-        if (hiddenInTray_) {
-            addTrayIcon();
-            if (!hiddenInTray_) ShowWindow(hwnd(), SW_SHOWMINNOACTIVE);  // never stranded
-        }
+    if (trayIcon_.isShellRestart(message)) {
+        // The notification area came back: so does our icon, or the window, never stranded.
+        if (!trayIcon_.comeBack()) ShowWindow(hwnd(), SW_SHOWMINNOACTIVE);
         return 0;
     }
     return Window::onMessage(message, wParam, lParam);

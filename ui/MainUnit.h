@@ -17,6 +17,7 @@
 #include "ui/Instance.h"
 #include "ui/Layout.h"
 #include "ui/TaskbarProgress.h"
+#include "ui/TrayIcon.h"
 #include "ui/Window.h"
 #include "ui/WindowTimer.h"
 
@@ -53,9 +54,9 @@ public:
         Label6,
         Label7,
         // The notification icon's menu.
-        TrayRestore = 200,
-        TrayUpdateNow,
-        TrayExit,
+        TrayRestore = NotificationAreaIcon::Restore,
+        TrayUpdateNow = NotificationAreaIcon::UpdateNow,
+        TrayExit = NotificationAreaIcon::Exit,
     };
     static constexpr SIZE kDesignClient = {601, 347};
     static constexpr UINT_PTR kTimer1 = 1;
@@ -68,11 +69,11 @@ public:
     PendingList& pending() noexcept { return pending_; }
     const std::string& StartDirectory() const noexcept { return startDirectory_; }
     std::string settingsPath() const;
-    const NOTIFYICONDATAA& TrayIconData() const noexcept { return trayIconData_; }
+    const NOTIFYICONDATAA& TrayIconData() const noexcept { return trayIcon_.data(); }
     // The state image at the small size: the notification area's and the
     // caption's. None until the first row or the first hiding.
-    HICON TrayIcon() const noexcept { return trayIcon_.get(); }
-    bool hiddenInTray() const noexcept { return hiddenInTray_; }
+    HICON TrayIcon() const noexcept { return smallIcon_.get(); }
+    bool hiddenInTray() const noexcept { return trayIcon_.shown(); }
     const WindowTimer& timer() const noexcept { return timer_; }
     bool passRunning() const noexcept { return updater_.running(); }
     bool holderLookupRunning() const noexcept { return updater_.holdersPending(); }
@@ -158,7 +159,6 @@ private:
     void holdListRedraw(bool hold);
     void setValueLabel(int id, const std::string& text);
     void showFromTray();
-    void showTrayMenu();
     void addTrayIcon();
     void closeAfterPass();
 
@@ -184,19 +184,17 @@ private:
     // first needed.
     UniqueImageList ImageList1;
     UniqueImageList smallImages_;
-    UniqueIcon trayIcon_;
+    UniqueIcon smallIcon_;  // the state at the small size: the notification area's and the caption's
     UniqueIcon largeIcon_;  // the same state at 32 x 32: taskbar, task switcher
-    NOTIFYICONDATAA trayIconData_ = {};
+    NotificationAreaIcon trayIcon_;
     bool tipsMade_ = false;
     HWND listTip_ = nullptr;       // owned by this window, destroyed with it
     POINT listMouse_ = {-1, -1};   // where the mouse last moved over the list, in its client area
     int listTipRow_ = -1;          // the row there, -1 for none
     std::string listTipText_;
-    bool hiddenInTray_ = false;
     bool closeRequested_ = false;
     bool closeNowAsked_ = false;  // set before posting our own close message, which acts only then
     bool shownOnce_ = false;
-    UINT taskbarCreated_ = 0;
 };
 
 extern TMainForm* MainForm;

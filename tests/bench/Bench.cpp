@@ -1,5 +1,6 @@
 #include "Bench.h"
 
+#include "engine/HandleTable.h"
 #include "engine/Holders.h"
 
 #include <psapi.h>

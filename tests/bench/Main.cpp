@@ -3,7 +3,7 @@
 // medians and its goal. Not a test: the figures depend on the machine and
 // its load, and nothing here fails on a figure.
 //
-//   benchmark [--rounds N] [--program PATH] [start] [busy] [copy] [objects] [wait]
+//   benchmark [--rounds N] [--program PATH] [start] [busy] [copy] [objects] [wait] [deploy]
 //
 // With no part named, all of them run. Moravel.exe is looked for one folder
 // above this program (or given: an older build, say), the bare window
@@ -18,6 +18,7 @@
 #include <string>
 
 #include "Bench.h"
+#include "DeployBenchmark.h"
 #include "PassBenchmark.h"
 #include "StartBenchmark.h"
 #include "ui/Application.h"
@@ -56,6 +57,7 @@ int main(int argc, char** argv) {
         if (wanted("copy")) bench::benchmarkCopy(std::max(1, rounds - 2));
         if (wanted("objects")) bench::benchmarkManyPasses(10000);
         if (wanted("wait")) bench::benchmarkWaitDuringCopy();
+        if (wanted("deploy")) bench::benchmarkDeploy(rounds);
     } catch (const std::exception& e) {
         std::printf("benchmark stopped: %s\n", e.what());
         return 1;

@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <winsvc.h>
+#include <tlhelp32.h>
 
+#include <atomic>
 #include <optional>
+#include <thread>
 
 #include "TempDir.h"
+#include "core/Text.h"
+#include "engine/HandleTable.h"
 #include "engine/HolderControl.h"
 #include "engine/HolderExitWatch.h"
+#include "engine/ServiceControl.h"
 #include "engine/TestFiles.h"
 
 namespace moravel {
@@ -14,14 +19,30 @@ namespace {
 
 using test::besideTestProgram;
 using Kind = DeployOutcome::Kind;
-using UniqueService = Unique<NullTraits<SC_HANDLE, CloseServiceHandle>>;
 
-struct Ended {  // a process of the test's, ended whatever happens
-    HANDLE process;
-    ~Ended() { TerminateProcess(process, 0), WaitForSingleObject(process, 5000); }
+// A program of the test's (a build of the holder program), ended whatever happens.
+struct Program {
+    UniqueHandle process, thread;
+    unsigned long pid = 0;
+    Program(std::string commandLine, const std::string& folder) {
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info = {};
+        if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup, &info))
+            return;
+        process.reset(info.hProcess), thread.reset(info.hThread), pid = info.dwProcessId;
+    }
+    explicit Program(unsigned long id) : process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id)), pid(id) {}
+    ~Program() { TerminateProcess(process.get(), 0), WaitForSingleObject(process.get(), 5000); }
+    bool runs() const { return process && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT; }
 };
 
-// What the builds started so far wrote in the folder: "AB".
+bool runs(unsigned long pid) {
+    const UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+    return process && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
+
+// What the builds started so far wrote in the folder: "AcB".
 std::string ran(const std::string& folder, std::size_t atLeast) {
     std::string letters;
     for (int i = 0; i < 100 && letters.size() < atLeast; ++i, Sleep(50))
@@ -36,38 +57,87 @@ std::string said(const DeployOutcome& outcome) {
     return text;
 }
 
-TEST(DeployOverHolders, ClosesAProgramReplacesItsFileAndStartsItAgainUnlessItStaysOpen) {
-    struct Case { const char* argument; const char* name; bool forceClose; Kind kind; const char* ran; const char* said; };
-    const Case cases[] = {{"", "tool.exe", false, Kind::Replaced, "AB", ") closed to replace tool.exe.|"},
-                          {"stay", "tool.exe", false, Kind::Waits, "Astay", ") did not close."},
-                          {"stay", "tool.exe", true, Kind::Replaced, "AstayBstay", "did not close and was ended to replace tool.exe.|"},
-                          {"", "explorer.exe", true, Kind::Waits, "A", "holds the file; Moravel does not close it."}};
+// The programs the deploy started again: they run, and are ended with the test.
+std::vector<std::unique_ptr<Program>> startedAgain(const DeployOutcome& outcome) {
+    std::vector<std::unique_ptr<Program>> programs;
+    for (const std::string& line : outcome.linesAfter)
+        if (const std::size_t at = line.find("started again (pid "); at != std::string::npos)
+            programs.push_back(std::make_unique<Program>(std::stoul(line.substr(at + 19))));
+    return programs;
+}
+
+std::vector<Holder> holdersOf(const std::string& path) { return SystemHolderFinder(10000).find({path}).front(); }
+
+unsigned long pidOf(const char* image) {
+    const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry))
+        if (compareTextIgnoreCase(entry.szExeFile, image) == 0) return entry.th32ProcessID;
+    return 0;
+}
+
+TEST(DeployOverHolders, StopsOnlyProgramsThatRunTheFileAndMayBeAskedAndStartsThemAgain) {
+    enum Who { Runner, Reader, WindowlessReader };
+    enum Twist { None, ReadOnly, OtherStartTime, RefusedEarlier, NamedAsTheShell, TheSystemsPid };
+    struct Case { Who who; const char* argument; bool forceClose; Twist twist; Kind kind; const char* ran; const char* said; };
+    const char* const kOnlyRunners = "); Moravel closes only programs that run it.";
+    const Case cases[] = {
+        {Runner, "", false, None, Kind::Replaced, "AcB", ") closed to replace tool.exe.|"},
+        {Runner, "stay", false, None, Kind::Waits, "Astayc", ") did not close."},
+        {Runner, "stay", true, None, Kind::Replaced, "AstaycBstay", ") did not close and was ended to replace tool.exe.|"},
+        {Runner, "disabled", true, None, Kind::Waits, "Adisabled", ") cannot be asked to close: its window is disabled."},
+        {Reader, "read", false, None, Kind::Waits, "Aread", kOnlyRunners},
+        {Reader, "read", true, None, Kind::Waits, "Aread", kOnlyRunners},
+        {WindowlessReader, "", false, None, Kind::Waits, "", kOnlyRunners},
+        {WindowlessReader, "", true, None, Kind::Waits, "", kOnlyRunners},
+        {Runner, "", true, ReadOnly, Kind::Waits, "A", ""},  // the pass names it read-only
+        {Runner, "", true, OtherStartTime, Kind::Waits, "A", ""},  // not who was found: the next attempt looks again
+        {Runner, "", false, RefusedEarlier, Kind::Waits, "AAstay", ") did not close."},  // and the other is not asked
+        {Runner, "", false, NamedAsTheShell, Kind::Replaced, "AcB", ") closed to replace tool.exe.|"},
+        {Runner, "", false, TheSystemsPid, Kind::Waits, "A", ") holds the file; Moravel does not close it."}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.argument) + c.name + (c.forceClose ? " forceClose" : ""));
+        SCOPED_TRACE(::testing::Message() << c.who << " " << c.argument << " " << c.forceClose << " " << c.twist);
         test::TempDir dir;
         const std::string tool = dir / "tool.exe", work = dir / "work";  // started again in the same folder
-        std::string commandLine = "\"" + tool + "\" " + c.argument;
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION info = {};
-        ASSERT_TRUE(CopyFileA(besideTestProgram("holder_a.exe").c_str(), tool.c_str(), FALSE) && CreateDirectoryA(work.c_str(), nullptr) &&
-                    CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, work.c_str(), &startup, &info));
-        const UniqueHandle process(info.hProcess), thread(info.hThread);
-        const Ended ended{process.get()};
-        ASSERT_FALSE(ran(work, 1).empty());
-        const DeployOutcome outcome = deployOverHolders(besideTestProgram("holder_b.exe"), tool, {{c.name, info.dwProcessId}},
-                                                        c.forceClose, CancelEvent{});
+        ASSERT_TRUE(CopyFileA(besideTestProgram("holder_a.exe").c_str(), tool.c_str(), FALSE) && CreateDirectoryA(work.c_str(), nullptr));
+        std::optional<Program> program, second;
+        std::optional<test::HeldByOtherProcess> windowless;
+        if (c.who == Runner) program.emplace("\"" + tool + "\" " + c.argument, work);
+        if (c.who == Reader) program.emplace("\"" + besideTestProgram("holder_a.exe") + "\" read \"" + tool + "\"", work);
+        if (c.who == WindowlessReader) windowless.emplace(tool, FILE_SHARE_READ);
+        ASSERT_TRUE(c.who == WindowlessReader ? windowless->held() : !ran(work, 1).empty());
+        if (c.twist == RefusedEarlier) {
+            second.emplace("\"" + tool + "\" stay", work);
+            ASSERT_EQ(ran(work, 6), "AAstay");
+        }
+        std::vector<Holder> holders = holdersOf(tool);
+        ASSERT_EQ(holders.size(), c.twist == RefusedEarlier ? 2u : 1u);
+        DeployAttempt attempt{c.forceClose, {}};
+        if (c.twist == ReadOnly) test::setReadOnly(tool, true);
+        if (c.twist == OtherStartTime) holders[0].started += 1;
+        if (c.twist == RefusedEarlier) attempt.refusedEarlier = {holders[0].pid == second->pid ? holders[0] : holders[1]};
+        if (c.twist == NamedAsTheShell) holders[0].process = "explorer.exe";
+        if (c.twist == TheSystemsPid) holders = {{"tool.exe", pidOf("services.exe"), Holder::Hold::Runs}};
+        ASSERT_NE(holders[0].pid, 0u);
+
+        const DeployOutcome outcome = deployOverHolders(besideTestProgram("holder_b.exe"), tool, holders, attempt, CancelEvent{});
+        if (c.twist == ReadOnly) test::setReadOnly(tool, false);
+        const auto again = startedAgain(outcome);
         EXPECT_EQ(outcome.kind, c.kind);
         EXPECT_EQ(ran(work, std::string(c.ran).size()), c.ran);
-        EXPECT_NE(said(outcome).find(c.said), std::string::npos) << said(outcome);
+        const unsigned long pid = second ? second->pid : program && c.twist != TheSystemsPid ? program->pid : holders[0].pid;
+        const std::string who = c.who == Runner ? "" : "tool.exe is open in ";
+        if (*c.said)
+            EXPECT_NE(said(outcome).find(who + holders[0].process + " (pid " + std::to_string(pid) + c.said), std::string::npos)
+                << said(outcome);
+        else
+            EXPECT_EQ(said(outcome), "");
         EXPECT_TRUE(sameContent(tool, besideTestProgram(c.kind == Kind::Replaced ? "holder_b.exe" : "holder_a.exe")));
-        EXPECT_EQ(WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT, c.kind == Kind::Waits);
-        const std::size_t pidAt = said(outcome).rfind("started again (pid ");
-        EXPECT_EQ(pidAt != std::string::npos, c.kind == Kind::Replaced);
-        if (pidAt == std::string::npos) continue;
-        const UniqueHandle again(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, std::stoul(said(outcome).substr(pidAt + 19))));
-        EXPECT_TRUE(again && WaitForSingleObject(again.get(), 0) == WAIT_TIMEOUT);
-        const Ended endedAgain{again.get()};
+        EXPECT_EQ(runs(program ? program->pid : windowless->pid()), c.kind == Kind::Waits);
+        EXPECT_TRUE(runs(holders[0].pid) || c.kind == Kind::Replaced);
+        EXPECT_EQ(again.size(), c.kind == Kind::Replaced ? 1u : 0u);
+        for (const auto& started : again) EXPECT_TRUE(started->runs());
     }
 }
 
@@ -88,10 +158,24 @@ struct TestService {  // stopped and deleted whatever happens
     }
 };
 
-TEST(DeployOverHolders, StartsAServiceAgainWithTheNewFileOrElseWithTheOldOne) {
+// Holds the file for reading once it has the given bytes, until it goes: a
+// reader that comes after the holders were looked up.
+struct HoldOnceItHas {
+    std::atomic<bool> stop{false};
+    std::optional<test::HeldFile> held;
+    std::thread thread;
+    HoldOnceItHas(const std::string& path, const std::string& like)
+        : thread([this, path, like] {
+              for (; !stop && !held; Sleep(5))
+                  if (sameContent(path, like)) held.emplace(path, FILE_SHARE_READ);
+          }) {}
+    ~HoldOnceItHas() { stop = true, thread.join(); }
+};
+
+TEST(DeployOverHolders, StartsAServiceAgainWithTheNewFileOrElseWithTheOldOneAndTheOthersWhateverHappens) {
     test::TempDir dir;
-    const std::string tool = dir / "svc.exe", image = "\"" + tool + "\" service";
-    ASSERT_TRUE(CopyFileA(besideTestProgram("holder_a.exe").c_str(), tool.c_str(), FALSE));
+    const std::string tool = dir / "svc.exe", image = "\"" + tool + "\" service", work = dir / "work";
+    ASSERT_TRUE(CopyFileA(besideTestProgram("holder_a.exe").c_str(), tool.c_str(), FALSE) && CreateDirectoryA(work.c_str(), nullptr));
     TestService test;
     test.service.reset(CreateServiceA(test.manager.get(), "MoravelTestHolder", "Moravel Test Holder", SERVICE_ALL_ACCESS,
                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, image.c_str(),
@@ -100,23 +184,80 @@ TEST(DeployOverHolders, StartsAServiceAgainWithTheNewFileOrElseWithTheOldOne) {
     for (int i = 0; i < 3 && !StartServiceA(test.service.get(), 0, nullptr); ++i) Sleep(500);  // a fresh prefix may time out
     ASSERT_EQ(ran(dir.path(), 1), "A");
 
-    struct Case { const char* source; Kind kind; const char* ran; const char* said; };
+    // The last new file will not run and its old one cannot go back (a reader came): the program beside runs again.
+    struct Case { const char* source; bool programBeside; Kind kind; const char* ran; const char* said; };
     const Case cases[] = {
-        {"holder_b.exe", Kind::Replaced, "AB", "Moravel Test Holder stopped to replace svc.exe.|"},
-        {"holder_x.exe", Kind::GaveUpOldBack, "ABXB", "Moravel Test Holder did not start with the new file; the old file is back.|"},
-        {"holder_b.exe", Kind::AlreadyUpToDate, "ABXB", "svc.exe is already up to date.|"}};
+        {"holder_b.exe", false, Kind::Replaced, "AB", "Moravel Test Holder stopped to replace svc.exe.|"},
+        {"holder_x.exe", false, Kind::GaveUpOldBack, "ABXB", "Moravel Test Holder did not start with the new file; the old file is back.|"},
+        {"holder_b.exe", false, Kind::AlreadyUpToDate, "ABXB", "svc.exe is already up to date.|"},
+        {"holder_x.exe", true, Kind::Failed, "ABXBXX", "did not start with the new file; the old file could not be put back: "}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.source);
         DWORD pid = 0;
         for (int i = 0; i < 100 && serviceState(test.service.get(), &pid) != SERVICE_RUNNING; ++i) Sleep(50);
-        const DeployOutcome outcome = deployOverHolders(besideTestProgram(c.source), tool, {{"svc.exe", pid}}, false,
-                                                        CancelEvent{});
+        std::vector<Holder> holders = {{"svc.exe", pid, Holder::Hold::Runs}};
+        std::optional<Program> program;
+        std::optional<HoldOnceItHas> reader;
+        if (c.programBeside) {
+            program.emplace("\"" + tool + "\"", work);
+            ASSERT_EQ(ran(work, 1), "B");
+            holders.push_back({"svc.exe", program->pid, Holder::Hold::Runs});
+            reader.emplace(tool, besideTestProgram(c.source));
+        }
+        const DeployOutcome outcome = deployOverHolders(besideTestProgram(c.source), tool, holders, {}, CancelEvent{});
+        reader.reset();
+        const auto again = startedAgain(outcome);
         EXPECT_EQ(outcome.kind, c.kind);
         EXPECT_EQ(ran(dir.path(), std::string(c.ran).size()), c.ran);
         EXPECT_NE(said(outcome).find(c.said), std::string::npos) << said(outcome);
+        if (c.programBeside) {
+            EXPECT_EQ(ran(work, 3), "BcX");
+            EXPECT_EQ(again.size(), 1u);
+            EXPECT_EQ(test::filesIn(dir.path()), (std::vector<std::string>{"ran.txt", "svc.exe", std::string(fileNamePart(outcome.oldFileAside))}));
+            EXPECT_TRUE(sameContent(outcome.oldFileAside, besideTestProgram("holder_b.exe")));
+            EXPECT_NE(said(outcome).find("; it is " + std::string(fileNamePart(outcome.oldFileAside)) + ".|"), std::string::npos);
+            continue;
+        }
         EXPECT_EQ(serviceState(test.service.get()), DWORD{SERVICE_RUNNING});
         EXPECT_TRUE(sameContent(tool, besideTestProgram("holder_b.exe")));
         EXPECT_EQ(test::filesIn(dir.path()), (std::vector<std::string>{"ran.txt", "svc.exe"}));
+    }
+}
+
+// However a deploy ends after stopping a program, the program runs again on
+// the old file, and the lines come in the order of what happened.
+TEST(DeployOverHolders, ACancelledOrFailedDeployStartsAgainWhatItStoppedOnTheOldFile) {
+    struct Case { const char* argument; bool cancel; Kind kind; const char* ran; std::vector<const char*> said; };
+    const Case cases[] = {
+        {"slow", true, Kind::Cancelled, "AslowcAslow", {" tool.exe was not replaced: the update was cancelled.|", " started again (pid "}},
+        {"", false, Kind::Failed, "AcA", {") closed to replace tool.exe.|", " tool.exe could not be replaced: ", " started again (pid "}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.argument);
+        test::TempDir dir;
+        const std::string tool = dir / "tool.exe", work = dir / "work";
+        ASSERT_TRUE(CopyFileA(besideTestProgram("holder_a.exe").c_str(), tool.c_str(), FALSE) && CreateDirectoryA(work.c_str(), nullptr));
+        Program program("\"" + tool + "\" " + c.argument, work);
+        ASSERT_FALSE(ran(work, 1).empty());
+        const std::vector<Holder> holders = holdersOf(tool);
+        // A reader the lookup did not see refuses the rename.
+        std::optional<test::HeldByOtherProcess> reader;
+        if (!c.cancel) reader.emplace(tool, FILE_SHARE_READ);
+        const CancelEvent cancel;
+        DeployOutcome outcome;
+        std::thread deploy([&] { outcome = deployOverHolders(besideTestProgram("holder_b.exe"), tool, holders, {}, cancel); });
+        if (c.cancel) ran(work, 6), cancel.set();  // halfway through its closing
+        deploy.join();
+        const auto again = startedAgain(outcome);
+        EXPECT_EQ(outcome.kind, c.kind);
+        EXPECT_EQ(ran(work, std::string(c.ran).size()), c.ran);
+        std::size_t at = 0;
+        for (const char* line : c.said) {
+            at = said(outcome).find(line, at);
+            EXPECT_NE(at, std::string::npos) << line << " in " << said(outcome);
+        }
+        ASSERT_EQ(again.size(), 1u);
+        EXPECT_TRUE(again.front()->runs());
+        EXPECT_TRUE(sameContent(tool, besideTestProgram("holder_a.exe")));
     }
 }
 

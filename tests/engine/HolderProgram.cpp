@@ -1,5 +1,7 @@
-// "holder service": a service (build X stops a second after it started); "holder [stay]": a window closing when
-// asked (never with "stay"). Each start appends BUILD (and "stay") to ran.txt beside it, or in its working folder.
+// "holder service": a service (build X stops a second after it started). Else a window that closes when asked, and
+// "holder stay" never, "holder slow" a second and a half later, "holder disabled" a disabled one, "holder read PATH"
+// one that keeps PATH open for reading (sharing reading). Each start appends BUILD and its argument to ran.txt
+// beside it (a service) or in its working folder, and each close request a "c".
 #include <windows.h>
 #include <winsvc.h>
 
@@ -9,7 +11,7 @@
 namespace {
 SERVICE_STATUS_HANDLE status;
 HANDLE stopped = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-bool stay = false;
+std::string mode;
 
 void report(DWORD state) {
     SERVICE_STATUS s = {SERVICE_WIN32_OWN_PROCESS, state, state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0u, 0, 0, 0, 0};
@@ -27,23 +29,30 @@ void WINAPI serviceMain(DWORD, char**) {
 }
 LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
     if (message == WM_DESTROY) PostQuitMessage(0);
-    return message == WM_CLOSE && stay ? 0 : DefWindowProcA(window, message, w, l);
+    if (message != WM_CLOSE) return DefWindowProcA(window, message, w, l);
+    std::ofstream("ran.txt", std::ios::app) << 'c';
+    if (mode == "slow") Sleep(1500);
+    return mode == "stay" ? 0 : DefWindowProcA(window, message, w, l);
 }
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string argument = argc > 1 ? argv[1] : "";
+    mode = argc > 1 ? argv[1] : "";
     char self[MAX_PATH] = {};
     std::string folder(self, GetModuleFileNameA(nullptr, self, MAX_PATH));
-    if (argument == "service") {
+    if (mode == "service") {
         std::ofstream(folder.substr(0, folder.find_last_of('\\') + 1) + "ran.txt", std::ios::app) << BUILD;
         SERVICE_TABLE_ENTRYA table[] = {{const_cast<char*>(""), serviceMain}, {nullptr, nullptr}};
         return StartServiceCtrlDispatcherA(table) ? 0 : 1;
     }
-    stay = argument == "stay";
+    const HANDLE read = mode == "read" && argc > 2 ? CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                                 OPEN_EXISTING, 0, nullptr)
+                                                   : INVALID_HANDLE_VALUE;
     WNDCLASSA windowClass = {0, windowProc, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr, "MoravelHolder"};
     RegisterClassA(&windowClass);
-    CreateWindowA("MoravelHolder", "holder", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr, nullptr, nullptr, nullptr);
-    std::ofstream("ran.txt", std::ios::app) << BUILD << argument;
+    CreateWindowA("MoravelHolder", "holder", WS_OVERLAPPEDWINDOW | WS_VISIBLE | (mode == "disabled" ? WS_DISABLED : 0), 0,
+                  0, 200, 100, nullptr, nullptr, nullptr, nullptr);
+    std::ofstream("ran.txt", std::ios::app) << BUILD << mode;
     for (MSG message; GetMessageA(&message, nullptr, 0, 0) > 0;) DispatchMessageA(&message);
+    if (read != INVALID_HANDLE_VALUE) CloseHandle(read);
 }

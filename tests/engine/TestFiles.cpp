@@ -1,6 +1,8 @@
 #include "engine/TestFiles.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace moravel::test {
@@ -11,6 +13,16 @@ std::string besideTestProgram(const std::string& fileName) {
     if (length == 0 || length >= sizeof self) throw std::runtime_error("no module file name");
     std::string path(self, length);
     return path.substr(0, path.find_last_of("\\/") + 1) + fileName;
+}
+
+std::string wineShareServer() {
+    const char* prefix = std::getenv("WINEPREFIX");
+    if (!prefix || !GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version")) return {};
+    std::string folder = std::string("Z:") + prefix + "/dosdevices/unc/moravel-test";  // Z: is the Unix root
+    std::replace(folder.begin(), folder.end(), '/', '\\');
+    CreateDirectoryA(folder.substr(0, folder.rfind('\\')).c_str(), nullptr);
+    CreateDirectoryA(folder.c_str(), nullptr);
+    return folder;
 }
 
 HeldFile::HeldFile(const std::string& path, DWORD share)

@@ -14,6 +14,10 @@ namespace moravel::test {
 // A program built next to this test executable ("holdfile.exe", "ver2.exe").
 std::string besideTestProgram(const std::string& fileName);
 
+// Under Wine, the folder behind the prefix's UNC server "moravel-test": a
+// folder made in it is the share \\moravel-test\<its name>. Empty elsewhere.
+std::string wineShareServer();
+
 // Holds a file open in this process with the given sharing, as an editor or
 // a running program would; closed when the object goes.
 class HeldFile {

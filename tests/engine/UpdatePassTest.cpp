@@ -47,6 +47,7 @@ public:
     void refreshPendingState() override { shown.refreshed = true; }
     void showCopyProgress(std::uint64_t, int percent) override { progress.push_back(std::to_string(percent) + " %"); }
     void endCopyProgress(std::uint64_t) override { progress.push_back("end"); }
+    void rowTried(std::uint64_t, RowEnd end) override { ends.push_back(end); }
 
     // What the window shows of a pass, as the user sees it after the pass.
     struct Shown {
@@ -61,6 +62,7 @@ public:
     } shown;
     std::vector<std::string> log;
     std::vector<std::string> progress;  // what the copied row shows
+    std::vector<RowEnd> ends;           // how each attempt ended
     bool alsoLogFailures = false;
     int pumps = 0;
     std::string refuseLinesWith;       // appendLog raises for lines containing this
@@ -1017,7 +1019,7 @@ TEST_F(UpdatePassTest, HoldersAreRestartedOrWaitedForOnlyWhenTheProjectAsks) {
     queue({"c"});
     const HeldFile held(project("c").Destination);
     int attempt = 0;
-    pass.setBusyRowHandler([&attempt](const TFileObject&) -> RowJob {
+    pass.setBusyRowHandler([&attempt](const TFileObject&, const std::vector<Holder>&) -> RowJob {
         const std::string reason = "07-12-26 10:00:0" + std::to_string(attempt++) + " tool.exe (pid 1) did not close.";
         return [reason](const TFileObject&, Job&) {
             RowOutcome outcome;
@@ -1031,6 +1033,138 @@ TEST_F(UpdatePassTest, HoldersAreRestartedOrWaitedForOnlyWhenTheProjectAsks) {
     EXPECT_EQ(std::count_if(host.log.begin(), host.log.end(),
                             [](const std::string& line) { return line.find("did not close") != std::string::npos; }),
               1);
+}
+
+// The last resort: a busy destination that nothing else frees is replaced at
+// the next restart, where that may be asked for; otherwise the row waits as ever.
+TEST_F(UpdatePassTest, ADestinationNothingElseFreesIsReplacedAtTheNextRestartWhereThatMayBeAsked) {
+    enum Setup { RenameRefused, OptionOff, ReadOnly, NotAdministrator, OnAShare };
+    const std::string refused = "tool.exe cannot be replaced at the next restart: ";
+    const struct { Setup setup; std::string line; } cases[] = {
+        {RenameRefused, "tool.exe will be replaced at the next restart."}, {OptionOff, ""},
+        {ReadOnly, "tool is read-only."},  // as ever
+        {NotAdministrator, refused + "that needs administrator rights."},
+        {OnAShare, refused + "it is on a network share."}};
+    struct Nobody final : HolderFinder {  // as the window asks: a reason is told once a streak
+        std::vector<std::vector<Holder>> find(const std::vector<std::string>& paths) override {
+            return std::vector<std::vector<Holder>>(paths.size());
+        }
+    };
+    pass.setHolderFinder(std::make_shared<Nobody>());
+    const std::string server = test::wineShareServer();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "setup " << c.setup);
+        if (c.setup == OnAShare && server.empty()) continue;  // a share needs a server, or Wine
+        forgetEverything();
+        const TempDir fresh(c.setup == OnAShare ? server : "");
+        const std::string folder =
+            c.setup == OnAShare ? "\\\\moravel-test\\" + fresh.path().substr(server.size() + 1) : fresh.path();
+        writeFile(fresh / "tool.new", "new tool");
+        writeFile(fresh / "tool.exe", "old tool");
+        projects.add("tool", std::make_unique<TFileObject>(folder + "\\tool.new", folder + "\\tool.exe"));
+        project("tool").AtRestart = c.setup != OptionOff;
+        project("tool").ReplaceInUse = true;
+        queue({"tool"});
+        std::optional<HeldFile> holder;
+        if (c.setup == ReadOnly) test::setReadOnly(fresh / "tool.exe", true);
+        else holder.emplace(fresh / "tool.exe");  // sharing nothing: not even a rename
+        if (c.setup == NotAdministrator)
+            fileSeams().scheduleRename = [](const std::string&, const std::string&) {
+                return SetLastError(ERROR_ACCESS_DENIED), false;
+            };
+        runPassAndLookUp();
+        runPassAndLookUp();
+        fileSeams().scheduleRename = nullptr;
+        test::setReadOnly(fresh / "tool.exe", false);
+
+        const bool scheduled = c.setup == RenameRefused;
+        EXPECT_EQ(host.log, c.line.empty() ? std::vector<std::string>{} : std::vector{stamp + " " + c.line});  // once
+        EXPECT_EQ(host.ends, scheduled ? std::vector{RowEnd::AtRestart} : std::vector(2, RowEnd::Waits));
+        EXPECT_EQ(pending.rowAt(0).attemptsText(), scheduled ? "at restart" : "2");
+        EXPECT_EQ(filesIn(fresh.path()).size(), scheduled ? 3u : 2u);  // the new file waits beside it
+        pending.deleteAt(0);
+        pass.followRows();
+        EXPECT_EQ(filesIn(fresh.path()).size(), 2u);
+    }
+}
+
+// A deploy's lines come in the order a user reads them, whatever its end: what
+// was stopped, the reason, what runs again. One that left what only the user
+// can settle stays, and is not tried again.
+TEST_F(UpdatePassTest, TheLinesOfADeployAreLoggedInTheirOrderWhateverItsEnd) {
+    using Result = RowOutcome::Result;
+    const struct { Result result; bool removed; std::vector<std::string> log; int attempts; } cases[] = {
+        {Result::Busy, false, {"stopped", "why", "started again"}, 2},
+        {Result::Failed, false, {"stopped", "why", "started again"}, 2},
+        {Result::Failed, true, {"stopped", "why", "started again"}, 1},  // cancelled: the row was removed
+        {Result::NeedsUser, false, {"stopped", "why", "started again"}, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << int(c.result) << " removed " << c.removed);
+        forgetEverything();
+        addProject("a", "in use");
+        queue({"a"});
+        const HeldFile held(project("a").Destination);
+        int attempts = 0;
+        pass.setBusyRowHandler([&](const TFileObject&, const std::vector<Holder>&) -> RowJob {
+            ++attempts;
+            return [&c](const TFileObject&, Job& job) {
+                if (c.removed) job.cancelEvent().sleep(10000);
+                RowOutcome outcome;
+                outcome.result = c.result;
+                outcome.linesBefore = {"stopped"};
+                (c.result == Result::Busy ? outcome.waitReason : outcome.linesBefore.emplace_back()) = "why";
+                outcome.linesAfter = {"started again"};
+                return outcome;
+            };
+        });
+        pass.RunUpdatePass();
+        if (c.removed) pending.remove(pending.rowAt(0).id), pass.followRows();
+        while (pass.running()) ASSERT_TRUE(takeNews());
+        EXPECT_EQ(host.log, c.log);
+        runPass();
+        EXPECT_EQ(attempts, c.attempts);
+        EXPECT_EQ(queued("a"), !c.removed);
+    }
+}
+
+// Holders that refused to stop are not asked again in the row's busy streak,
+// but by a pass the user asks for, or once they have all ended.
+TEST_F(UpdatePassTest, HoldersThatRefusedToStopAreAskedAgainOnlyByTheUserOrOnceTheyHaveEnded) {
+    struct Nobody : HolderFinder {
+        std::vector<std::vector<Holder>> find(const std::vector<std::string>& paths) override {
+            return std::vector<std::vector<Holder>>(paths.size());
+        }
+    };
+    pass.setHolderFinder(std::make_shared<Nobody>());  // a busy streak is followed where holders are looked up
+    addProject("a", "in use");
+    queue({"a"});
+    const HeldFile held(project("a").Destination);
+    writeFile(dir / "other.txt", "x");
+    std::optional<HeldByOtherProcess> refusing(std::in_place, dir / "other.txt");
+    const Holder holder{"holdfile.exe", refusing->pid()};
+    std::vector<std::string> told;  // the refused holders each attempt was told of
+    pass.setBusyRowHandler([&](const TFileObject&, const std::vector<Holder>& refused) -> RowJob {
+        told.push_back(holdersText(refused));
+        return [holder, refuses = refusing.has_value()](const TFileObject&, Job&) {
+            RowOutcome outcome;
+            outcome.result = RowOutcome::Result::Busy;
+            if (refuses) outcome.refused = {holder};
+            return outcome;
+        };
+    });
+    const auto untilEnd = [this] {
+        while (pass.running()) ASSERT_TRUE(takeNews());
+    };
+    runPassAndLookUp();  // a tick
+    runPassAndLookUp();  // a tick
+    pass.UpdateNow();
+    untilEnd();
+    runPassAndLookUp();
+    refusing.reset();
+    EXPECT_TRUE(takeNews(2000)) << "its end runs a pass";
+    untilEnd();
+    const std::string named = holdersText({holder});
+    EXPECT_EQ(told, (std::vector<std::string>{"", named, "", named, ""}));
 }
 
 }  // namespace

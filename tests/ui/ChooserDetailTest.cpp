@@ -529,15 +529,17 @@ TEST_F(DetailTest, AddModeEmptiesTheFieldsButTheBackupBoxKeepsItsLastState) {
 }
 
 TEST_F(DetailTest, OptionBoxesStartClearForANewProjectAndShowAndStoreEachProjectsChoice) {
-    // Replace in use, queue on change, restart holder, force close, try when free; "-" or "+": disabled.
+    // Replace in use, queue on change, restart holder, force close, try when free, at restart; "-" or "+": disabled.
     const int boxes[] = {Detail::ReplaceInUseCheckBox, Detail::QueueOnChangeCheckBox, Detail::RestartHolderCheckBox,
-                         Detail::ForceCloseCheckBox, Detail::TryWhenFreeCheckBox};
+                         Detail::ForceCloseCheckBox, Detail::TryWhenFreeCheckBox, Detail::AtRestartCheckBox};
     const struct { const char *name, *keys, *shown; int click; const char *clicked, *stored; } cases[] = {
-        {"alpha", "ReplaceInUse=1\r\nQueueOnChange=1", "110-0", Detail::RestartHolderCheckBox, "01100", "01100"},
-        {"both", "ReplaceInUse=1\r\nRestartHolder=1", "00100", Detail::ForceCloseCheckBox, "00110", "00110"},
-        {"force", "RestartHolder=1\r\nForceClose=1", "00110", Detail::ReplaceInUseCheckBox, "100+0", "10000"},
-        {"free", "TryWhenFree=1", "000-1", Detail::TryWhenFreeCheckBox, "000-0", "00000"},
-        {"queue", "", "000-0", Detail::QueueOnChangeCheckBox, "010-0", "01000"},
+        {"alpha", "ReplaceInUse=1\r\nQueueOnChange=1", "110-00", Detail::RestartHolderCheckBox, "011000", "011000"},
+        {"both", "ReplaceInUse=1\r\nRestartHolder=1", "001000", Detail::ForceCloseCheckBox, "001100", "001100"},
+        {"force", "RestartHolder=1\r\nForceClose=1", "001100", Detail::ReplaceInUseCheckBox, "100+00", "100000"},
+        {"free", "TryWhenFree=1", "000-10", Detail::TryWhenFreeCheckBox, "000-00", "000000"},
+        {"queue", "", "000-00", Detail::QueueOnChangeCheckBox, "010-00", "010000"},
+        {"restart", "AtRestart=1", "000-01", Detail::AtRestartCheckBox, "000-00", "000000"},
+        {"wait", "", "000-00", Detail::AtRestartCheckBox, "000-01", "000001"},
     };
     std::string settings;
     for (const auto& c : cases) settings += section(c.name, "a.src", "a.dst") + c.keys + "\r\n";
@@ -559,7 +561,7 @@ TEST_F(DetailTest, OptionBoxesStartClearForANewProjectAndShowAndStoreEachProject
             }), Closed);
         }
         EXPECT_EQ(inDetail(chooseItem(Choose::Button3), [&] {
-            EXPECT_EQ(options(), "000-0") << "not carried over";
+            EXPECT_EQ(options(), "000-00") << "not carried over";
             setText(detailItem(Detail::ProjectNameEdit), "beta");
             fillPaths("s", "d", false);
             apply();
@@ -571,9 +573,9 @@ TEST_F(DetailTest, OptionBoxesStartClearForANewProjectAndShowAndStoreEachProject
     for (const auto& c : cases) {
         const TFileObject& p = *main->Projects.lookup(c.name);
         EXPECT_EQ((std::string{"01"[p.ReplaceInUse], "01"[p.QueueOnChange], "01"[p.RestartHolder],
-                               "01"[p.ForceClose], "01"[p.TryWhenFree]}), c.stored) << c.name;
+                               "01"[p.ForceClose], "01"[p.TryWhenFree], "01"[p.AtRestart]}), c.stored) << c.name;
     }
-    EXPECT_NE(readFile(ini()).find("beta]\r\nSource=s\r\nDestination=d\r\nVersionBackup=0\r\n"), std::string::npos)
+    EXPECT_TRUE(readFile(ini()).ends_with("[beta]\r\nSource=s\r\nDestination=d\r\nVersionBackup=0\r\n"))
         << readFile(ini());
 }
 

@@ -6,6 +6,7 @@
 
 #include "core/Clock.h"
 #include "engine/FakeTimer.h"
+#include "engine/TestFiles.h"
 #include "ui/Instance.h"
 #include "ui/Pipe.h"
 
@@ -199,6 +200,37 @@ TEST_F(InstanceTest, AChangedSourceIsQueuedOnceWhenQuietAndNotWhileAWriterHoldsI
     }
     tick(500);
     EXPECT_EQ(names(), Names{"Beta"});
+}
+
+// A build server's drop: each machine's Moravel deploys it by itself. A share
+// that drops off the network and comes back with the same file deploys nothing.
+TEST_F(InstanceTest, ASourceOnAShareIsDeployedWhenItChangesAndNotWhenTheShareComesBack) {
+    const std::string server = wineShareServer();
+    if (server.empty()) GTEST_SKIP() << "a share needs a server, or Wine's UNC folder";
+    const TempDir share(server);
+    const std::string away = share.path() + "-away";
+    const std::string drop = "\\\\moravel-test\\" + share.path().substr(server.size() + 1) + "\\Beta.exe";
+    writeFile(drop, "build 1");
+    FixedClock clock(makeLocalTime(2026, 3, 4, 5, 6, 0));
+    const auto queuedOnceQuiet = [&] {  // the change seen, the quiet time over, then an update
+        for (int milliseconds : {500, 2500}) {
+            clock.set(addMilliseconds(clock.now(), milliseconds));
+            main->SourceWatchTimer();
+        }
+        const Names queued = names();
+        click(mainItem(Main::Button1));
+        return queued;
+    };
+    main->Projects.lookup("Beta")->Source = drop;
+    main->Projects.lookup("Beta")->QueueOnChange = true;
+    main->SaveProjects();
+    writeFile(drop, "build 2");
+    EXPECT_EQ(queuedOnceQuiet(), Names{"Beta"});
+    EXPECT_EQ(readFile(dir / "Beta.dst"), "build 2");
+    ASSERT_TRUE(MoveFileA(share.path().c_str(), away.c_str()));
+    EXPECT_EQ(queuedOnceQuiet(), Names{});
+    ASSERT_TRUE(MoveFileA(away.c_str(), share.path().c_str()));
+    EXPECT_EQ(queuedOnceQuiet(), Names{});
 }
 
 }  // namespace
