@@ -49,8 +49,10 @@ BOOL WINAPI onConsoleControl(DWORD) noexcept {
     return TRUE;
 }
 
-// The engine in a console: the log goes to the standard output, what the
-// window would show goes nowhere, and the one command follows its rows.
+// The engine in a console: what the window would show goes nowhere, and
+// the one command follows its rows. The log's lines of those rows go to the
+// standard output (its reasons to wait to the standard error), as an
+// instance sends them; any other line of the log goes to the standard error.
 class ConsoleRun final : private UpdateHost, private WaitOutput {
 public:
     ConsoleRun();
@@ -66,7 +68,7 @@ private:
 
     // UpdateHost. The pass logs each line of a row and then tells the row's
     // followers: a line is held until then, so that the command's own lines
-    // go out once, where they belong (a reason to wait on the standard error).
+    // go out once, where they belong.
     void appendLog(const std::string& line) override;
     bool logFailures() const override { return false; }
     void pumpMessages() override;
@@ -123,7 +125,7 @@ int ConsoleRun::run(const CommandLine& command, unsigned long long end) {
     const std::string reason = SettingsFile(settings).load(projects_);
     if (!reason.empty()) print(timestampText(localNow()) + " Could not read " + settings + ": " + reason + ".", true);
     pass_.removeEarlierSetAsideFiles();
-    for (const std::string& line : pass_.atRestart.recall(atRestartMemoryPath(settings))) print(line, false);
+    for (const std::string& line : pass_.atRestart.recall(atRestartMemoryPath(settings))) print(line, true);
     const NamedRows named = queueNamed(projects_, pending_, command.queue);
     if (pending_.count() > 0) scheduler_.ScheduleNextUpdate();
     waits_.add(kTheWait, named, end);  // ends at once when no name is a project
@@ -186,7 +188,7 @@ void ConsoleRun::appendLog(const std::string& line) {
 void ConsoleRun::flushHeld() {
     if (!holding_) return;
     holding_ = false;
-    print(held_, false);
+    print(held_, true);  // not of the command's rows: its output holds only theirs, as with an instance
 }
 
 void ConsoleRun::rowLine(std::uint64_t row, const std::string& line, bool whyItWaits) {

@@ -107,10 +107,11 @@ class ProgramTest : public ::testing::Test {
 protected:
     ProgramTest() {
         std::string settings;
-        for (const std::string name : {"Alpha", "Beta", "Gone", "Held"}) {
+        for (const std::string name : {"Alpha", "Beta", "Gone", "Held", "Later"}) {
             if (name != "Gone") writeFile(dir / (name + ".src"), "new " + name);
             writeFile(dir / (name + ".dst"), "old");
-            settings += "[" + name + "]\r\nSource=" + dir / (name + ".src") + "\r\nDestination=" + dir / (name + ".dst") + "\r\n";
+            settings += "[" + name + "]\r\nSource=" + dir / (name + ".src") + "\r\nDestination=" + dir / (name + ".dst") +
+                        (name == "Later" ? "\r\nAtRestart=1\r\n" : "\r\n");
         }
         writeFile(dir / "Moravel.ini", settings);
         CharUpperBuffA(upper.data(), static_cast<DWORD>(upper.size()));
@@ -204,9 +205,35 @@ TEST_F(ProgramTest, APlainStartWhereOneRunsBringsItsWindowBackAndEnds) {
     EXPECT_TRUE(IsWindowVisible(window) && !IsIconic(window));
 }
 
+// The system's list of renames at restart, as it was before the test.
+class RenamesKept {
+public:
+    RenamesKept() {
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key_, nullptr);
+        DWORD size = static_cast<DWORD>(value_.size());
+        had_ = RegQueryValueExA(key_, kValue, nullptr, nullptr, reinterpret_cast<BYTE*>(value_.data()), &size) == 0;
+        value_.resize(had_ ? size : 0);
+    }
+    ~RenamesKept() {
+        if (had_)
+            RegSetValueExA(key_, kValue, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(value_.data()), static_cast<DWORD>(value_.size()));
+        else
+            RegDeleteValueA(key_, kValue);
+        RegCloseKey(key_);
+    }
+
+private:
+    static constexpr char kKey[] = "System\\CurrentControlSet\\Control\\Session Manager";
+    static constexpr char kValue[] = "PendingFileRenameOperations";
+    HKEY key_ = nullptr;
+    std::string value_ = std::string(65536, '\0');
+    bool had_ = false;
+};
+
 TEST_F(ProgramTest, TheConsoleProgramWaitsForTheOutcomeWithOrWithoutAnInstance) {
-    HeldByOtherProcess held(dir / "Held.dst");
-    ASSERT_TRUE(held.held());
+    const RenamesKept renames;
+    HeldByOtherProcess held(dir / "Held.dst"), later(dir / "Later.dst");
+    ASSERT_TRUE(held.held() && later.held());
     const std::string pid = std::to_string(held.pid());
     const auto copied = [&](const std::string& name) {
         return "TIME " + dir / (name + ".src") + " [v0.0.0.0] -> " + dir / (name + ".dst") + "\r\n";
@@ -223,6 +250,7 @@ TEST_F(ProgramTest, TheConsoleProgramWaitsForTheOutcomeWithOrWithoutAnInstance) 
         {"/queue Held /now /wait:4", kExitTimeUp, "",
          "TIME Held is held by holdfile.exe (pid " + pid + ").\r\nHeld still waits (1 attempt): held by holdfile.exe (pid " +
              pid + ").\r\n"},
+        {"/queue Later /now /wait:30", kExitAtRestart, "TIME Later.dst will be replaced at the next restart.\r\n", ""},
     };
     for (const bool instance : {false, true}) {
         if (instance) {
