@@ -114,10 +114,11 @@ ConsoleRun::ConsoleRun() {
 }
 
 ConsoleRun::~ConsoleRun() {
+    // First: a handler waiting for the run's end holds the lock that taking it out needs.
+    g_running = nullptr;
     SetConsoleCtrlHandler(onConsoleControl, FALSE);
     pass_.setNotice(nullptr);  // what still runs tells nobody
     if (window_) DestroyWindow(window_);
-    g_running = nullptr;
 }
 
 int ConsoleRun::run(const CommandLine& command, unsigned long long end) {
