@@ -7,7 +7,6 @@
 #include <optional>
 #include <string>
 
-#include "app/ConsoleRun.h"
 #include "core/CommandLine.h"
 #include "core/SettingsFile.h"
 #include "ui/Application.h"
@@ -31,6 +30,13 @@ int runWindow(InstanceLock& lock, const CommandLine& command, const std::string&
     std::unique_ptr<CommandReceiver> receiver;
     // The main window first: it is the one whose closing ends the program.
     TMainForm main;
+    // However this ends, the receiver lets the window be before the window goes.
+    const struct Closing {
+        std::unique_ptr<CommandReceiver>& receiver;
+        ~Closing() {
+            if (receiver) receiver->closing();
+        }
+    } closing{receiver};
     MainForm = &main;
     setApplicationMainWindow(main.hwnd());
     // The chooser and the detail dialog are made when first opened.
@@ -46,9 +52,7 @@ int runWindow(InstanceLock& lock, const CommandLine& command, const std::string&
         main.showHidden();
     else
         main.show();
-    const int code = runMessageLoop();
-    if (receiver) receiver->closing();
-    return code;
+    return runMessageLoop();
 }
 
 // A start without /queue. The first in a folder is its instance and takes
@@ -78,7 +82,7 @@ int plainStart(const CommandLine& command, const std::string& key, Entry entry) 
     }
 }
 
-int run(Entry entry) {
+int run(Entry entry, const RunHere& runHere) {
     const CommandLine command = parseCommandLine(GetCommandLineA());
     if (command.kind == CommandLine::Kind::Help) {
         if (entry == Entry::Console)
@@ -98,13 +102,12 @@ int run(Entry entry) {
     const std::string key = instanceKey(settingsFilePath(workingDirectory()));
     if (command.queue.empty()) return plainStart(command, key, entry);
     if (!command.wait) return forwardQueueCommand(key, command);
-    return forwardQueueCommand(key, command, printLine,
-                               [&](unsigned long long end) { return updateHere(key, command, end); });
+    return forwardQueueCommand(key, command, printLine, runHere);
 }
 
 }  // namespace
 
-int runProgram(Entry entry) noexcept {
+int runProgram(Entry entry, const RunHere& runHere) noexcept {
     // The console program tells its console; started detached, it has none and shows a box.
     const auto tell = [entry](const char* error) {
         if (entry == Entry::Console && GetStdHandle(STD_ERROR_HANDLE))
@@ -113,7 +116,7 @@ int runProgram(Entry entry) noexcept {
             showError(error);
     };
     try {
-        return run(entry);
+        return run(entry, runHere);
     } catch (const std::exception& e) {
         tell(e.what());
     } catch (...) {

@@ -233,8 +233,12 @@ CommandReceiver::~CommandReceiver() {
     if (hwnd_) DestroyWindow(hwnd_);
 }
 
-void CommandReceiver::closing() {
-    server_->refuse(kClosingAnswer);
+void CommandReceiver::closing() noexcept {
+    try {
+        server_->refuse(kClosingAnswer);
+    } catch (...) {
+        // No memory for the answer: a later start hears nothing and asks again until its time is up.
+    }
     if (!target_) return;
     target_->followRows(nullptr);
     target_ = nullptr;
@@ -462,7 +466,7 @@ int forwardQueueCommand(const std::string& key, const CommandLine& command, cons
             case Delivery::Kind::NoInstance:
                 if (instanceExists(key)) break;  // starting: its pipe comes shortly after its lock
                 if (waits && runHere) {
-                    if (const std::optional<int> code = runHere(end)) return *code;
+                    if (const std::optional<int> code = runHere(key, command, end)) return *code;
                     continue;  // another became the instance meanwhile
                 }
                 if (!launched) {

@@ -105,7 +105,7 @@ public:
     // on every command is answered "closing" (its sender waits for this
     // process to end), the target is let be, and waits in progress end with
     // the connection.
-    void closing();
+    void closing() noexcept;
 
 private:
     struct Command {
@@ -140,7 +140,8 @@ private:
 // process (its exit code; nothing when another process became the instance
 // meanwhile) until the tick count given.
 using LineSink = std::function<void(const std::string& line, bool toError)>;
-using RunHere = std::function<std::optional<int>(unsigned long long end)>;
+using RunHere =
+    std::function<std::optional<int>(const std::string& key, const CommandLine& command, unsigned long long end)>;
 int forwardQueueCommand(const std::string& key, const CommandLine& command, const LineSink& line = nullptr,
                         const RunHere& runHere = nullptr);
 
