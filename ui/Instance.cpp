@@ -406,15 +406,16 @@ Delivery deliver(const std::string& key, const std::string& message, ULONGLONG a
     if (!line) return {Delivery::Kind::Answered, codeOf(*answer)};
     for (;;) {
         const std::optional<std::string> news = pipe.read(late);
-        if (!news) {
+        const char kind = news && !news->empty() ? (*news)[0] : kAnswerBusy;
+        if (kind == kAnswerEnd) return {Delivery::Kind::Answered, codeOf(*news)};
+        if (kind == kAnswerOutput || kind == kAnswerError) {
+            line(news->substr(1), kind == kAnswerError);
+        } else if (kind == kAnswerBusy) {  // closing, or gone
             line(GetTickCount64() >= late ? "Moravel did not tell in time how the projects ended."
                                           : "Moravel ended before the projects did.",
                  true);
             return {Delivery::Kind::Answered, kExitNoAnswer};
         }
-        if (news->empty()) continue;
-        if ((*news)[0] == kAnswerEnd) return {Delivery::Kind::Answered, codeOf(*news)};
-        if ((*news)[0] == kAnswerOutput || (*news)[0] == kAnswerError) line(news->substr(1), (*news)[0] == kAnswerError);
     }
 }
 

@@ -148,8 +148,13 @@ protected:
     // The process that answers on the pipe of the directory's settings file.
     static DWORD instanceProcess(const std::string& directory) {
         PipeClient pipe;
-        if (pipe.open(pipeName(instanceKey(settingsFilePath(directory)))) != PipeClient::Open::Opened) return 0;
-        return pipe.serverProcess();
+        for (const ULONGLONG end = GetTickCount64() + 2000; GetTickCount64() < end; Sleep(10))
+            switch (pipe.open(pipeName(instanceKey(settingsFilePath(directory))))) {
+                case PipeClient::Open::Opened: return pipe.serverProcess();
+                case PipeClient::Open::Absent: return 0;
+                case PipeClient::Open::Again: break;  // every instance of the pipe taken for a moment
+            }
+        return 0;
     }
     DWORD instanceProcess() const { return instanceProcess(dir.path()); }
     // The instance's main window, or one of its controls: its text.

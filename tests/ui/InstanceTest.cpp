@@ -2,7 +2,9 @@
 // them. The two-process round trip is in the program's own tests.
 #include "UiTest.h"
 
+#include <atomic>
 #include <thread>
+#include <utility>
 
 #include "core/Clock.h"
 #include "engine/FakeTimer.h"
@@ -38,15 +40,16 @@ protected:
     // runs the window: sends the bytes (the tag first) and returns the
     // answers, "|" between, until the last; empty when the instance ended the
     // connection without a word. hangUpAfter: the client goes after so many.
-    std::string talk(const std::string& bytes, int hangUpAfter = 0) {
+    std::string talk(const std::string& bytes, int hangUpAfter = 0, std::function<void()> onceAnswered = nullptr) {
         std::string heard;
-        bool done = false;
+        std::atomic<bool> done = false, answered = false;
         std::thread client([&] {
             PipeClient pipe;
             const ULONGLONG end = GetTickCount64() + 10000;
-            if (pipe.open(pipeName(instanceKey(ini()))) == PipeClient::Open::Opened && pipe.write(kRequestTag + bytes, end)) {
+            if (connect(pipe) && pipe.write(kRequestTag + bytes, end)) {
                 for (int n = 1; const auto answer = pipe.read(end); ++n) {
                     heard += (heard.empty() ? "" : "|") + *answer;
+                    answered = true;
                     const bool last = answer->empty() || (*answer)[0] == kAnswerEnd || (*answer)[0] == kAnswerBusy ||
                                       (bytes.rfind("queue", 0) == 0 && (*answer)[0] == kAnswerCode);
                     if (last || n == hangUpAfter) break;
@@ -54,9 +57,18 @@ protected:
             }
             done = true;
         });
-        pumpUntil([&] { return done; });
+        pumpUntil([&] {
+            if (answered && onceAnswered) std::exchange(onceAnswered, nullptr)();
+            return done.load();
+        });
         client.join();
         return heard;
+    }
+    // Every instance of the pipe may be taken for a moment: a client asks again.
+    bool connect(PipeClient& pipe) const {
+        for (const ULONGLONG end = GetTickCount64() + 5000; GetTickCount64() < end; Sleep(10))
+            if (pipe.open(pipeName(instanceKey(ini()))) == PipeClient::Open::Opened) return true;
+        return false;
     }
     // The receiver retries on a timer: pumps until the condition holds, for a few seconds at most.
     bool pumpUntil(const std::function<bool()>& done) {
@@ -101,7 +113,7 @@ TEST_F(InstanceTest, OnlyAWellFormedCommandIsAnsweredAndQueuedAndAClientGoingHal
     EXPECT_EQ(talk("\0\0\0\0queue\0Alpha\0\0"s), "");
     for (const std::string& half : {"MRVLqueue\0Alp"s, ""s}) {
         PipeClient pipe;
-        ASSERT_EQ(pipe.open(pipeName(instanceKey(ini()))), PipeClient::Open::Opened);
+        ASSERT_TRUE(connect(pipe));
         if (!half.empty()) {
             EXPECT_TRUE(pipe.write(half, GetTickCount64() + 5000));
         }
@@ -127,8 +139,10 @@ TEST_F(InstanceTest, OnlyAWellFormedCommandIsAnsweredAndQueuedAndAClientGoingHal
               "R0|O" + timestampText(clock.now()) + " " + dir / "Gamma.src" + " [v0.0.0.0] -> " + dir / "Gamma.dst" +
                   "|X0");
 
-    // The window has gone, the process still ends a job: "closing", and the sender waits for the process.
-    receiver->closing();
+    // The window has gone, the process still ends a job: "closing", to a
+    // command that waits too, and the sender waits for the process.
+    const HeldFile held(dir / "Alpha.dst");
+    EXPECT_EQ(talk("wait-now\0"s + "60\0Alpha\0\0"s, 0, [&] { receiver->closing(); }), "R0|Bclosing");
     EXPECT_EQ(talk("queue\0Alpha\0\0"s), "Bclosing");
 }
 
