@@ -346,8 +346,8 @@ TEST(Release, WhatRunsTheFilesOfASetIsStoppedOnceAndStartedOnceOnAllNewFilesOrAl
         EXPECT_EQ(test::filesIn(settings.path()), std::vector<std::string>{});
         for (const auto& started : again) EXPECT_TRUE(started->runs());
         again.clear();
-        const std::vector<std::string> ours = {"helper.dll", "ran.txt", "tool.exe"}, program = {"helper.dll", "tool.exe"};
-        EXPECT_EQ(test::filesIn(dir.path()), c.service ? ours : program);
+        const std::vector<std::string> ours = {"helper.dll", "ran.txt", "tool.exe"}, theirs = {"helper.dll", "tool.exe"};
+        EXPECT_EQ(test::filesIn(dir.path()), c.service ? ours : theirs);
     }
 }
 
