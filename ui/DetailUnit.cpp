@@ -104,13 +104,18 @@ std::string sectionNameProblem(const std::string& what, const std::string& name)
     if (name.front() == ' ' || name.back() == ' ') return what + " cannot begin or end with a blank.";
     if (name.find(']') != std::string::npos) return what + " cannot contain \"]\".";
     if (name.front() == '[' || name.front() == ';') return what + " cannot begin with \"[\" or \";\".";
-    if (name.size() > kValueRoom) return what + " is too long.";
     return {};
 }
 
 }  // namespace
 
-std::string setNameProblem(const std::string& name) { return name.empty() ? "" : sectionNameProblem("A set name", name); }
+std::string setNameProblem(const std::string& name) {
+    if (name.empty()) return {};
+    // Stored as a value too, which the settings file gives back only this long.
+    if (profileValueText(name).size() > kValueRoom)
+        return "A set name is too long: the settings file keeps at most " + std::to_string(kValueRoom) + " characters.";
+    return sectionNameProblem("A set name", name);
+}
 
 std::string projectNameProblem(const std::string& name) {
     if (std::string problem = sectionNameProblem("A project name", name); !problem.empty()) return problem;
