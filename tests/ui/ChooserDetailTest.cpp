@@ -668,6 +668,11 @@ TEST_F(DetailTest, TheSetIsOfferedAndStoredAndPutBackQueuesTheSetForThePickedVer
             SetWindowPos(detail->hwnd(), nullptr, 0, 0, 700, 450, SWP_NOMOVE | SWP_NOZORDER);
             EXPECT_EQ(box(detailItem(Detail::Button3)).top - box(detailItem(Detail::SourceEdit)).top, browse.top - source.top);
             EXPECT_EQ(box(detailItem(Detail::Button3)).left - box(detailItem(Detail::SourceEdit)).right, browse.left - source.right);
+            for (HWND one = GetWindow(detail->hwnd(), GW_CHILD); one; one = GetWindow(one, GW_HWNDNEXT))
+                for (HWND other = GetWindow(one, GW_HWNDNEXT); other; other = GetWindow(other, GW_HWNDNEXT)) {
+                    RECT a = box(one), b = box(other), both;
+                    EXPECT_FALSE(IntersectRect(&both, &a, &b)) << GetDlgCtrlID(one) << " covers " << GetDlgCtrlID(other);
+                }
             SetFocus(detailItem(Detail::SourceEdit));
             key(VK_RETURN);  // "&Update"
         }), Closed);
