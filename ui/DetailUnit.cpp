@@ -62,12 +62,14 @@ const std::array kLayout = {
                 BS_AUTOCHECKBOX | WS_TABSTOP, 0, {124, 206, 240, 17}},
     ControlSpec{TDetailForm::AtRestartCheckBox, "BUTTON", "If nothing else works, replace it at the &next restart",
                 BS_AUTOCHECKBOX | WS_TABSTOP, 0, {124, 226, 300, 17}},
-    // Below the options, the window one row taller: the set, and a version back.
-    ControlSpec{TDetailForm::SetLabel, "STATIC", "Deploy to&gether as", SS_LEFTNOWORDWRAP, 0, {12, 256, 95, 13}},
+    // Below the options, the window one row taller: the set, and a version back. The row keeps to
+    // the bottom, as "&Add" and "&Cancel" above it do, so that they never meet.
+    ControlSpec{TDetailForm::SetLabel, "STATIC", "Deploy to&gether as", SS_LEFTNOWORDWRAP, 0, {12, 256, 95, 13},
+                AnchorLeft | AnchorBottom},
     ControlSpec{TDetailForm::SetCombo, "COMBOBOX", "", CBS_DROPDOWN | CBS_AUTOHSCROLL | CBS_SORT | WS_VSCROLL | WS_TABSTOP,
-                0, {124, 252, 200, 120}},
+                0, {124, 252, 200, 120}, AnchorLeft | AnchorBottom},
     ControlSpec{TDetailForm::PutBackButton, "BUTTON", "&Put back...", BS_PUSHBUTTON | WS_TABSTOP | WS_DISABLED, 0,
-                {426, 250, 75, 25}, AnchorTopRight},
+                {426, 250, 75, 25}, AnchorBottomRight},
 };
 
 const Command<TDetailForm> kCommands[] = {
