@@ -24,6 +24,9 @@ public:
     bool ForceClose = false;     // with RestartHolder: end a program that does not close when asked
     bool TryWhenFree = false;    // try a busy row as soon as its holders have ended, not at the next tick
     bool AtRestart = false;      // a destination nothing else frees is replaced at the next restart
+    // The set it is deployed with, all or nothing (empty: none). Projects
+    // whose set names are equal, letter case ignored, are one release.
+    std::string Set;
 };
 
 }  // namespace moravel

@@ -1,5 +1,7 @@
 #include "core/Projects.h"
 
+#include <algorithm>
+
 #include "core/AppError.h"
 #include "core/Text.h"
 
@@ -63,6 +65,42 @@ void TProjects::remove(int index) {
     checkIndex(index);
     bySpelling_.erase(entries_[static_cast<std::size_t>(index)].name);
     entries_.erase(entries_.begin() + index);
+}
+
+std::vector<std::string> TProjects::membersOf(std::string_view set) const {
+    std::vector<std::string> names;
+    if (set.empty()) return names;
+    for (const Entry& entry : entries_)
+        if (compareTextIgnoreCase(entry.record->Set, set) == 0) names.push_back(entry.name);
+    return names;
+}
+
+std::vector<std::string> TProjects::withTheirSets(const std::vector<std::string>& names) const {
+    std::vector<std::string> all;
+    const auto add = [&all](const std::string& name) {
+        for (const std::string& there : all)
+            if (compareTextIgnoreCase(there, name) == 0) return;
+        all.push_back(name);
+    };
+    for (const std::string& name : names) {
+        add(name);
+        if (const TFileObject* project = lookup(name))
+            for (const std::string& member : membersOf(project->Set)) add(member);
+    }
+    return all;
+}
+
+std::vector<std::string> TProjects::setNames() const {
+    std::vector<std::string> sets;
+    for (const Entry& entry : entries_) {
+        const std::string& set = entry.record->Set;
+        if (set.empty()) continue;
+        const auto at = std::lower_bound(sets.begin(), sets.end(), set, [](const std::string& a, const std::string& b) {
+            return compareTextIgnoreCase(a, b) < 0;
+        });
+        if (at == sets.end() || compareTextIgnoreCase(*at, set) != 0) sets.insert(at, set);
+    }
+    return sets;
 }
 
 }  // namespace moravel

@@ -33,6 +33,15 @@ public:
     // The record of a name, or null when there is no such project.
     TFileObject* lookup(std::string_view name) const;
 
+    // The names of the projects in the set (letter case ignored), in
+    // registry order; none for an empty set name.
+    std::vector<std::string> membersOf(std::string_view set) const;
+    // The names, each project's own and those of every other member of its
+    // set, each once, in the order first met. Unknown names stay as they are.
+    std::vector<std::string> withTheirSets(const std::vector<std::string>& names) const;
+    // The set names in use, each once (in the first project's spelling), sorted.
+    std::vector<std::string> setNames() const;
+
 private:
     struct Entry {
         std::string name;

@@ -156,6 +156,7 @@ std::string SettingsFile::load(TProjects& projects) {
         record->ForceClose = profileInteger(profileValue(path_, section, "forceClose"), 0) > 0;
         record->TryWhenFree = profileInteger(profileValue(path_, section, "tryWhenFree"), 0) > 0;
         record->AtRestart = profileInteger(profileValue(path_, section, "atRestart"), 0) > 0;
+        record->Set = profileValue(path_, section, "Set");
         projects.add(section, std::move(record));
         known_.insert(section);
     }
@@ -188,7 +189,9 @@ void SettingsFile::save(const TProjects& projects) {
             !writeOption(name, "RestartHolder", record.RestartHolder, file) ||
             !writeOption(name, "ForceClose", record.ForceClose, file) ||
             !writeOption(name, "TryWhenFree", record.TryWhenFree, file) ||
-            !writeOption(name, "AtRestart", record.AtRestart, file))
+            !writeOption(name, "AtRestart", record.AtRestart, file) ||
+            !WritePrivateProfileStringA(name.c_str(), "Set",
+                                        record.Set.empty() ? nullptr : profileValueText(record.Set).c_str(), file))
             refuse();
     }
     // Flush the system's cache of the scratch file before it takes the place

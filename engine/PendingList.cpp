@@ -28,7 +28,7 @@ const PendingRow& PendingList::rowAt(int position) const {
     return rows_[static_cast<std::size_t>(position)];
 }
 
-std::uint64_t PendingList::queue(const std::string& name, const std::string& addedAt) {
+std::uint64_t PendingList::queue(const std::string& name, const std::string& addedAt, const std::string& putBack) {
     // After every row that does not sort above the new name, so a name that
     // is already present gets the place after it.
     const auto place = std::upper_bound(
@@ -40,6 +40,7 @@ std::uint64_t PendingList::queue(const std::string& name, const std::string& add
     row.id = nextId_++;
     row.name = name;
     row.addedAt = addedAt;
+    row.putBack = putBack;
     rows_.insert(rows_.begin() + static_cast<std::ptrdiff_t>(at), std::move(row));
     positionsValid_ = false;
 

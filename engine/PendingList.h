@@ -16,6 +16,7 @@ struct PendingRow {
     int attempts = 0;      // failed attempts
     int doneMarks = 0;     // one per successful copy; done rows leave at the end of a pass
     bool atRestart = false;  // its destination is replaced at the next restart: not tried again
+    std::string putBack;     // the version it puts back from its backup; empty: it copies the source
     // Who holds the destination, while the attempts find it busy:
     // "devenv.exe (pid 4412), MyHost.exe (pid 912)", kReadOnly, or empty when unknown.
     std::string holders;
@@ -60,7 +61,7 @@ public:
     const PendingRow& rowAt(int position) const;  // "List index out of bounds (n)"
 
     // Inserts a row at its sorted place with no attempts; returns its id.
-    std::uint64_t queue(const std::string& name, const std::string& addedAt);
+    std::uint64_t queue(const std::string& name, const std::string& addedAt, const std::string& putBack = "");
     void deleteAt(int position);
 
     // The first row whose name equals the given one, letter case ignored; -1 if none.

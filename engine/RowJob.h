@@ -32,6 +32,7 @@ struct RowOutcome {
     Result result = Result::Failed;
     bool wasInUse = false;                 // Succeeded: the running copy keeps the old file
     std::string version;                   // Succeeded: the version text of what was copied
+    std::string putBackTo;                 // Succeeded: the version put back (logged so, instead of the copy)
     std::vector<std::string> linesBefore;  // logged first (before the success line)
     std::vector<std::string> linesAfter;   // logged after the success line (its backup line)
     std::vector<std::string> setAside;     // old files still held, deleted at later passes

@@ -2,9 +2,12 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include "core/Handle.h"
 #include "core/Paths.h"
 #include "core/Projects.h"
+#include "core/Text.h"
 #include "engine/PendingList.h"
 
 namespace moravel {
@@ -49,7 +52,7 @@ void SourceWatch::notice(const TProjects& projects) {
         const std::string path = fullPath(project.Source);
         const auto seen = watched_.find(projects.nameAt(i));
         if (seen == watched_.end() || seen->second.path != path)
-            watched_[projects.nameAt(i)] = Watched{path, stampOf(path), false, localNow()};
+            watched_[projects.nameAt(i)] = Watched{path, stampOf(path), false, localNow(), project.Set};
     }
 }
 
@@ -68,7 +71,7 @@ std::vector<std::string> SourceWatch::poll(const TProjects& projects, const Pend
 
         const auto seen = before.find(name);
         if (seen == before.end() || seen->second.path != path) {
-            watched_[name] = Watched{path, stamp, false, now};
+            watched_[name] = Watched{path, stamp, false, now, project.Set};
             continue;
         }
         Watched entry = seen->second;
@@ -82,13 +85,23 @@ std::vector<std::string> SourceWatch::poll(const TProjects& projects, const Pend
         }
         // The clock may be set back: the quiet time then starts again.
         if (entry.changedAt > now) entry.changedAt = now;
-        if (entry.changed && stamp.exists && now >= addMilliseconds(entry.changedAt, kQuietMilliseconds) &&
-            readableWithoutSharingViolation(path)) {
-            entry.changed = false;
-            if (pending.findByName(name) < 0) toQueue.push_back(name);
-        }
+        entry.quiet = entry.changed && stamp.exists && now >= addMilliseconds(entry.changedAt, kQuietMilliseconds) &&
+                      readableWithoutSharingViolation(path);
+        entry.set = project.Set;
         watched_[name] = std::move(entry);
     }
+    // A member of a set waits until every changed source of its set is quiet:
+    // then the set is queued once, as one release.
+    for (auto& [name, entry] : watched_) {
+        if (!entry.quiet) continue;
+        const bool setStillChanging = !entry.set.empty() && std::any_of(watched_.begin(), watched_.end(), [&](const auto& other) {
+            return other.second.changed && !other.second.quiet && compareTextIgnoreCase(other.second.set, entry.set) == 0;
+        });
+        if (setStillChanging) continue;
+        entry.changed = false;
+        if (pending.findByName(name) < 0) toQueue.push_back(name);
+    }
+    for (auto& [name, entry] : watched_) entry.quiet = false;
     return toQueue;
 }
 

@@ -30,7 +30,8 @@ public:
     // in registry order. A project seen for the first time (loaded, added, the
     // option just set, its source changed to another file) is only noted.
     // A project already pending is not returned; its change is forgotten, the
-    // pending row copies the new file anyway.
+    // pending row copies the new file anyway. A member of a set is returned
+    // only once no changed source of its set is still being written.
     std::vector<std::string> poll(const TProjects& projects, const PendingList& pending);
 
     // Notes the sources of projects newly watched as they are now, without
@@ -54,6 +55,8 @@ private:
         Stamp stamp;
         bool changed = false;
         LocalTime changedAt = 0;  // when the last change was seen
+        std::string set;          // the project's set: its members are queued once all are quiet
+        bool quiet = false;       // changed, and quiet at this poll
     };
     static Stamp stampOf(const std::string& path);
 

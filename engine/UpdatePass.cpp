@@ -1,26 +1,15 @@
 #include "engine/UpdatePass.h"
 
-#include <windows.h>
-
 #include <algorithm>
-#include <utility>
-#include <vector>
 
 #include "core/Clock.h"
-#include "core/Files.h"
-#include "core/Handle.h"
 #include "core/Projects.h"
+#include "core/Text.h"
 #include "engine/FileVersion.h"
-#include "engine/Holders.h"
 #include "engine/PendingList.h"
 #include "engine/Scheduler.h"
 
 namespace moravel {
-
-void UpdatePass::setHolderFinder(std::shared_ptr<HolderFinder> finder) noexcept {
-    finder_ = finder;
-    lookups_.setFinder(std::move(finder));
-}
 
 void UpdatePass::setNotice(std::function<void()> notice) {
     notice_ = std::move(notice);
@@ -30,10 +19,6 @@ void UpdatePass::setNotice(std::function<void()> notice) {
 }
 
 // ---- the walk -------------------------------------------------------------------------------
-
-void UpdatePass::RunUpdatePass(bool keepCountdown) { startPass(keepCountdown, false); }
-
-void UpdatePass::UpdateNow() { startPass(false, true); }
 
 void UpdatePass::startPass(bool keepCountdown, bool byUser) {
     // Timer ticks and "Update Now" while a pass runs (paused for a job, or
@@ -57,6 +42,7 @@ void UpdatePass::startPass(bool keepCountdown, bool byUser) {
         for (int i = 0; i < pending_.count(); ++i) ids_.push_back(pending_.rowAt(i).id);
         next_ = 0;
         lookups_.passBegins();
+        release_.passBegins();
     });
 }
 
@@ -97,7 +83,7 @@ void UpdatePass::finishPass() {
     // A lookup that ended during the pass answers the rows still busy.
     const std::vector<HolderLookups::Answer> answers = lookups_.passEnds();
     freed_.keepOnly([this](std::uint64_t id) { return lookups_.inStreak(id); });
-    showAnswers(answers);
+    holders_.show(answers);
     host_.setLastAttemptText(timestampText(localNow()));
     for (int i = pending_.count() - 1; i >= 0; --i)
         if (pending_.rowAt(i).isDone()) pending_.deleteAt(i);
@@ -117,18 +103,21 @@ void UpdatePass::finishPass() {
 // True when the row's work went on as a job: the walk pauses.
 bool UpdatePass::tryRow(std::uint64_t id) {
     const PendingRow* row = pending_.find(id);
-    if (!row || row->atRestart) return false;  // removed by the user meanwhile, or settled until the restart
+    // Removed by the user meanwhile, settled until the restart, or by its set's job.
+    if (!row || row->atRestart || release_.handedOver(id)) return false;
     try {
         const TFileObject* record = projects_.lookup(row->name);
-        if (!record) {
-            // Its project was removed while it waited: it can never succeed,
-            // but it stays for the user to see and remove.
+        if (!record || needsUser(id)) {
+            // Its project was removed while it waited, or what its deploy
+            // left is the user's to settle: it stays for the user to see.
             failed(id, RowEnd::Failed);
             return false;
         }
         // The project as this attempt begins: an edit made meanwhile applies from the next one.
-        const TFileObject project = *record;
-        Work work = chooseWork(id, project);
+        const std::string putBack = row->putBack;
+        const TFileObject project = puttingBack(*record, putBack);
+        Work work = project.Set.empty() ? chooseWork(id, project) : setWork(putBack, project);
+        work.job = puttingBack(std::move(work.job), putBack);
         if (!work.job) return false;
         if (work.onItsThread || isLongCopy(project)) {
             try {
@@ -149,21 +138,17 @@ bool UpdatePass::tryRow(std::uint64_t id) {
         // row, and the others are still tried. When counting it fails too,
         // that error ends the pass.
         failed(id, RowEnd::Failed);
-        showHolders(id, "");
+        holders_.show(id, "");
     }
     return false;
 }
 
 UpdatePass::Work UpdatePass::chooseWork(std::uint64_t id, const TFileObject& project) {
     Work work;
-    if (std::find(needUser_.begin(), needUser_.end(), id) != needUser_.end()) {
-        failed(id, RowEnd::Failed);  // left as it is until the user removes it
-        return work;
-    }
     if (!fileExists(project.Source)) {
         log(id, "Source \"" + project.Source + "\" doesn't exist.");
         failed(id, RowEnd::Failed);
-        showHolders(id, "");
+        holders_.show(id, "");
         return work;
     }
     const DestinationState state = probeDestination(project.Destination);
@@ -180,6 +165,26 @@ UpdatePass::Work UpdatePass::chooseWork(std::uint64_t id, const TFileObject& pro
         lookups_.noteBusy(id, project.Destination);
         failed(id, RowEnd::Waits);
     }
+    return work;
+}
+
+// A set is tried as one: the walk is at its first pending row, and its rows
+// still to come in this pass (those that put back the same version, or
+// none) go to one job. One left for the user to settle holds them all back.
+UpdatePass::Work UpdatePass::setWork(const std::string& putBack, const TFileObject& project) {
+    std::vector<ReleaseMember> members;
+    bool held = false;
+    for (std::size_t i = next_ - 1; i < ids_.size(); ++i) {
+        const PendingRow* row = pending_.find(ids_[i]);
+        const TFileObject* record = row && !row->atRestart ? projects_.lookup(row->name) : nullptr;
+        if (!record || row->putBack != putBack || compareTextIgnoreCase(record->Set, project.Set) != 0) continue;
+        held = held || needsUser(ids_[i]);
+        members.push_back({ids_[i], puttingBack(*record, putBack), putBack,
+                           byUser_ ? std::vector<Holder>() : freed_.heldBackBy(ids_[i])});
+    }
+    Work work{held ? RowJob() : release_.take(project.Set, members, finder_, releaseJournal), true};
+    for (const ReleaseMember& member : held ? members : std::vector<ReleaseMember>())
+        release_.handOver(member.row), failed(member.row, RowEnd::Failed);
     return work;
 }
 
@@ -209,18 +214,24 @@ bool UpdatePass::jobNews() {
 void UpdatePass::finishRow(std::uint64_t id, const TFileObject& project,
                            const std::function<RowOutcome()>& outcome) {
     try {
-        applyOutcome(id, project, outcome());
+        const RowOutcome done = outcome();
+        if (!release_.underWay()) return applyOutcome(id, project, done);
     } catch (...) {
         failed(id, RowEnd::Failed);  // as in tryRow: when that fails too, the pass ends
-        showHolders(id, "");
+        holders_.show(id, "");
+        return;
     }
+    // A set's job: each of its rows by its own outcome.
+    release_.finish([this](std::uint64_t row, const TFileObject& member, const RowOutcome& done) {
+        finishRow(row, member, [&] { return done; });
+    });
 }
 
 void UpdatePass::applyOutcome(std::uint64_t id, const TFileObject& project, const RowOutcome& outcome) {
     for (const std::string& path : outcome.setAside) setAside_.remember(path);
     for (const std::string& line : outcome.linesBefore) log(id, line);
     const auto linesAfter = [&] { for (const std::string& line : outcome.linesAfter) log(id, line); };
-    if (outcome.result != RowOutcome::Result::Busy) showHolders(id, "");
+    if (outcome.result != RowOutcome::Result::Busy) holders_.show(id, "");
     switch (outcome.result) {
         case RowOutcome::Result::Succeeded:
             CopySucceeded(id, project, outcome);
@@ -258,22 +269,14 @@ void UpdatePass::applyOutcome(std::uint64_t id, const TFileObject& project, cons
     }
 }
 
-void UpdatePass::failed(std::uint64_t id, RowEnd end) {
-    CopyFailed(id);
-    host_.rowTried(id, end);
-}
-
-void UpdatePass::log(std::uint64_t id, const std::string& line, bool whyItWaits) {
-    host_.appendLog(line);
-    host_.rowLine(id, line, whyItWaits);
-}
-
 void UpdatePass::CopySucceeded(std::uint64_t id, const TFileObject& project, const RowOutcome& outcome) {
     const std::string version = outcome.version.empty() ? GetFileVersionText(project.Source) : outcome.version;
-    log(id, timestampText(localNow()) + " " + project.Source + " [v" + version + "] -> " + project.Destination);
+    const std::string name(fileNamePart(project.Destination));
+    log(id, timestampText(localNow()) + " " +
+                (outcome.putBackTo.empty() ? project.Source + " [v" + version + "] -> " + project.Destination
+                                           : name + " put back to " + outcome.putBackTo + "."));
     if (outcome.wasInUse)
-        log(id, timestampText(localNow()) + " " + std::string(fileNamePart(project.Destination)) +
-                    " was in use; the running copy keeps the old file until it restarts.");
+        log(id, timestampText(localNow()) + " " + name + " was in use; the running copy keeps the old file until it restarts.");
     for (const std::string& line : outcome.linesAfter) log(id, line);
 
     pumpMessages();
@@ -291,11 +294,6 @@ void UpdatePass::CopyFailed(std::uint64_t id) {
     if (logFailures()) log(id, timestampText(localNow()) + " Failed " + name + " (busy).");
 }
 
-void UpdatePass::pumpMessages() {
-    logFailures_.reset();
-    host_.pumpMessages();
-}
-
 bool UpdatePass::logFailures() {
     if (!running_) return host_.logFailures();
     if (!logFailures_) logFailures_ = host_.logFailures();
@@ -306,7 +304,7 @@ bool UpdatePass::logFailures() {
 
 bool UpdatePass::engineNews() {
     // During a pass the rows' streaks are still being counted: its end takes the answers.
-    if (!running_) showAnswers(lookups_.takeAnswers());
+    if (!running_) holders_.show(lookups_.takeAnswers());
     const bool resumed = jobNews();
     const bool due = freed_.passDue(running_, [this](std::uint64_t id) {
         lookups_.askAgain(id);  // should it still be busy, the next attempt asks anew who holds it
@@ -317,47 +315,12 @@ bool UpdatePass::engineNews() {
     return true;
 }
 
-void UpdatePass::showAnswers(const std::vector<HolderLookups::Answer>& answers) {
-    for (const HolderLookups::Answer& answer : answers) {
-        try {
-            showHolders(answer.id, answer.holders);
-            const PendingRow* row = pending_.find(answer.id);
-            const TFileObject* project = row ? projects_.lookup(row->name) : nullptr;
-            if (project && project->TryWhenFree) freed_.watch(answer.id, answer.pids);
-        } catch (...) {
-            // The log refused the line: the next rows are still told.
-        }
-    }
-}
-
-void UpdatePass::showHolders(std::uint64_t id, const std::string& holders) {
-    const PendingRow* row = pending_.find(id);
-    if (!lookups_.enabled() || !row || row->holders == holders) return;
-    pending_.setHolders(id, holders);
-    // A project that may replace its file in use is only still busy when the
-    // holder refused the rename.
-    const TFileObject* project = projects_.lookup(row->name);
-    const std::string sentence = row->holderSentence(project && project->ReplaceInUse);
-    if (!sentence.empty()) log(id, timestampText(localNow()) + " " + sentence, true);
-}
-
 // ---- the job under way, and the start ------------------------------------------------------
 
 void UpdatePass::followRows() {
     if (job_.running() && !pending_.find(job_.row())) job_.cancel();
     atRestart.followRows(pending_);
 }
-
-void UpdatePass::stop() {
-    stopping_ = true;
-    job_.cancel();
-}
-
-void UpdatePass::waitForJob() const { job_.waitForEnd(); }
-
-// A job under way is ended by its own member: cancelled, and waited for, so
-// that its scratch file is gone before we are.
-UpdatePass::~UpdatePass() { freed_.clear(); }
 
 void UpdatePass::removeEarlierSetAsideFiles() {
     std::vector<std::string> destinations;

@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -10,7 +11,9 @@
 #include "core/Job.h"
 #include "engine/AtRestart.h"
 #include "engine/FreedRows.h"
+#include "engine/HolderDisplay.h"
 #include "engine/HolderLookups.h"
+#include "engine/Release.h"
 #include "engine/RowJob.h"
 #include "engine/UpdateHost.h"
 
@@ -35,17 +38,18 @@ class UpdatePass {
 public:
     UpdatePass(TProjects& projects, PendingList& pending, Scheduler& scheduler, UpdateHost& host)
         : projects_(projects), pending_(pending), scheduler_(scheduler), host_(host) {}
-    // A job under way is cancelled and waited for: nothing of ours outlives us.
-    ~UpdatePass();
+    // A job under way is cancelled and waited for by its own member, so that
+    // its scratch file is gone before we are: nothing of ours outlives us.
+    ~UpdatePass() { freed_.clear(); }
     UpdatePass(const UpdatePass&) = delete;
     UpdatePass& operator=(const UpdatePass&) = delete;
 
     // keepCountdown: a pass run between ticks (a row's holders have ended)
     // leaves a running timer's countdown as it is.
-    void RunUpdatePass(bool keepCountdown = false);
+    void RunUpdatePass(bool keepCountdown = false) { startPass(keepCountdown, false); }
     // A pass the user asked for ("Update Now", a command's /now): holders that
     // refused to stop earlier in a row's busy streak are asked again.
-    void UpdateNow();
+    void UpdateNow() { startPass(false, true); }
     bool running() const noexcept { return running_; }  // from its start to its end, paused or not
     bool walking() const noexcept { return walking_; }  // the walk is on the stack (in one of its pumps)
 
@@ -63,8 +67,11 @@ public:
     void followRows();
     // The program is ending: no further row is tried, and a job under way is
     // cancelled. waitForJob() returns once it has stopped (its scratch file deleted).
-    void stop();
-    void waitForJob() const;
+    void stop() {
+        stopping_ = true;
+        job_.cancel();
+    }
+    void waitForJob() const { job_.waitForEnd(); }
 
     // Rows whose destination is busy are first offered to the handler, with
     // the holders that refused to stop at earlier attempts of the row's busy
@@ -76,7 +83,10 @@ public:
 
     // Busy rows are told who holds their destination when a finder is given
     // (see HolderLookups); an answer that names somebody new is logged once.
-    void setHolderFinder(std::shared_ptr<HolderFinder> finder) noexcept;
+    void setHolderFinder(std::shared_ptr<HolderFinder> finder) noexcept {
+        finder_ = finder;
+        lookups_.setFinder(std::move(finder));
+    }
     void setHolderLookupBound(std::uint64_t milliseconds) noexcept { lookups_.setBound(milliseconds); }
     bool holdersPending() const noexcept { return lookups_.running(); }
 
@@ -91,6 +101,7 @@ public:
     void removeEarlierSetAsideFiles();
     const SetAsideFiles& setAsideFiles() const noexcept { return setAside_; }
     AtRestartRows atRestart;  // rows of projects that replace a destination nothing frees at the next restart
+    std::string releaseJournal;  // the sets' journal (see engine/ReleaseJournal); empty: none is kept
 
 private:
     // A row's work, chosen from its destination's state; none when the
@@ -101,18 +112,27 @@ private:
     };
     void startPass(bool keepCountdown, bool byUser);
     Work chooseWork(std::uint64_t id, const TFileObject& project);
+    Work setWork(const std::string& putBack, const TFileObject& project);
+    bool needsUser(std::uint64_t id) const { return std::find(needUser_.begin(), needUser_.end(), id) != needUser_.end(); }
     void walk(const std::function<void()>& first = nullptr);
     void finishPass();
     bool tryRow(std::uint64_t id);
     bool jobNews();
     void finishRow(std::uint64_t id, const TFileObject& project, const std::function<RowOutcome()>& outcome);
     void applyOutcome(std::uint64_t id, const TFileObject& project, const RowOutcome& outcome);
-    void failed(std::uint64_t id, RowEnd end);
-    void log(std::uint64_t id, const std::string& line, bool whyItWaits = false);
-    void pumpMessages();
+    void failed(std::uint64_t id, RowEnd end) {
+        CopyFailed(id);
+        host_.rowTried(id, end);
+    }
+    void log(std::uint64_t id, const std::string& line, bool whyItWaits = false) {
+        host_.appendLog(line);
+        host_.rowLine(id, line, whyItWaits);
+    }
+    void pumpMessages() {
+        logFailures_.reset();
+        host_.pumpMessages();
+    }
     bool logFailures();
-    void showAnswers(const std::vector<HolderLookups::Answer>& answers);
-    void showHolders(std::uint64_t id, const std::string& holders);
 
     TProjects& projects_;
     PendingList& pending_;
@@ -128,11 +148,14 @@ private:
     std::function<void()> notice_;
 
     RunningRowJob job_;
+    ReleaseRows release_;  // the rows of the set whose job is under way
     BusyRowHandler busyHandler_;
 
     std::shared_ptr<HolderFinder> finder_;  // for the deploy of a busy row
     HolderLookups lookups_;
     FreedRows freed_;
+    HolderDisplay holders_{pending_, projects_, freed_, lookups_,
+                           [this](std::uint64_t id, const std::string& line) { log(id, line, true); }};
     bool keepCountdown_ = false;
     bool byUser_ = false;                      // the pass under way was asked for by the user
     std::vector<std::uint64_t> needUser_;      // rows whose deploy left what only the user can settle

@@ -31,7 +31,7 @@ const std::array kLayout = {
     ControlSpec{TChooseForm::Button5, "BUTTON", "&Remove", BS_PUSHBUTTON | WS_TABSTOP | WS_DISABLED, 0,
                 {262, 128, 75, 25}, AnchorTopRight},
     ControlSpec{TChooseForm::CheckListBox1, "LISTBOX", "", CheckListBox::kStyle, WS_EX_CLIENTEDGE,
-                {16, 26, 233, 275}},
+                {16, 26, 233, 275}, AnchorAll},
     ControlSpec{TChooseForm::Label1, "STATIC", "Check the boxes of the files to add", SS_LEFTNOWORDWRAP, 0,
                 {16, 8, 164, 13}},
     ControlSpec{TChooseForm::Label2, "STATIC", "Selected line:", SS_LEFTNOWORDWRAP, 0, {265, 71, 64, 13}, AnchorTopRight},
@@ -146,6 +146,8 @@ LRESULT TChooseForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                 return TRUE;
             }
             break;
+        case DM_GETDEFID:
+            return MAKELRESULT(Button1, DC_HASDEFID);  // Enter in the list: "&Ok"
         case WM_COMMAND:
             if (runCommand(*this, kCommands, wParam)) return 0;
             break;

@@ -8,6 +8,7 @@
 #include "core/Paths.h"
 #include "core/SettingsFile.h"
 #include "core/Text.h"
+#include "engine/Release.h"
 #include "ui/Application.h"
 #include "ui/ChooseUnit.h"
 #include "ui/Controls.h"
@@ -36,10 +37,11 @@ const std::array kLayout = {
                 {124, 80, 339, 21}, AnchorTopWide},
     ControlSpec{TDetailForm::VersionBackupCheckBox, "BUTTON", "Create versionbackup",
                 BS_AUTOCHECKBOX | BS_LEFTTEXT | WS_TABSTOP, 0, {10, 106, 127, 17}},
+    // Beside their fields, whatever the window's size.
     ControlSpec{TDetailForm::Button3, "BUTTON", "...", BS_PUSHBUTTON | WS_TABSTOP, 0, {474, 58, 25, 17},
-                AnchorBottomRight},
+                AnchorTopRight},
     ControlSpec{TDetailForm::Button4, "BUTTON", "...", BS_PUSHBUTTON | WS_TABSTOP, 0, {474, 83, 25, 17},
-                AnchorBottomRight},
+                AnchorTopRight},
     ControlSpec{TDetailForm::Label1, "STATIC", "Projectname", SS_LEFTNOWORDWRAP, 0, {12, 19, 59, 13}},
     ControlSpec{TDetailForm::Label2, "STATIC", "Source file", SS_LEFTNOWORDWRAP, 0, {12, 60, 50, 13}},
     ControlSpec{TDetailForm::Label3, "STATIC", "Destination file", SS_LEFTNOWORDWRAP, 0, {12, 82, 69, 13}},
@@ -60,6 +62,14 @@ const std::array kLayout = {
                 BS_AUTOCHECKBOX | WS_TABSTOP, 0, {124, 206, 240, 17}},
     ControlSpec{TDetailForm::AtRestartCheckBox, "BUTTON", "If nothing else works, replace it at the &next restart",
                 BS_AUTOCHECKBOX | WS_TABSTOP, 0, {124, 226, 300, 17}},
+    // Below the options, the window one row taller: the set, and a version back. The row keeps to
+    // the bottom, as "&Add" and "&Cancel" above it do, so that they never meet.
+    ControlSpec{TDetailForm::SetLabel, "STATIC", "Deploy to&gether as", SS_LEFTNOWORDWRAP, 0, {12, 256, 95, 13},
+                AnchorLeft | AnchorBottom},
+    ControlSpec{TDetailForm::SetCombo, "COMBOBOX", "", CBS_DROPDOWN | CBS_AUTOHSCROLL | CBS_SORT | WS_VSCROLL | WS_TABSTOP,
+                0, {124, 252, 200, 120}, AnchorLeft | AnchorBottom},
+    ControlSpec{TDetailForm::PutBackButton, "BUTTON", "&Put back...", BS_PUSHBUTTON | WS_TABSTOP | WS_DISABLED, 0,
+                {426, 250, 75, 25}, AnchorBottomRight},
 };
 
 const Command<TDetailForm> kCommands[] = {
@@ -70,6 +80,7 @@ const Command<TDetailForm> kCommands[] = {
     {TDetailForm::Button4, BN_CLICKED, &TDetailForm::Button4Click},
     {TDetailForm::ReplaceInUseCheckBox, BN_CLICKED, &TDetailForm::ReplaceInUseCheckBoxClick},
     {TDetailForm::RestartHolderCheckBox, BN_CLICKED, &TDetailForm::RestartHolderCheckBoxClick},
+    {TDetailForm::PutBackButton, BN_CLICKED, &TDetailForm::PutBackButtonClick},
 };
 
 // The tips of the boxes Moravel added, wrapped at this width.
@@ -88,13 +99,28 @@ bool hasControlCharacter(const std::string& text) {
     return false;
 }
 
+// A name that is a section of a settings file (a project's, or a set's in
+// the journal of the sets being deployed) and loads back unchanged.
+std::string sectionNameProblem(const std::string& what, const std::string& name) {
+    if (hasControlCharacter(name)) return what + " cannot contain tabs, line breaks or other control characters.";
+    if (name.front() == ' ' || name.back() == ' ') return what + " cannot begin or end with a blank.";
+    if (name.find(']') != std::string::npos) return what + " cannot contain \"]\".";
+    if (name.front() == '[' || name.front() == ';') return what + " cannot begin with \"[\" or \";\".";
+    return {};
+}
+
 }  // namespace
 
+std::string setNameProblem(const std::string& name) {
+    if (name.empty()) return {};
+    // Stored as a value too, which the settings file gives back only this long.
+    if (profileValueText(name).size() > kValueRoom)
+        return "A set name is too long: the settings file keeps at most " + std::to_string(kValueRoom) + " characters.";
+    return sectionNameProblem("A set name", name);
+}
+
 std::string projectNameProblem(const std::string& name) {
-    if (hasControlCharacter(name)) return "A project name cannot contain tabs, line breaks or other control characters.";
-    if (name.front() == ' ' || name.back() == ' ') return "A project name cannot begin or end with a blank.";
-    if (name.find(']') != std::string::npos) return "A project name cannot contain \"]\".";
-    if (name.front() == '[' || name.front() == ';') return "A project name cannot begin with \"[\" or \";\".";
+    if (std::string problem = sectionNameProblem("A project name", name); !problem.empty()) return problem;
     std::size_t listed = name.size() + 1;
     for (int i = 0; i < MainForm->Projects.count(); ++i) listed += MainForm->Projects.nameAt(i).size() + 1;
     if (listed > kSectionListRoom)
@@ -116,7 +142,7 @@ std::string pathProblem(const std::string& what, const std::string& path) {
 TDetailForm::TDetailForm() {
     font_.reset(createFormFont());
     create({"TDetailForm", "Add or view a new project", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
-            WS_EX_CONTROLPARENT, {519, 280}, MainForm ? MainForm->hwnd() : nullptr});
+            WS_EX_CONTROLPARENT, {519, 308}, MainForm ? MainForm->hwnd() : nullptr});
     setChecked(item(VersionBackupCheckBox), true);
     HWND tips = createTooltipWindow(hwnd());
     SendMessageA(tips, TTM_SETMAXTIPWIDTH, 0, scale(kTipWidth96));
@@ -140,6 +166,12 @@ TDetailForm::TDetailForm() {
                        "When the destination stays in use and none of the choices above frees it, copy the new "
                        "file beside it and have Windows put it in place at the next restart, before any program "
                        "runs. Needs administrator rights."},
+             std::pair{SetCombo,
+                       "Projects with the same set name are one release: their files are replaced together, all "
+                       "or none, and the programs that run them are stopped and started once."},
+             std::pair{PutBackButton,
+                       "Copy a version kept by \"Create versionbackup\" back over the destination, as an update "
+                       "copies a new one. The members of its set go back together."},
          })
         addTooltip(tips, hwnd(), item(id), tip);
 }
@@ -158,6 +190,7 @@ void TDetailForm::ShowProject(const std::string& name) {
         setChecked(item(ForceCloseCheckBox), project->ForceClose);
         setChecked(item(TryWhenFreeCheckBox), project->TryWhenFree);
         setChecked(item(AtRestartCheckBox), project->AtRestart);
+        setWindowText(item(SetCombo), project->Set);
         followRestartHolder();
     }
 }
@@ -186,6 +219,15 @@ void TDetailForm::onShowModal() {
 
 void TDetailForm::FormShow() {
     HWND name = item(ProjectNameEdit);
+    // The set names in use, to pick from; the field keeps what it shows.
+    HWND sets = item(SetCombo);
+    const std::string set = windowText(sets);
+    SendMessageA(sets, CB_RESETCONTENT, 0, 0);
+    for (const std::string& used : MainForm->Projects.setNames())
+        SendMessageA(sets, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(used.c_str()));
+    setWindowText(sets, set);
+    const TFileObject* shown = EditMode ? MainForm->Projects.lookup(windowText(name)) : nullptr;
+    enableWindow(item(PutBackButton), shown && shown->VersionBackup);
     if (EditMode) {
         setWindowText(item(Button1), "&Update");
         SendMessageA(name, EM_SETREADONLY, TRUE, 0);
@@ -195,6 +237,7 @@ void TDetailForm::FormShow() {
         setWindowText(name, "");
         setWindowText(item(SourceEdit), "");
         setWindowText(item(DestinationEdit), "");
+        setWindowText(sets, "");
         // Unlike the backup box, these start off for every new project: they
         // change how and when files are replaced, and are chosen on purpose.
         for (int box : {ReplaceInUseCheckBox, QueueOnChangeCheckBox, RestartHolderCheckBox, ForceCloseCheckBox,
@@ -228,8 +271,11 @@ void TDetailForm::Button1Click() {
     for (const auto& [what, path, field] : {std::tuple{"source path", &source, SourceEdit},
                                             std::tuple{"destination path", &destination, DestinationEdit}})
         if (const std::string problem = pathProblem(what, *path); !problem.empty()) return refuse(problem, field);
+    const std::string set = windowText(item(SetCombo));
+    if (const std::string problem = setNameProblem(set); !problem.empty()) return refuse(problem, SetCombo);
 
-    const auto applyOptions = [this](TFileObject& project) {
+    const auto applyOptions = [this, &set](TFileObject& project) {
+        project.Set = set;
         project.VersionBackup = isChecked(item(VersionBackupCheckBox));
         project.QueueOnChange = isChecked(item(QueueOnChangeCheckBox));
         project.RestartHolder = isChecked(item(RestartHolderCheckBox));
@@ -254,6 +300,26 @@ void TDetailForm::Button1Click() {
 }
 
 void TDetailForm::Button2Click() { closeModal(IDCANCEL); }
+
+// The versions whose backups lie beside the destination, newest first: the
+// one picked is queued to be put back (with the other members of its set).
+void TDetailForm::PutBackButtonClick() {
+    const std::string name = windowText(item(ProjectNameEdit));
+    const TFileObject* project = MainForm->Projects.lookup(name);
+    if (!project) return;
+    const std::vector<std::string> versions = backupVersions(project->Destination);
+    if (versions.empty())
+        return refuse("There is no version backup of " + std::string(fileNamePart(project->Destination)) +
+                          " beside it to put back.",
+                      PutBackButton);
+    const UniqueMenu menu(CreatePopupMenu());
+    if (!menu) return;
+    for (std::size_t i = 0; i < versions.size(); ++i)
+        AppendMenuA(menu.get(), MF_STRING, static_cast<UINT_PTR>(i + 1), versions[i].c_str());
+    const UINT picked = seams().popupMenu(hwnd(), menu.get());
+    if (picked == 0 || picked > versions.size()) return;
+    MainForm->queuePutBack(name, versions[picked - 1]);
+}
 
 std::string TDetailForm::browse(int field, bool fileMustExist) {
     const std::string current = windowText(item(field));
@@ -303,6 +369,9 @@ LRESULT TDetailForm::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                                                           : static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
             }
             break;
+        case DM_GETDEFID:
+            // Enter in a field presses "&Add" or "&Update", as in a dialog box.
+            return MAKELRESULT(Button1, DC_HASDEFID);
         case WM_COMMAND:
             if (runCommand(*this, kCommands, wParam)) return 0;
             break;

@@ -29,8 +29,11 @@ public:
         ForceCloseCheckBox,     // only together with RestartHolderCheckBox
         TryWhenFreeCheckBox,
         AtRestartCheckBox,
+        SetLabel,
+        SetCombo,               // the set it is deployed with: an editable drop-down of the set names in use
+        PutBackButton,          // "&Put back...": a version from its backups
     };
-    static constexpr SIZE kDesignClient = {511, 253};
+    static constexpr SIZE kDesignClient = {511, 281};
 
     TDetailForm();
 
@@ -44,6 +47,7 @@ public:
     void Button4Click();
     void ReplaceInUseCheckBoxClick();
     void RestartHolderCheckBoxClick();
+    void PutBackButtonClick();
 
 protected:
     LRESULT onMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -76,6 +80,7 @@ TDetailForm& detailForm();
 // Why a name or path cannot be stored so that it loads back unchanged, or
 // empty when it can.
 std::string projectNameProblem(const std::string& name);
+std::string setNameProblem(const std::string& name);
 std::string pathProblem(const std::string& what, const std::string& path);
 
 }  // namespace moravel

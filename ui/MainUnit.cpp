@@ -9,6 +9,7 @@
 #include "core/Clock.h"
 #include "core/Files.h"
 #include "core/SettingsFile.h"
+#include "engine/ReleaseJournal.h"
 #include "ui/Application.h"
 #include "ui/ChooseUnit.h"
 #include "ui/Controls.h"
@@ -216,6 +217,9 @@ void TMainForm::FormCreate() {
     timer_.setInterval(kDefaultDelaySeconds * 1000);
     startDirectory_ = workingDirectory();
     LoadProjects();
+    // A set a run left halfway goes back before the sweep takes its old files.
+    updater_.releaseJournal = releaseJournalPath(settingsPath());
+    for (const std::string& line : putBackInterruptedReleases(updater_.releaseJournal)) appendLog(line);
     updater_.removeEarlierSetAsideFiles();
     for (const std::string& line : updater_.atRestart.recall(atRestartMemoryPath(settingsPath()))) appendLog(line);
     followSourceWatch();
@@ -267,10 +271,7 @@ void TMainForm::SaveProjects() {
 
 void TMainForm::Button2Click() {
     TChooseForm& chooser = chooseForm();
-    if (chooser.showModal() != IDOK) return;
-    for (const std::string& name : chooser.checkedLines()) pending_.queue(name, timestampText(localNow()));
-    if (!timer_.running()) ScheduleNextUpdate();
-    RefreshPendingState();
+    if (chooser.showModal() == IDOK) queueProjects(chooser.checkedLines());
 }
 
 void TMainForm::Button3Click() {
@@ -547,7 +548,7 @@ void TMainForm::showHidden() {
 // ---- queueing from a command or a changed source ------------------------------------------
 
 void TMainForm::queueProjects(const std::vector<std::string>& names) {
-    for (const std::string& name : names)
+    for (const std::string& name : Projects.withTheirSets(names))
         if (pending_.findByName(name) < 0) pending_.queue(name, timestampText(localNow()));
     if (!timer_.running()) ScheduleNextUpdate();
     RefreshPendingState();
@@ -555,7 +556,9 @@ void TMainForm::queueProjects(const std::vector<std::string>& names) {
 
 bool TMainForm::acceptsCommands() const { return hwnd() && !closeRequested_; }
 
-bool TMainForm::knowsProject(const std::string& name) const { return Projects.find(name) >= 0; }
+bool TMainForm::knowsProject(const std::string& name) const {
+    return Projects.find(name) >= 0 || !Projects.membersOf(name).empty();  // a set's name queues the set
+}
 
 bool TMainForm::commandsMustWait() const {
     // A dialog of ours is on the modal stack; a message box disables the window it belongs to.
@@ -573,6 +576,16 @@ NamedRows TMainForm::queueFromCommand(const std::vector<std::string>& names) {
 
 void TMainForm::updateNow() {
     if (pending_.count() > 0) updater_.UpdateNow();  // as "Update &Now", enabled with rows pending
+}
+
+void TMainForm::queuePutBack(const std::string& name, const std::string& version) {
+    // What was pending for them is replaced by the version to put back.
+    for (const std::string& member : Projects.withTheirSets({name})) {
+        for (int at; (at = pending_.findByName(member)) >= 0;) pending_.deleteAt(at);
+        pending_.queue(member, timestampText(localNow()), version);
+    }
+    if (!timer_.running()) ScheduleNextUpdate();
+    RefreshPendingState();
 }
 
 void TMainForm::followSourceWatch() {

@@ -112,7 +112,10 @@ public:
     // Queueing from outside the chooser: a command from another process, or
     // a watched source that changed. As the chooser's "&Ok": rows already
     // pending stay as they are; a stopped timer starts.
+    // Each name queues the other members of its set too.
     void queueProjects(const std::vector<std::string>& names);
+    // Queues the project (and its set's members) to put the version back from their backups.
+    void queuePutBack(const std::string& name, const std::string& version);
     // CommandTarget
     bool acceptsCommands() const override;
     bool knowsProject(const std::string& name) const override;

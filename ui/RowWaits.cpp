@@ -27,13 +27,19 @@ std::string stillWaitsLine(const PendingRow& row) {
 
 NamedRows queueNamed(const TProjects& projects, PendingList& pending, const std::vector<std::string>& names) {
     NamedRows named;
+    std::vector<std::string> known;
     for (const std::string& name : names) {
         const int at = projects.find(name);
-        if (at < 0) {
+        const std::vector<std::string> set = at >= 0 ? std::vector<std::string>{} : projects.membersOf(name);
+        if (at >= 0)
+            known.push_back(projects.nameAt(at));  // as the registry spells it, as the chooser would
+        else if (!set.empty())
+            known.insert(known.end(), set.begin(), set.end());  // a set's name queues the set
+        else
             named.unknown.push_back(timestampText(localNow()) + " " + name + " not queued: there is no such project.");
-            continue;
-        }
-        const std::string& spelled = projects.nameAt(at);  // as the chooser would queue it
+    }
+    // A member queues its whole set; a command waits for every row of it.
+    for (const std::string& spelled : projects.withTheirSets(known)) {
         const int position = pending.findByName(spelled);
         const std::uint64_t id =
             position >= 0 ? pending.rowAt(position).id : pending.queue(spelled, timestampText(localNow()));

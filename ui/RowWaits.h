@@ -31,7 +31,8 @@ struct NamedRows {
     std::vector<std::string> unknown;  // the log's line for each name that is no project
 };
 
-// Queues the names as the chooser's "Ok" does, as the registry spells them;
+// Queues the names (a set's name, or a member, queues the whole set) as the
+// chooser's "Ok" does, as the registry spells them;
 // rows already pending stay as they are.
 NamedRows queueNamed(const TProjects& projects, PendingList& pending, const std::vector<std::string>& names);
 

@@ -88,5 +88,25 @@ TEST(Projects, ManyNamesStayOrderedAndFindable) {
                   "Project " + std::to_string(i));
 }
 
+// A set is every project naming it, letter case ignored; queuing one
+// member queues them all, each once, and a project without a set only itself.
+TEST(Projects, ASetIsEveryProjectThatNamesItLetterCaseIgnored) {
+    TProjects projects;
+    for (const auto& [name, set] : {std::pair{"tool", "Tools"}, std::pair{"helper", "TOOLS"}, std::pair{"alone", ""},
+                                    std::pair{"config", "tools"}, std::pair{"other", "Other"}}) {
+        projects.add(name, record(name));
+        projects.lookup(name)->Set = set;
+    }
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(projects.membersOf("tOOls"), (Names{"config", "helper", "tool"}));
+    EXPECT_EQ(projects.membersOf(""), Names{});
+    EXPECT_EQ(projects.setNames(), (Names{"Other", "tools"}));  // as the first in the registry spells it
+    const struct { Names asked, queued; } cases[] = {
+        {{"helper"}, {"helper", "config", "tool"}},
+        {{"alone", "TOOL", "other"}, {"alone", "TOOL", "config", "helper", "other"}},
+        {{"nobody"}, {"nobody"}}};
+    for (const auto& c : cases) EXPECT_EQ(projects.withTheirSets(c.asked), c.queued);
+}
+
 }  // namespace
 }  // namespace moravel

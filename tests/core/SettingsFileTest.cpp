@@ -214,7 +214,7 @@ TEST(SettingsFile, OptionKeysReadByTheNumberRulesAndWrittenOnlyWhileOn) {
     const std::string ini = settingsFilePath(dir.path());
     const std::string old = "[Old]\r\nSource=a\r\nDestination=b\r\nVersionBackup=1\r\n";
     writeFile(ini, old +
-                       "[Set]\r\nSource=a\r\nDestination=b\r\nreplaceinuse=$1\r\nQUEUEONCHANGE=2\r\n"
+                       "[Set]\r\nSource=a\r\nDestination=b\r\nreplaceinuse=$1\r\nQUEUEONCHANGE=2\r\nset= Tools \r\n"
                        "[Junk]\r\nSource=a\r\nDestination=b\r\nReplaceInUse=yes\r\nQueueOnChange=-1\r\n");
     SettingsFile file(ini);
     TProjects projects;
@@ -224,12 +224,14 @@ TEST(SettingsFile, OptionKeysReadByTheNumberRulesAndWrittenOnlyWhileOn) {
                                                std::tuple{"Junk", false, false}}) {
         EXPECT_EQ(projects.lookup(name)->ReplaceInUse, replace) << name;
         EXPECT_EQ(projects.lookup(name)->QueueOnChange, queue) << name;
+        EXPECT_EQ(projects.lookup(name)->Set, std::string(name) == "Set" ? "Tools" : "") << name;
     }
 
     // Off takes the key out, so a project that never used the options is
     // written exactly as before they existed.
     projects.lookup("Set")->QueueOnChange = false;
     projects.lookup("Junk")->ReplaceInUse = true;
+    projects.lookup("Set")->Set = " Release ";
     projects.remove(projects.find("Junk"));
     file.save(projects);
     const std::string content = readFile(ini);
@@ -241,6 +243,10 @@ TEST(SettingsFile, OptionKeysReadByTheNumberRulesAndWrittenOnlyWhileOn) {
     SettingsFile(ini).load(again);
     EXPECT_TRUE(again.lookup("Set")->ReplaceInUse);
     EXPECT_FALSE(again.lookup("Set")->QueueOnChange);
+    EXPECT_EQ(again.lookup("Set")->Set, " Release ");
+    again.lookup("Set")->Set.clear();
+    SettingsFile(ini).save(again);
+    EXPECT_EQ(readFile(ini).find("Release"), std::string::npos) << readFile(ini);
 }
 
 // A save is written, or refused with "Unable to write to <path>" leaving the

@@ -11,6 +11,8 @@
 #include "engine/HandleTable.h"
 #include "engine/HolderControl.h"
 #include "engine/HolderExitWatch.h"
+#include "engine/Release.h"
+#include "engine/ReleaseJournal.h"
 #include "engine/ServiceControl.h"
 #include "engine/TestFiles.h"
 
@@ -258,6 +260,135 @@ TEST(DeployOverHolders, ACancelledOrFailedDeployStartsAgainWhatItStoppedOnTheOld
         ASSERT_EQ(again.size(), 1u);
         EXPECT_TRUE(again.front()->runs());
         EXPECT_TRUE(sameContent(tool, besideTestProgram("holder_a.exe")));
+    }
+}
+
+// ---- a set of files deployed together --------------------------------------------------------
+
+// Runs a set's job here, the members' destinations stopping what runs them.
+std::vector<RowOutcome> deploySet(const std::vector<std::pair<std::string, std::string>>& sourceAndDestination,
+                                  const std::string& journal) {
+    std::vector<ReleaseMember> members;
+    for (const auto& [source, destination] : sourceAndDestination) {
+        members.push_back({members.size() + 1, TFileObject(source, destination), "", {}});
+        members.back().project.RestartHolder = true;
+    }
+    const auto outcomes = std::make_shared<std::vector<RowOutcome>>();
+    Job here;
+    releaseJob("Release Tools", members, std::make_shared<SystemHolderFinder>(10000), journal, outcomes)(members[0].project, here);
+    return *outcomes;
+}
+
+// Every line of a set's outcomes, as one deploy's.
+DeployOutcome asOneDeploy(const std::vector<RowOutcome>& outcomes) {
+    DeployOutcome all;
+    for (const RowOutcome& outcome : outcomes)
+        for (const auto* lines : {&outcome.linesBefore, &outcome.linesAfter}) all.linesAfter.insert(all.linesAfter.end(), lines->begin(), lines->end());
+    return all;
+}
+
+std::size_t count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// A program that runs tool.exe with helper.dll loaded, and a service that
+// does: stopped once and started once, on both new files, or else on both
+// old ones; the journal gone either way, nothing of ours left beside them.
+TEST(Release, WhatRunsTheFilesOfASetIsStoppedOnceAndStartedOnceOnAllNewFilesOrAllOld) {
+    struct Case { bool service; const char* exe; RowOutcome::Result result; const char* ran; std::vector<const char*> said; };
+    const Case cases[] = {
+        {false, "holder_b.exe", RowOutcome::Result::Succeeded, "AacBb",
+         {") closed to replace Release Tools.|", " started again (pid ", " Release Tools: 2 files replaced together.|"}},
+        {true, "holder_x.exe", RowOutcome::Result::LeavesList, "AaXbAa",
+         {" Moravel Test Set stopped to replace Release Tools.|",
+          " Moravel Test Set did not start with the new files; the old files are back.|", " Moravel Test Set started again.|",
+          " Release Tools: nothing replaced; every file is as before.|"}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.exe);
+        test::TempDir dir, settings;
+        const std::string tool = dir / "tool.exe", helper = dir / "helper.dll", work = dir / "work", journal = settings / "Moravel-release.ini";
+        ASSERT_TRUE(CopyFileA(besideTestProgram("holder_a.exe").c_str(), tool.c_str(), FALSE) &&
+                    CopyFileA(besideTestProgram("helper_a.dll").c_str(), helper.c_str(), FALSE) &&
+                    CreateDirectoryA(work.c_str(), nullptr));
+        std::optional<Program> program;
+        TestService service;
+        if (c.service) {
+            const std::string image = "\"" + tool + "\" service";
+            service.service.reset(CreateServiceA(service.manager.get(), "MoravelTestSet", "Moravel Test Set", SERVICE_ALL_ACCESS,
+                                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+                                                 image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+            ASSERT_TRUE(service.service) << GetLastError();
+            for (int i = 0; i < 3 && !StartServiceA(service.service.get(), 0, nullptr); ++i) Sleep(500);
+        } else {
+            program.emplace("\"" + tool + "\"", work);
+        }
+        const std::string ranIn = c.service ? dir.path() : work;
+        ASSERT_EQ(ran(ranIn, 2), "Aa");
+
+        const std::vector<RowOutcome> outcomes =
+            deploySet({{besideTestProgram(c.exe), tool}, {besideTestProgram("helper_b.dll"), helper}}, journal);
+        const DeployOutcome lines = asOneDeploy(outcomes);
+        auto again = startedAgain(lines);
+        ASSERT_EQ(outcomes.size(), 2u);
+        for (const RowOutcome& outcome : outcomes) EXPECT_EQ(outcome.result, c.result);
+        EXPECT_EQ(ran(ranIn, std::string(c.ran).size()), c.ran);
+        std::size_t at = 0;
+        for (const char* line : c.said) {
+            at = said(lines).find(line, at);
+            EXPECT_NE(at, std::string::npos) << line << " in " << said(lines);
+        }
+        EXPECT_EQ(count(said(lines), "started again"), 1u) << said(lines);
+        const bool replaced = c.result == RowOutcome::Result::Succeeded;
+        EXPECT_TRUE(sameContent(tool, besideTestProgram(replaced ? "holder_b.exe" : "holder_a.exe")));
+        EXPECT_TRUE(sameContent(helper, besideTestProgram(replaced ? "helper_b.dll" : "helper_a.dll")));
+        EXPECT_EQ(test::filesIn(settings.path()), std::vector<std::string>{});
+        for (const auto& started : again) EXPECT_TRUE(started->runs());
+        again.clear();
+        const std::vector<std::string> ours = {"helper.dll", "ran.txt", "tool.exe"}, theirs = {"helper.dll", "tool.exe"};
+        EXPECT_EQ(test::filesIn(dir.path()), c.service ? ours : theirs);
+    }
+}
+
+// A run ended at any moment of a set's replace leaves, after the next start,
+// every member with its old bytes (a member that had no file, none) and
+// nothing of ours beside them; a set that ended is all new.
+TEST(Release, ARunEndedWhileASetIsReplacedIsPutBackAtTheNextStart) {
+    const struct { int endedAfter; bool allNew; } cases[] = {{1, false}, {2, false}, {3, false}, {0, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.endedAfter);
+        test::TempDir dir, settings;
+        const std::string journal = settings / "Moravel-release.ini";
+        std::vector<std::pair<std::string, std::string>> members;
+        std::vector<std::string> destinations;
+        for (const char* name : {"a", "b", "c"}) {
+            members.push_back({dir / (name + std::string(".new")), dir / (name + std::string(".dst"))});
+            destinations.push_back(members.back().second);
+            test::writeFile(members.back().first, std::string("new ") + name);
+            if (*name != 'c') test::writeFile(members.back().second, std::string("old ") + name);  // c has none yet
+        }
+        int replaced = 0;
+        releaseReplacedSeam() = [&](const std::string&) {
+            if (++replaced == c.endedAfter) throw std::runtime_error("ended");
+        };
+        deploySet(members, journal);
+        releaseReplacedSeam() = nullptr;
+        EXPECT_EQ(test::exists(journal), !c.allNew);
+
+        const std::vector<std::string> lines = putBackInterruptedReleases(journal);
+        SetAsideFiles setAside;
+        sweepAtStart(destinations, setAside);
+        EXPECT_EQ(lines.size(), c.allNew ? 0u : 1u);
+        if (!lines.empty()) {
+            EXPECT_TRUE(lines[0].ends_with(" Release Tools was interrupted; its files are as before.")) << lines[0];
+        }
+        for (const auto& [source, destination] : members) {
+            const std::string name(fileNamePart(destination).substr(0, 1));
+            EXPECT_EQ(test::exists(destination) ? test::readFile(destination) : "", c.allNew ? "new " + name : name == "c" ? "" : "old " + name);
+        }
+        EXPECT_EQ(test::filesIn(dir.path()).size(), c.allNew ? 6u : 5u) << "nothing of ours beside them";
+        EXPECT_FALSE(test::exists(journal));
     }
 }
 

@@ -1,7 +1,8 @@
 // "holder service": a service (build X stops a second after it started). Else a window that closes when asked, and
 // "holder stay" never, "holder slow" a second and a half later, "holder disabled" a disabled one, "holder read PATH"
-// one that keeps PATH open for reading (sharing reading). Each start appends BUILD and its argument to ran.txt
-// beside it (a service) or in its working folder, and each close request a "c".
+// one that keeps PATH open for reading (sharing reading). Each start appends BUILD, the build of the helper.dll
+// beside it that it loaded (a lower-case letter) and its argument to ran.txt beside it (a service) or in its
+// working folder, and each close request a "c".
 #include <windows.h>
 #include <winsvc.h>
 
@@ -36,12 +37,21 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
 }
 }  // namespace
 
+// The build of the helper.dll beside the program, loaded for as long as it runs; none when there is none.
+std::string loadHelper(const std::string& folder) {
+    const HMODULE helper = LoadLibraryA((folder + "helper.dll").c_str());
+    const auto build = helper ? reinterpret_cast<char (*)()>(reinterpret_cast<void (*)()>(GetProcAddress(helper, "helperBuild"))) : nullptr;
+    return build ? std::string(1, build()) : std::string();
+}
+
 int main(int argc, char** argv) {
     mode = argc > 1 ? argv[1] : "";
     char self[MAX_PATH] = {};
     std::string folder(self, GetModuleFileNameA(nullptr, self, MAX_PATH));
+    folder = folder.substr(0, folder.find_last_of('\\') + 1);
+    const std::string helper = loadHelper(folder);
     if (mode == "service") {
-        std::ofstream(folder.substr(0, folder.find_last_of('\\') + 1) + "ran.txt", std::ios::app) << BUILD;
+        std::ofstream(folder + "ran.txt", std::ios::app) << BUILD << helper;
         SERVICE_TABLE_ENTRYA table[] = {{const_cast<char*>(""), serviceMain}, {nullptr, nullptr}};
         return StartServiceCtrlDispatcherA(table) ? 0 : 1;
     }
@@ -52,7 +62,7 @@ int main(int argc, char** argv) {
     RegisterClassA(&windowClass);
     CreateWindowA("MoravelHolder", "holder", WS_OVERLAPPEDWINDOW | WS_VISIBLE | (mode == "disabled" ? WS_DISABLED : 0), 0,
                   0, 200, 100, nullptr, nullptr, nullptr, nullptr);
-    std::ofstream("ran.txt", std::ios::app) << BUILD << mode;
+    std::ofstream("ran.txt", std::ios::app) << BUILD << helper << mode;
     for (MSG message; GetMessageA(&message, nullptr, 0, 0) > 0;) DispatchMessageA(&message);
     if (read != INVALID_HANDLE_VALUE) CloseHandle(read);
 }

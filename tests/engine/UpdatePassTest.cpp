@@ -14,6 +14,7 @@
 #include "engine/FakeTimer.h"
 #include "engine/Holders.h"
 #include "engine/PendingList.h"
+#include "engine/Release.h"
 #include "engine/TestFiles.h"
 #include "engine/UpdatePass.h"
 
@@ -1165,6 +1166,87 @@ TEST_F(UpdatePassTest, HoldersThatRefusedToStopAreAskedAgainOnlyByTheUserOrOnceT
     untilEnd();
     const std::string named = holdersText({holder});
     EXPECT_EQ(told, (std::vector<std::string>{"", named, "", named, ""}));
+}
+
+// The rows of a set are tried as one when the walk reaches the first: all of
+// its changed members are replaced, or none, and one that is already up to
+// date is left as it is.
+TEST_F(UpdatePassTest, ASetIsTriedAsOneAndReplacedTogetherOrNotAtAll) {
+    pass.setHolderFinder(std::make_shared<SystemHolderFinder>(10000));
+    enum Twist { ReaderHoldsB, BUpToDate };
+    for (const Twist twist : {ReaderHoldsB, BUpToDate}) {
+        SCOPED_TRACE(twist);
+        forgetEverything();
+        for (const char* name : {"a", "b", "c"}) {
+            addProject(name, "old", twist == BUpToDate && *name == 'b' ? "old" : "new ");
+            project(name).Set = *name == 'b' ? "RELEASE TOOLS" : "Release Tools";
+            project(name).RestartHolder = true;
+        }
+        if (twist == BUpToDate) writeFile(project("b").Source, readFile(project("b").Destination));
+        const auto written = [&] {
+            WIN32_FILE_ATTRIBUTE_DATA data{};
+            GetFileAttributesExA(project("b").Destination.c_str(), GetFileExInfoStandard, &data);
+            return (std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime;
+        };
+        const std::uint64_t before = written();
+        queue({"a", "b", "c"});
+        std::optional<HeldByOtherProcess> reader;
+        if (twist == ReaderHoldsB) reader.emplace(project("b").Destination, FILE_SHARE_READ);
+        runPassAndLookUp();
+        runPassAndLookUp();
+        if (twist == ReaderHoldsB) {
+            for (const char* name : {"a", "b", "c"}) {
+                EXPECT_EQ(attempts(name), 2) << name;
+                EXPECT_EQ(readFile(project(name).Destination), "old") << name;
+            }
+            const std::string reason = " b.dst is open in holdfile.exe (pid " + std::to_string(reader->pid()) +
+                                       "); Moravel closes only programs that run it.";
+            EXPECT_EQ(std::count(host.log.begin(), host.log.end(), stamp + reason), 1) << "once a streak";
+            continue;
+        }
+        EXPECT_EQ(host.log, (std::vector<std::string>{successLine("a"), stamp + " b.dst is already up to date.",
+                                                      successLine("c"), stamp + " Release Tools: 2 files replaced together."}));
+        EXPECT_TRUE(replaced("a") && replaced("c"));
+        EXPECT_EQ(written(), before) << "not touched";
+        EXPECT_EQ(pending.count(), 0);
+    }
+}
+
+// A version put back is its backup copied over the destination, as an
+// update copies its source; a set's members go back together when each has a
+// backup of that version, else none. The backups stay as they are.
+TEST_F(UpdatePassTest, PutBackCopiesTheChosenBackupOverTheDestinationAndASetOnlyWhole) {
+    const struct { const char* version; bool set; std::vector<std::string> log; const char *tool, *helper; } cases[] = {
+        {"2.0.0.0", false, {"tool.dst put back to 2.0.0.0."}, "tool 2", "helper now"},
+        {"1.0.0.0", true,
+         {"helper.dst put back to 1.0.0.0.", "tool.dst put back to 1.0.0.0.", "Release Tools: 2 files put back to 1.0.0.0 together."},
+         "tool 1", "helper 1"},
+        {"2.0.0.0", true, {"Release Tools: nothing put back: helper.dst has no backup of version 2.0.0.0."}, "tool now", "helper now"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.version);
+        forgetEverything();
+        for (const char* name : {"tool", "helper"}) {
+            addProject(name, (std::string(name) + " now").c_str());
+            project(name).VersionBackup = true;
+            if (c.set) project(name).Set = "Release Tools";
+            writeFile(dir / (name + std::string("-1.0.0.0.dst")), std::string(name) + " 1");
+        }
+        for (const char* file : {"tool-2.0.0.0.dst", "tool-10.0.0.0.dst", "tool-1.2.dst", "tool-x.dst"}) writeFile(dir / file, file);
+        writeFile(dir / "tool-2.0.0.0.dst", "tool 2");
+        EXPECT_EQ(backupVersions(project("tool").Destination), (std::vector<std::string>{"10.0.0.0", "2.0.0.0", "1.0.0.0"}));
+        const std::vector<std::string> files = filesIn(dir.path());
+        for (const char* name : {"tool", "helper"})
+            if (c.set || *name == 't') pending.queue(name, "added", c.version);
+        runPass();
+        std::vector<std::string> expected;
+        for (const std::string& line : c.log) expected.push_back(stamp + " " + line);
+        EXPECT_EQ(host.log, expected);
+        EXPECT_EQ(readFile(project("tool").Destination), c.tool);
+        EXPECT_EQ(readFile(project("helper").Destination), c.helper);
+        EXPECT_EQ(readFile(dir / "tool-2.0.0.0.dst"), "tool 2");
+        EXPECT_EQ(filesIn(dir.path()), files) << "no backup made, none moved";
+        EXPECT_EQ(pending.count(), 0);
+    }
 }
 
 }  // namespace

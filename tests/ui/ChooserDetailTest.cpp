@@ -7,6 +7,7 @@
 #include "core/SettingsFile.h"
 #include "ui/CheckListBox.h"
 #include "ui/Controls.h"
+#include "engine/FakeTimer.h"
 
 namespace moravel::test {
 namespace {
@@ -629,6 +630,118 @@ TEST_F(DetailTest, BrowseButtonsStartWhereTheFieldPointsAndFillThePickedPath) {
     GetCurrentDirectoryA(MAX_PATH, now);
     EXPECT_EQ(std::string(now), src);
     EXPECT_FALSE(exists(ini()));
+}
+
+// The set field: its names offered, stored only while filled in, a name a
+// section could not hold refused. "&Put back...", in update mode with a
+// backup, offers the versions beside the destination and queues the set's
+// rows to put the one picked back. Enter in a field presses the main button;
+// a larger window keeps the browse buttons beside their fields and gives the
+// chooser's list the room.
+TEST_F(DetailTest, TheSetIsOfferedAndStoredAndPutBackQueuesTheSetForThePickedVersion) {
+    writeFile(dir / "tool-1.0.0.0.exe", "1");
+    writeFile(dir / "tool-2.0.0.0.exe", "2");
+    start(section("helper", "h.src", "h.dll") + "Set=release tools\r\n" + section("other", "o.src", "o.dst") +
+          section("tool", "t.src", dir / "tool.exe", true) + "Set=Release Tools\r\n");
+    const auto key = [](WPARAM code) { PostMessageA(GetFocus(), WM_KEYDOWN, code, 1), pump(); };
+    const auto box = [](HWND control) {
+        RECT rc;
+        GetWindowRect(control, &rc);
+        return rc;
+    };
+    inChooser([&] {
+        const RECT list = box(listBox());
+        SetWindowPos(choose->hwnd(), nullptr, 0, 0, 500, 500, SWP_NOMOVE | SWP_NOZORDER);
+        EXPECT_EQ(box(listBox()).bottom - list.bottom, 500 - 339 - 0) << "the list takes the room";
+        selectLine(1);  // other
+        EXPECT_EQ(inDetail(chooseItem(Choose::Button4), [&] {
+            EXPECT_FALSE(enabled(detailItem(Detail::PutBackButton))) << "no backups kept";
+            HWND sets = detailItem(Detail::SetCombo);
+            EXPECT_EQ(SendMessageA(sets, CB_GETCOUNT, 0, 0), 1);
+            for (const char* refused : {" Release Tools", "[Release]"}) {
+                setText(sets, refused);
+                apply();
+                EXPECT_EQ(GetFocus(), GetWindow(sets, GW_CHILD)) << "back in the field: " << refused;
+            }
+            SendMessageA(sets, CB_SETCURSEL, 0, 0);
+            const RECT source = box(detailItem(Detail::SourceEdit)), browse = box(detailItem(Detail::Button3));
+            SetWindowPos(detail->hwnd(), nullptr, 0, 0, 700, 450, SWP_NOMOVE | SWP_NOZORDER);
+            EXPECT_EQ(box(detailItem(Detail::Button3)).top - box(detailItem(Detail::SourceEdit)).top, browse.top - source.top);
+            EXPECT_EQ(box(detailItem(Detail::Button3)).left - box(detailItem(Detail::SourceEdit)).right, browse.left - source.right);
+            for (HWND one = GetWindow(detail->hwnd(), GW_CHILD); one; one = GetWindow(one, GW_HWNDNEXT))
+                for (HWND other = GetWindow(one, GW_HWNDNEXT); other; other = GetWindow(other, GW_HWNDNEXT)) {
+                    RECT a = box(one), b = box(other), both;
+                    EXPECT_FALSE(IntersectRect(&both, &a, &b)) << GetDlgCtrlID(one) << " covers " << GetDlgCtrlID(other);
+                }
+            SetFocus(detailItem(Detail::SourceEdit));
+            key(VK_RETURN);  // "&Update"
+        }), Closed);
+        selectLine(2);  // tool
+        EXPECT_EQ(inDetail(chooseItem(Choose::Button4), [&] {
+            ASSERT_TRUE(enabled(detailItem(Detail::PutBackButton)));
+            rec.menuPicks = {"1.0.0.0"};
+            click(detailItem(Detail::PutBackButton));
+            cancel();
+        }), Closed);
+        EXPECT_EQ(inDetail(chooseItem(Choose::Button3), [&] {
+            EXPECT_FALSE(enabled(detailItem(Detail::PutBackButton)));
+            EXPECT_EQ(text(detailItem(Detail::SetCombo)), "") << "not carried over";
+            setText(detailItem(Detail::ProjectNameEdit), "new");
+            fillPaths("n.src", "n.dst", false);
+            SetFocus(detailItem(Detail::DestinationEdit));
+            key(VK_RETURN);  // "&Add"
+        }), Closed);
+        click(chooseItem(Choose::Button2));
+    });
+    for (const ShownBox& shown : rec.boxes) EXPECT_NE(shown.text.find("A set name cannot"), std::string::npos) << shown.text;
+    EXPECT_EQ(rec.menus, std::vector<std::string>{"2.0.0.0|1.0.0.0"});
+    EXPECT_EQ(rowNames(), (Lines{"helper", "other", "tool"})) << "the set, each to put back version 1.0.0.0";
+    for (int i = 0; i < main->pending().count(); ++i) EXPECT_EQ(main->pending().rowAt(i).putBack, "1.0.0.0");
+    stop();
+    start();
+    EXPECT_EQ(main->Projects.lookup("other")->Set, "release tools");
+    EXPECT_NE(main->Projects.find("new"), -1);
+    EXPECT_TRUE(readFile(ini()).ends_with("[new]\r\nSource=n.src\r\nDestination=n.dst\r\nVersionBackup=0\r\n"))
+        << readFile(ini());
+}
+
+// A member queued by the chooser, a command or its changed source queues its
+// whole set, each member once; a command may name the set itself. A set's
+// changed sources are queued once all of them are quiet.
+TEST_F(ChooserTest, QueuingAMemberQueuesItsSetAndASetsChangedSourcesOnceAllAreQuiet) {
+    start(section("a", "a.src", "a.dst") + "Set=Tools\r\nQueueOnChange=1\r\n" + section("b", "b.src", "b.dst") +
+          "Set=tools\r\nQueueOnChange=1\r\n" + section("c", "c.src", "c.dst") + "Set=Tools\r\n" +
+          section("alone", "x.src", "x.dst"));
+    const auto clear = [&] {
+        while (main->pending().count() > 0) main->pending().deleteAt(0);
+    };
+    inChooser([&] {
+        clickLine(2, true);  // b
+        click(chooseItem(Choose::Button1));
+    });
+    EXPECT_EQ(rowNames(), (Lines{"a", "b", "c"}));
+    clear();
+    EXPECT_TRUE(main->knowsProject("TOOLS"));
+    EXPECT_FALSE(main->knowsProject("nothing"));
+    EXPECT_EQ(main->queueFromCommand({"TOOLS", "alone"}).rows.size(), 4u) << "a command waits for every member";
+    EXPECT_EQ(rowNames(), (Lines{"a", "alone", "b", "c"}));
+    clear();
+
+    FixedClock clock(makeLocalTime(2026, 3, 4, 5, 6, 0));
+    const auto tick = [&](int milliseconds) {
+        clock.set(addMilliseconds(clock.now(), milliseconds));
+        main->SourceWatchTimer();
+    };
+    main->SourceWatchTimer();  // the sources as they are
+    writeFile(dir / "a.src", "rebuilt");
+    tick(500);
+    tick(1000);
+    writeFile(dir / "b.src", "rebuilt");  // the set's next file, later
+    tick(1600);
+    EXPECT_EQ(rowNames(), Lines{}) << "a is quiet, b is not yet";
+    tick(2000);
+    EXPECT_EQ(rowNames(), (Lines{"a", "b", "c"}));
+    EXPECT_EQ(logLines().size(), 2u) << "a and b queued: their sources changed";
 }
 
 }  // namespace
