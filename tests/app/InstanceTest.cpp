@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "TempDir.h"
+#include "core/Paths.h"
 #include "core/SettingsFile.h"
 #include "engine/TestFiles.h"
 #include "ui/Instance.h"
@@ -120,13 +121,32 @@ protected:
         // Ours to end: with rows pending it would ask before closing. Also
         // one that a start in other letter case may have made on its own.
         for (const std::string& directory : {dir.path(), upper}) endInstance(directory);
+        // Any other of ours still running did not answer on its pipe: a fault,
+        // and the test program's end would wait for it.
+        const std::vector<DWORD> left = ourProcesses();
+        EXPECT_EQ(left.size(), 0u) << "a Moravel process outlived its test without answering on its pipe";
+        for (const DWORD id : left) endProcess(id);
     }
-    static void endInstance(const std::string& directory) {
-        if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, instanceProcess(directory))) {
+    // The processes of the two programs under test, by the file name of their image.
+    static std::vector<DWORD> ourProcesses() {
+        std::vector<DWORD> ours;
+        const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+        PROCESSENTRY32 entry = {};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry))
+            for (const std::string* program : {&g_program, &g_console})
+                if (lstrcmpiA(entry.szExeFile, std::string(fileNamePart(*program)).c_str()) == 0) ours.push_back(entry.th32ProcessID);
+        return ours;
+    }
+    static void endProcess(DWORD id) {
+        if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id)) {
             TerminateProcess(process, 0);
             WaitForSingleObject(process, 5000);
             CloseHandle(process);
         }
+    }
+    static void endInstance(const std::string& directory) {
+        if (const DWORD id = instanceProcess(directory)) endProcess(id);
     }
 
     // Runs the program in `directory`: its exit code, -1 when it did not end in time.
