@@ -215,9 +215,10 @@ public:
 
     std::size_t count() const noexcept { return list_.size(); }
     void events(std::vector<HANDLE>& handles) const {
+        // Only what is under way: a finished operation's event stays set.
         for (const auto& client : list_) {
-            handles.push_back(client->reading.event.get());
-            handles.push_back(client->writing.event.get());
+            if (client->reading.busy) handles.push_back(client->reading.event.get());
+            if (client->writing.busy) handles.push_back(client->writing.event.get());
         }
     }
     ULONGLONG nextDeadline() const noexcept {

@@ -87,6 +87,19 @@ protected:
     std::unique_ptr<CommandReceiver> receiver;
 };
 
+// The milliseconds of processor time this process takes while `what` runs.
+ULONGLONG processorTimeWhile(const std::function<void()>& what) {
+    const auto used = [] {
+        FILETIME created, ended, kernel, user;
+        GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
+        const auto value = [](FILETIME t) { return (ULONGLONG{t.dwHighDateTime} << 32 | t.dwLowDateTime) / 10000; };
+        return value(kernel) + value(user);
+    };
+    const ULONGLONG before = used();
+    what();
+    return used() - before;
+}
+
 std::string many(int names) {
     std::string bytes;
     for (int i = 0; i < names; ++i) bytes += "n" + std::to_string(i) + '\0';
@@ -141,8 +154,16 @@ TEST_F(InstanceTest, OnlyAWellFormedCommandIsAnsweredAndQueuedAndAClientGoingHal
 
     // The window has gone, the process still ends a job: "closing", to a
     // command that waits too, and the sender waits for the process.
+    // Meanwhile the client that waits costs no processor time.
     const HeldFile held(dir / "Alpha.dst");
-    EXPECT_EQ(talk("wait-now\0"s + "60\0Alpha\0\0"s, 0, [&] { receiver->closing(); }), "R0|Bclosing");
+    ULONGLONG busy = 0;
+    EXPECT_EQ(talk("wait-now\0"s + "60\0Alpha\0\0"s, 0,
+                   [&] {
+                       busy = processorTimeWhile([] { Sleep(1000); });
+                       receiver->closing();
+                   }),
+              "R0|Bclosing");
+    EXPECT_LT(busy, 300u) << "milliseconds of processor time in a second of waiting";
     EXPECT_EQ(talk("queue\0Alpha\0\0"s), "Bclosing");
 }
 
