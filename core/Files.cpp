@@ -297,20 +297,18 @@ ReplaceOutcome replaceFile(const std::string& source, const std::string& target,
 
 // ---- replacing a file that stays in use ----------------------------------------------------
 
+bool mayRenameAside(const std::string& path) {
+    return static_cast<bool>(
+        UniqueFile(CreateFileA(path.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+}
+
 InUseReplacement replaceEvenIfInUse(const std::string& source, const std::string& destination,
                                     CopyProgress* progress) {
     InUseReplacement result;
     // Renaming a read-only file aside would get round its protection: it
     // waits like any busy file.
     if (!fileExists(destination) || isReadOnly(destination)) return result;
-    {
-        // Renaming needs delete access. A running program grants it; a holder
-        // that does not share deletion refuses, and then nothing is touched.
-        const UniqueFile probe(CreateFileA(destination.c_str(), DELETE,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!probe) return result;
-    }
+    if (!mayRenameAside(destination)) return result;  // then nothing is touched
     ScratchFile scratch(destination);
     if (!scratch.copyFrom(source, progress)) return result;
 

@@ -94,6 +94,10 @@ ReplaceOutcome replaceFile(const std::string& source, const std::string& target,
 // folder (the destination's file name, ".old-" and a tag of ours) and the new
 // one takes its place; the holder goes on with the old file until it lets go.
 
+// Whether the file may be renamed aside now. Renaming needs delete access: a
+// running program grants it; a holder that does not share deletion refuses.
+bool mayRenameAside(const std::string& path);
+
 // Replaces a destination that someone holds open but lets others delete: the
 // source is copied to a scratch file beside it, the destination is renamed
 // aside and the scratch file moved into its place. When that last move fails,

@@ -130,6 +130,11 @@ bool putBack(const std::string& aside, const std::string& destination, PutBack h
     }
 }
 
+bool putOldBack(const std::string& aside, const std::string& destination) {
+    constexpr std::chrono::milliseconds kPutBackWait{2000};  // refused while its user lets go
+    return putBack(aside, destination, PutBack::OverNewFile, kPutBackWait);
+}
+
 bool deleteSetAside(const std::string& path) {
     if (DeleteFileA(path.c_str())) return true;
     const DWORD error = GetLastError();

@@ -58,6 +58,10 @@ enum class PutBack { IntoFreeName, OverNewFile };
 bool putBack(const std::string& aside, const std::string& destination, PutBack how = PutBack::IntoFreeName,
              std::chrono::milliseconds patience = std::chrono::milliseconds{0});
 
+// The old file back in the destination's place, over whatever is there;
+// tried for a moment (2 s) while the file's last user lets go.
+bool putOldBack(const std::string& aside, const std::string& destination);
+
 // True when the file is gone: deleted now, or already.
 bool deleteSetAside(const std::string& path);
 

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <chrono>
 #include <optional>
 
 #include "core/FileCopy.h"
@@ -12,16 +11,6 @@
 namespace moravel {
 
 namespace {
-
-using Milliseconds = std::chrono::milliseconds;
-
-constexpr Milliseconds kPutBackWait{2000};  // the old file's way back, refused while its user lets go
-
-// Puts the old file back in the destination's place, over whatever is there;
-// tried for a moment while the file's last user lets go.
-bool putOldBack(const std::string& aside, const std::string& destination) {
-    return putBack(aside, destination, PutBack::OverNewFile, kPutBackWait);
-}
 
 class Deploy {
 public:

@@ -7,6 +7,7 @@
 
 #include "core/Clock.h"
 #include "core/Handle.h"
+#include "core/Text.h"
 #include "engine/ProcessFacts.h"
 #include "engine/ServiceControl.h"
 
@@ -68,7 +69,15 @@ HolderStops::HolderStops(std::string what, const DeployAttempt& attempt, const C
                          DeployOutcome& outcome)
     : what_(std::move(what)), attempt_(attempt), cancel_(cancel), outcome_(outcome) {}
 
-HolderStops::~HolderStops() = default;
+// A deploy ended by an error after stopAll() leaves nothing of ours down.
+HolderStops::~HolderStops() {
+    try {
+        for (Stoppable& target : targets_)
+            if (target.asked && target.down(true)) startAgain(target, directoryPart(target.image));
+    } catch (...) {
+        // Nothing may leave a destructor: what could not start stays down, as after a failed start.
+    }
+}
 
 void HolderStops::waits(std::string reason) {
     outcome_.kind = DeployOutcome::Kind::Waits;

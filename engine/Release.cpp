@@ -12,6 +12,7 @@
 #include "core/Text.h"
 #include "engine/FileVersion.h"
 #include "engine/HolderStops.h"
+#include "engine/PendingList.h"
 #include "engine/ReleaseJournal.h"
 
 namespace moravel {
@@ -136,8 +137,9 @@ bool SetDeploy::check() {
         // the holders of a busy file nobody may stop or rename aside.
         if (isReadOnly(destination)) return waits(*member, ""), false;
         if (!project.RestartHolder || !finder_) {
-            if (!project.ReplaceInUse) return waits(*member, ""), false;
-            continue;  // renamed aside when its turn comes
+            // Renamed aside when its turn comes, unless its holder does not share deletion.
+            if (!project.ReplaceInUse || !mayRenameAside(destination)) return waits(*member, ""), false;
+            continue;
         }
         toStop.push_back(member);
         paths.push_back(destination);
@@ -372,6 +374,10 @@ bool ReleaseRows::handedOver(std::uint64_t row) const {
     return std::find(handed_.begin(), handed_.end(), row) != handed_.end();
 }
 
+bool ReleaseRows::rowLeft(const PendingList& pending) const {
+    return std::any_of(members_.begin(), members_.end(), [&](const ReleaseMember& m) { return !pending.find(m.row); });
+}
+
 RowJob ReleaseRows::take(const std::string& set, std::vector<ReleaseMember> members,
                          std::shared_ptr<HolderFinder> finder, const std::string& journal) {
     for (const ReleaseMember& member : members) handed_.push_back(member.row);
@@ -383,8 +389,7 @@ RowJob ReleaseRows::take(const std::string& set, std::vector<ReleaseMember> memb
 void ReleaseRows::finish(const std::function<void(std::uint64_t, const TFileObject&, const RowOutcome&)>& settle) {
     const std::vector<ReleaseMember> members = std::move(members_);
     const std::shared_ptr<std::vector<RowOutcome>> outcomes = std::move(outcomes_);
-    members_.clear();
-    outcomes_.reset();
+    drop();
     for (std::size_t i = 0; i < members.size(); ++i)
         settle(members[i].row, members[i].project, i < outcomes->size() ? (*outcomes)[i] : RowOutcome{});
 }

@@ -13,6 +13,8 @@
 
 namespace moravel {
 
+class PendingList;
+
 // One member of a set as the walk hands it over: its row, its project as the
 // attempt began (see puttingBack), the version its row puts back (empty for
 // an update) and the holders that refused to stop earlier in its busy streak.
@@ -66,6 +68,9 @@ public:
     bool handedOver(std::uint64_t row) const;
     void handOver(std::uint64_t row) { handed_.push_back(row); }  // settled without a job
     bool underWay() const noexcept { return static_cast<bool>(outcomes_); }
+    void drop() noexcept { members_.clear(), outcomes_.reset(); }  // its job did not start
+    // Whether a row of the job under way has left the list: the job is then cancelled, as a row's is.
+    bool rowLeft(const PendingList& pending) const;
     // The set's job for the members (the first is the row the walk is at).
     RowJob take(const std::string& set, std::vector<ReleaseMember> members, std::shared_ptr<HolderFinder> finder,
                 const std::string& journal);

@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <chrono>
-
 #include "core/Clock.h"
 #include "core/Files.h"
 #include "core/SettingsFile.h"
@@ -11,8 +9,6 @@
 namespace moravel {
 
 namespace {
-
-constexpr std::chrono::milliseconds kPutBackWait{2000};
 
 std::string key(const char* what, std::size_t number) { return what + std::to_string(number); }
 
@@ -60,7 +56,7 @@ void eraseFromJournal(const std::string& path, const std::string& set) {
 
 bool putOldFileBack(const JournalEntry& entry) {
     if (entry.aside.empty()) return deleteSetAside(entry.destination);  // it had none: the new one goes
-    if (putBack(entry.aside, entry.destination, PutBack::OverNewFile, kPutBackWait)) return true;
+    if (putOldBack(entry.aside, entry.destination)) return true;
     const std::string running = renameAside(entry.destination);
     if (running.empty()) return false;
     if (putBack(entry.aside, entry.destination)) return true;

@@ -107,9 +107,9 @@ bool UpdatePass::tryRow(std::uint64_t id) {
     if (!row || row->atRestart || release_.handedOver(id)) return false;
     try {
         const TFileObject* record = projects_.lookup(row->name);
-        if (!record || needsUser(id)) {
-            // Its project was removed while it waited, or what its deploy
-            // left is the user's to settle: it stays for the user to see.
+        if (!record || (needsUser(id) && record->Set.empty())) {
+            // Its project was removed while it waited, or what its deploy left is
+            // the user's to settle (a set's member holds its set back in setWork).
             failed(id, RowEnd::Failed);
             return false;
         }
@@ -134,10 +134,10 @@ bool UpdatePass::tryRow(std::uint64_t id) {
             return work.job(project, here);
         });
     } catch (...) {
-        // Anything that goes wrong with one row is a failed attempt of that
-        // row, and the others are still tried. When counting it fails too,
-        // that error ends the pass.
-        failed(id, RowEnd::Failed);
+        // Anything that goes wrong with one row is a failed attempt of that row (a set's
+        // job taken is no longer under way), and the others are still tried. When
+        // counting it fails too, that error ends the pass.
+        release_.drop(), failed(id, RowEnd::Failed);
         holders_.show(id, "");
     }
     return false;
@@ -191,7 +191,7 @@ UpdatePass::Work UpdatePass::setWork(const std::string& putBack, const TFileObje
 bool UpdatePass::jobNews() {
     if (!job_.running()) return false;
     const std::uint64_t id = job_.row();
-    const bool rowThere = pending_.find(id) != nullptr;
+    const bool rowThere = pending_.find(id) != nullptr && !release_.rowLeft(pending_);  // a set's: all of them
     if (!rowThere) job_.cancel();
     if (!job_.ended()) {
         const std::optional<int> percent = job_.newPercent();
@@ -318,7 +318,7 @@ bool UpdatePass::engineNews() {
 // ---- the job under way, and the start ------------------------------------------------------
 
 void UpdatePass::followRows() {
-    if (job_.running() && !pending_.find(job_.row())) job_.cancel();
+    if (job_.running() && (!pending_.find(job_.row()) || release_.rowLeft(pending_))) job_.cancel();
     atRestart.followRows(pending_);
 }
 

@@ -296,15 +296,18 @@ std::size_t count(const std::string& text, const std::string& part) {
 // A program that runs tool.exe with helper.dll loaded, and a service that
 // does: stopped once and started once, on both new files, or else on both
 // old ones; the journal gone either way, nothing of ours left beside them.
+// A job ended by an error halfway still starts again what it stopped.
 TEST(Release, WhatRunsTheFilesOfASetIsStoppedOnceAndStartedOnceOnAllNewFilesOrAllOld) {
-    struct Case { bool service; const char* exe; RowOutcome::Result result; const char* ran; std::vector<const char*> said; };
+    struct Case { bool service; const char* exe; RowOutcome::Result result; const char* ran; std::vector<const char*> said;
+                  bool endsByError = false; };
     const Case cases[] = {
         {false, "holder_b.exe", RowOutcome::Result::Succeeded, "AacBb",
          {") closed to replace Release Tools.|", " started again (pid ", " Release Tools: 2 files replaced together.|"}},
         {true, "holder_x.exe", RowOutcome::Result::LeavesList, "AaXbAa",
          {" Moravel Test Set stopped to replace Release Tools.|",
           " Moravel Test Set did not start with the new files; the old files are back.|", " Moravel Test Set started again.|",
-          " Release Tools: nothing replaced; every file is as before.|"}}};
+          " Release Tools: nothing replaced; every file is as before.|"}},
+        {false, "holder_b.exe", RowOutcome::Result::Failed, "AacBa", {}, true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.exe);
         test::TempDir dir, settings;
@@ -327,8 +330,16 @@ TEST(Release, WhatRunsTheFilesOfASetIsStoppedOnceAndStartedOnceOnAllNewFilesOrAl
         const std::string ranIn = c.service ? dir.path() : work;
         ASSERT_EQ(ran(ranIn, 2), "Aa");
 
+        if (c.endsByError) releaseReplacedSeam() = [](const std::string&) { throw std::runtime_error("ended"); };
         const std::vector<RowOutcome> outcomes =
             deploySet({{besideTestProgram(c.exe), tool}, {besideTestProgram("helper_b.dll"), helper}}, journal);
+        releaseReplacedSeam() = nullptr;
+        if (c.endsByError) {  // no line says what started again: it is found by its name
+            EXPECT_EQ(outcomes.size(), 0u);
+            EXPECT_EQ(ran(ranIn, std::string(c.ran).size()), c.ran);
+            EXPECT_TRUE(Program(pidOf("tool.exe")).runs());
+            continue;
+        }
         const DeployOutcome lines = asOneDeploy(outcomes);
         auto again = startedAgain(lines);
         ASSERT_EQ(outcomes.size(), 2u);

@@ -798,7 +798,7 @@ TEST_F(UpdatePassTest, WhatHappensDuringThePumpDoesNotDisturbThePass) {
 // test has acted, then runs on (ignoring a cancel, as Wine's system copy
 // does, in one case).
 TEST_F(UpdatePassTest, WhatIsDoneDuringALongCopyHasADefinedOutcome) {
-    enum Act { RemoveRow, RemoveRowCopyRunsOn, EditProject, RemoveProject, Exit };
+    enum Act { RemoveRow, RemoveRowCopyRunsOn, RemoveSetsOtherRow, EditProject, RemoveProject, Exit };
     const struct {
         const char* what;
         Act act;
@@ -808,6 +808,7 @@ TEST_F(UpdatePassTest, WhatIsDoneDuringALongCopyHasADefinedOutcome) {
     } cases[] = {
         {"the row removed: the copy stops", RemoveRow, false, false, true},
         {"the row removed, the copy runs on", RemoveRowCopyRunsOn, false, false, true},
+        {"x and y one set, y removed: the set's copy stops", RemoveSetsOtherRow, false, false, false},
         {"the project edited: the edit waits for the next attempt", EditProject, true, true, true},
         {"the project removed: done is done", RemoveProject, true, true, true},
         {"exit: the copy stops and nothing else is tried", Exit, false, false, false},
@@ -839,6 +840,7 @@ TEST_F(UpdatePassTest, WhatIsDoneDuringALongCopyHasADefinedOutcome) {
                                                              fresh / (std::string(name) + ".dst")));
         }
         project("x").VersionBackup = true;
+        if (c.act == RemoveSetsOtherRow) project("x").Set = project("y").Set = "Tools";
         const std::string success = successLine("x");
         queue({"x", "y"});
 
@@ -847,10 +849,10 @@ TEST_F(UpdatePassTest, WhatIsDoneDuringALongCopyHasADefinedOutcome) {
         while (pass.running()) {
             ASSERT_EQ(WaitForSingleObject(news.get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
             pass.engineNews();
-            if (host.progress != std::vector<std::string>{"45 %"} || WaitForSingleObject(resume.get(), 0) == 0)
-                continue;
-            if (c.act == RemoveRow || c.act == RemoveRowCopyRunsOn) {
-                pending.deleteAt(pending.findByName("x"));
+            const char* shown = c.act == RemoveSetsOtherRow ? "0 %" : "45 %";  // the set: of both copies' bytes
+            if (host.progress != std::vector<std::string>{shown} || WaitForSingleObject(resume.get(), 0) == 0) continue;
+            if (c.act == RemoveRow || c.act == RemoveRowCopyRunsOn || c.act == RemoveSetsOtherRow) {
+                pending.deleteAt(pending.findByName(c.act == RemoveSetsOtherRow ? "y" : "x"));
                 pass.followRows();  // as the window does when a row leaves its list
             } else if (c.act == EditProject) {
                 project("x").Destination = fresh / "elsewhere\\x.dst";
@@ -873,7 +875,7 @@ TEST_F(UpdatePassTest, WhatIsDoneDuringALongCopyHasADefinedOutcome) {
         if (c.logged) files.insert(files.begin(), "x-0.0.0.0.dst");
         EXPECT_EQ(filesIn(fresh.path()), files) << "no scratch file, the backup beside the old destination";
         EXPECT_EQ(filesIn(fresh / "elsewhere"), std::vector<std::string>{}) << "nothing at the new destination";
-        EXPECT_EQ(queued("x"), c.act == Exit) << "the window goes, with its list";
+        EXPECT_EQ(queued("x"), c.act == Exit || c.act == RemoveSetsOtherRow) << "the window goes, with its list";
     }
 }
 
@@ -1170,11 +1172,12 @@ TEST_F(UpdatePassTest, HoldersThatRefusedToStopAreAskedAgainOnlyByTheUserOrOnceT
 
 // The rows of a set are tried as one when the walk reaches the first: all of
 // its changed members are replaced, or none, and one that is already up to
-// date is left as it is.
+// date is left as it is. A member that waits, or that needs the user, holds
+// back every other (the first one as much as the others).
 TEST_F(UpdatePassTest, ASetIsTriedAsOneAndReplacedTogetherOrNotAtAll) {
     pass.setHolderFinder(std::make_shared<SystemHolderFinder>(10000));
-    enum Twist { ReaderHoldsB, BUpToDate };
-    for (const Twist twist : {ReaderHoldsB, BUpToDate}) {
+    enum Twist { ReaderHoldsB, BUpToDate, BInUseWithoutSharingDeletion, ANeedsUser };
+    for (const Twist twist : {ReaderHoldsB, BUpToDate, BInUseWithoutSharingDeletion, ANeedsUser}) {
         SCOPED_TRACE(twist);
         forgetEverything();
         for (const char* name : {"a", "b", "c"}) {
@@ -1183,6 +1186,7 @@ TEST_F(UpdatePassTest, ASetIsTriedAsOneAndReplacedTogetherOrNotAtAll) {
             project(name).RestartHolder = true;
         }
         if (twist == BUpToDate) writeFile(project("b").Source, readFile(project("b").Destination));
+        if (twist == BInUseWithoutSharingDeletion) project("b").RestartHolder = false, project("b").ReplaceInUse = true;
         const auto written = [&] {
             WIN32_FILE_ATTRIBUTE_DATA data{};
             GetFileAttributesExA(project("b").Destination.c_str(), GetFileExInfoStandard, &data);
@@ -1191,14 +1195,25 @@ TEST_F(UpdatePassTest, ASetIsTriedAsOneAndReplacedTogetherOrNotAtAll) {
         const std::uint64_t before = written();
         queue({"a", "b", "c"});
         std::optional<HeldByOtherProcess> reader;
-        if (twist == ReaderHoldsB) reader.emplace(project("b").Destination, FILE_SHARE_READ);
+        if (twist == ReaderHoldsB || twist == BInUseWithoutSharingDeletion)
+            reader.emplace(project("b").Destination, FILE_SHARE_READ);
+        // a's new file held, and b's old one: b fails, and a's old file cannot go back.
+        std::optional<HeldFile> newA, oldB;
+        if (twist == ANeedsUser)
+            releaseReplacedSeam() = [&, b = project("b").Destination](const std::string& destination) {
+                if (fileNamePart(destination) == "a.dst") newA.emplace(destination), oldB.emplace(b, FILE_SHARE_READ);
+            };
         runPassAndLookUp();
+        releaseReplacedSeam() = nullptr;
+        newA.reset(), oldB.reset();
         runPassAndLookUp();
-        if (twist == ReaderHoldsB) {
+        if (twist != BUpToDate) {
             for (const char* name : {"a", "b", "c"}) {
                 EXPECT_EQ(attempts(name), 2) << name;
-                EXPECT_EQ(readFile(project(name).Destination), "old") << name;
+                EXPECT_EQ(readFile(project(name).Destination), twist == ANeedsUser && *name == 'a' ? "new a" : "old") << name;
             }
+            EXPECT_EQ(std::count(host.ends.begin(), host.ends.end(), RowEnd::Waits), twist == ANeedsUser ? 0 : 6);
+            if (twist != ReaderHoldsB) continue;
             const std::string reason = " b.dst is open in holdfile.exe (pid " + std::to_string(reader->pid()) +
                                        "); Moravel closes only programs that run it.";
             EXPECT_EQ(std::count(host.log.begin(), host.log.end(), stamp + reason), 1) << "once a streak";
