@@ -298,8 +298,7 @@ std::size_t count(const std::string& text, const std::string& part) {
 // old ones; the journal gone either way, nothing of ours left beside them.
 // A job ended by an error halfway still starts again what it stopped.
 TEST(Release, WhatRunsTheFilesOfASetIsStoppedOnceAndStartedOnceOnAllNewFilesOrAllOld) {
-    struct Case { bool service; const char* exe; RowOutcome::Result result; const char* ran; std::vector<const char*> said;
-                  bool endsByError = false; };
+    struct Case { bool service; const char* exe; RowOutcome::Result result; const char* ran; std::vector<const char*> said; bool endsByError = false; };
     const Case cases[] = {
         {false, "holder_b.exe", RowOutcome::Result::Succeeded, "AacBb",
          {") closed to replace Release Tools.|", " started again (pid ", " Release Tools: 2 files replaced together.|"}},
@@ -335,7 +334,6 @@ TEST(Release, WhatRunsTheFilesOfASetIsStoppedOnceAndStartedOnceOnAllNewFilesOrAl
             deploySet({{besideTestProgram(c.exe), tool}, {besideTestProgram("helper_b.dll"), helper}}, journal);
         releaseReplacedSeam() = nullptr;
         if (c.endsByError) {  // no line says what started again: it is found by its name
-            EXPECT_EQ(outcomes.size(), 0u);
             EXPECT_EQ(ran(ranIn, std::string(c.ran).size()), c.ran);
             EXPECT_TRUE(Program(pidOf("tool.exe")).runs());
             continue;

@@ -1172,12 +1172,11 @@ TEST_F(UpdatePassTest, HoldersThatRefusedToStopAreAskedAgainOnlyByTheUserOrOnceT
 
 // The rows of a set are tried as one when the walk reaches the first: all of
 // its changed members are replaced, or none, and one that is already up to
-// date is left as it is. A member that waits, or that needs the user, holds
-// back every other (the first one as much as the others).
+// date is left as it is; one that waits or needs the user (first or not) holds all back.
 TEST_F(UpdatePassTest, ASetIsTriedAsOneAndReplacedTogetherOrNotAtAll) {
     pass.setHolderFinder(std::make_shared<SystemHolderFinder>(10000));
-    enum Twist { ReaderHoldsB, BUpToDate, BInUseWithoutSharingDeletion, ANeedsUser };
-    for (const Twist twist : {ReaderHoldsB, BUpToDate, BInUseWithoutSharingDeletion, ANeedsUser}) {
+    enum Twist { ReaderHoldsB, BUpToDate, BAsideRefused, ANeedsUser };
+    for (const Twist twist : {ReaderHoldsB, BUpToDate, BAsideRefused, ANeedsUser}) {
         SCOPED_TRACE(twist);
         forgetEverything();
         for (const char* name : {"a", "b", "c"}) {
@@ -1186,7 +1185,7 @@ TEST_F(UpdatePassTest, ASetIsTriedAsOneAndReplacedTogetherOrNotAtAll) {
             project(name).RestartHolder = true;
         }
         if (twist == BUpToDate) writeFile(project("b").Source, readFile(project("b").Destination));
-        if (twist == BInUseWithoutSharingDeletion) project("b").RestartHolder = false, project("b").ReplaceInUse = true;
+        if (twist == BAsideRefused) project("b").RestartHolder = false, project("b").ReplaceInUse = true;
         const auto written = [&] {
             WIN32_FILE_ATTRIBUTE_DATA data{};
             GetFileAttributesExA(project("b").Destination.c_str(), GetFileExInfoStandard, &data);
@@ -1195,17 +1194,14 @@ TEST_F(UpdatePassTest, ASetIsTriedAsOneAndReplacedTogetherOrNotAtAll) {
         const std::uint64_t before = written();
         queue({"a", "b", "c"});
         std::optional<HeldByOtherProcess> reader;
-        if (twist == ReaderHoldsB || twist == BInUseWithoutSharingDeletion)
-            reader.emplace(project("b").Destination, FILE_SHARE_READ);
-        // a's new file held, and b's old one: b fails, and a's old file cannot go back.
-        std::optional<HeldFile> newA, oldB;
+        if (twist == ReaderHoldsB || twist == BAsideRefused) reader.emplace(project("b").Destination, FILE_SHARE_READ);
+        std::optional<HeldFile> newA, oldB;  // held once a is replaced: b fails, and a's old file cannot go back
         if (twist == ANeedsUser)
             releaseReplacedSeam() = [&, b = project("b").Destination](const std::string& destination) {
                 if (fileNamePart(destination) == "a.dst") newA.emplace(destination), oldB.emplace(b, FILE_SHARE_READ);
             };
         runPassAndLookUp();
-        releaseReplacedSeam() = nullptr;
-        newA.reset(), oldB.reset();
+        releaseReplacedSeam() = nullptr, newA.reset(), oldB.reset();
         runPassAndLookUp();
         if (twist != BUpToDate) {
             for (const char* name : {"a", "b", "c"}) {
