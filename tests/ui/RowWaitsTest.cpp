@@ -88,31 +88,17 @@ TEST(RowWaitsTest, EveryRowEndsOnceAndTheWaitEndsWithTheCodeThatMattersMost) {
     }
 }
 
-TEST(RowWaitsTest, AWaitWithNothingLeftToWaitForEndsAtOnce) {
-    const struct {
-        const char* what;
-        std::vector<bool> atRestart;  // a row each: already replaced at the next restart (never tried again)
-        bool unknownName;
-        int code;  // -1: still waiting
-    } cases[] = {
-        {"no row, an unknown name", {}, true, kExitUnknownName},
-        {"a row already waiting for the restart", {true}, false, kExitAtRestart},
-        {"one more still to be tried", {true, false}, false, -1},
-    };
-    for (const auto& c : cases) {
-        PendingList pending;
-        Heard heard;
-        RowWaits waits(pending, heard);
-        NamedRows named;
-        for (const bool atRestart : c.atRestart) {
-            named.rows.push_back(pending.queue("Row" + std::to_string(named.rows.size()), ""));
-            if (atRestart) pending.markAtRestart(named.rows.back());
-        }
-        if (c.unknownName) named.unknown.push_back("Delta not queued.");
-        waits.add(1, named, 1000);
-        EXPECT_EQ(heard.code, c.code) << c.what;
-        EXPECT_EQ(waits.empty(), c.code >= 0) << c.what;
-    }
+TEST(RowWaitsTest, AWaitWithNoRowLeftToWaitForEndsAtOnce) {
+    PendingList pending;
+    Heard heard;
+    RowWaits waits(pending, heard);
+    waits.add(1, {{}, {"Delta not queued."}}, 1000);
+    EXPECT_EQ(heard.code, kExitUnknownName);
+    const std::uint64_t later = pending.queue("Later", "");
+    pending.markAtRestart(later);
+    waits.add(2, {{later}, {}}, 1000);  // never tried again: it has ended so
+    EXPECT_EQ(heard.code, kExitAtRestart);
+    EXPECT_TRUE(waits.empty());
 }
 
 }  // namespace
