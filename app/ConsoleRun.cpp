@@ -11,10 +11,10 @@
 #include "core/Clock.h"
 #include "core/Projects.h"
 #include "core/SettingsFile.h"
-#include "engine/AtRestart.h"
 #include "engine/Holders.h"
 #include "engine/PendingList.h"
 #include "engine/Scheduler.h"
+#include "engine/StartUp.h"
 #include "engine/UpdatePass.h"
 #include "ui/Instance.h"
 #include "ui/RowWaits.h"
@@ -125,8 +125,7 @@ int ConsoleRun::run(const CommandLine& command, unsigned long long end) {
     const std::string settings = settingsFilePath(workingDirectory());
     const std::string reason = SettingsFile(settings).load(projects_);
     if (!reason.empty()) print(timestampText(localNow()) + " Could not read " + settings + ": " + reason + ".", true);
-    pass_.removeEarlierSetAsideFiles();
-    for (const std::string& line : pass_.atRestart.recall(atRestartMemoryPath(settings))) print(line, true);
+    for (const std::string& line : takeOverEarlierRuns(pass_, settings)) print(line, true);
     const NamedRows named = queueNamed(projects_, pending_, command.queue);
     if (pending_.count() > 0) scheduler_.ScheduleNextUpdate();
     waits_.add(kTheWait, named, end);  // ends at once when no name is a project

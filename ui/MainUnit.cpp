@@ -9,7 +9,7 @@
 #include "core/Clock.h"
 #include "core/Files.h"
 #include "core/SettingsFile.h"
-#include "engine/ReleaseJournal.h"
+#include "engine/StartUp.h"
 #include "ui/Application.h"
 #include "ui/ChooseUnit.h"
 #include "ui/Controls.h"
@@ -217,11 +217,7 @@ void TMainForm::FormCreate() {
     timer_.setInterval(kDefaultDelaySeconds * 1000);
     startDirectory_ = workingDirectory();
     LoadProjects();
-    // A set a run left halfway goes back before the sweep takes its old files.
-    updater_.releaseJournal = releaseJournalPath(settingsPath());
-    for (const std::string& line : putBackInterruptedReleases(updater_.releaseJournal)) appendLog(line);
-    updater_.removeEarlierSetAsideFiles();
-    for (const std::string& line : updater_.atRestart.recall(atRestartMemoryPath(settingsPath()))) appendLog(line);
+    for (const std::string& line : takeOverEarlierRuns(updater_, settingsPath())) appendLog(line);
     followSourceWatch();
     pending_.setObserver(this);
 }

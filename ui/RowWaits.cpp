@@ -51,13 +51,13 @@ NamedRows queueNamed(const TProjects& projects, PendingList& pending, const std:
 void RowWaits::add(std::uint64_t wait, const NamedRows& named, unsigned long long deadline) {
     for (const std::string& line : named.unknown) output_.waitLine(wait, line, true);
     Wait added{wait, {}, !named.unknown.empty(), deadline};
+    // A row already waiting for the restart is never tried again, so nothing
+    // would end it: it has ended as it will.
     for (const std::uint64_t id : named.rows)
-        if (const PendingRow* row = pending_.find(id)) added.rows.push_back({id, row->name});
-    if (added.rows.empty()) {
-        finish(added);
-        return;
-    }
+        if (const PendingRow* row = pending_.find(id))
+            added.rows.push_back({id, row->name, row->atRestart ? Ended::AtRestart : Ended::Not});
     waits_.push_back(std::move(added));
+    finishEnded();  // also one with no row to wait for
 }
 
 void RowWaits::drop(std::uint64_t wait) noexcept {

@@ -55,7 +55,7 @@ public:
 
     // A command waits for its rows until the deadline (a tick count); the
     // lines of its names that are no project go out at once. With no row to
-    // wait for, it ends at once.
+    // wait for (none, or each already replaced at the next restart), it ends at once.
     void add(std::uint64_t wait, const NamedRows& named, unsigned long long deadline);
     void drop(std::uint64_t wait) noexcept;  // nobody hears it any more
     void clear() noexcept { waits_.clear(); }

@@ -16,6 +16,7 @@
 
 #include "TempDir.h"
 #include "core/Paths.h"
+#include "core/SetAside.h"
 #include "core/SettingsFile.h"
 #include "engine/TestFiles.h"
 #include "ui/Instance.h"
@@ -291,6 +292,18 @@ TEST_F(ProgramTest, TheConsoleProgramWaitsForTheOutcomeWithOrWithoutAnInstance) 
             EXPECT_EQ(instanceProcess() != 0, instance) << "nothing left running after the run here";
         }
     }
+}
+
+TEST_F(ProgramTest, TheConsoleRunPutsBackASetThatARunLeftHalfwayBeforeItSweeps) {
+    // Killed during the set's deploy: Alpha.dst has its new bytes, its old ones kept aside.
+    const std::string alpha = dir / "Alpha.dst", kept = setAsideName(alpha, 1), journal = dir / "Moravel-release.ini";
+    writeFile(kept, "kept");
+    writeFile(journal, "[Tools]\r\nFile1=" + alpha + "\r\nAside1=" + kept + "\r\n");
+    Started console(g_console, "/queue Delta /wait:30", dir.path());
+    EXPECT_EQ(console.code(), kExitUnknownName);
+    EXPECT_TRUE(console.outputsEnded(5000));
+    EXPECT_NE(console.err.find(" Tools was interrupted; its files are as before.\r\n"), std::string::npos) << console.err;
+    EXPECT_TRUE(readFile(alpha) == "kept" && !exists(kept) && !exists(journal));
 }
 
 TEST_F(ProgramTest, WhileTheConsoleProgramUpdatesTheFolderItselfLaterStartsWaitForIt) {

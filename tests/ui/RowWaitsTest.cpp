@@ -88,12 +88,16 @@ TEST(RowWaitsTest, EveryRowEndsOnceAndTheWaitEndsWithTheCodeThatMattersMost) {
     }
 }
 
-TEST(RowWaitsTest, AWaitForNoRowEndsAtOnce) {
+TEST(RowWaitsTest, AWaitWithNoRowLeftToWaitForEndsAtOnce) {
     PendingList pending;
     Heard heard;
     RowWaits waits(pending, heard);
     waits.add(1, {{}, {"Delta not queued."}}, 1000);
     EXPECT_EQ(heard.code, kExitUnknownName);
+    const std::uint64_t later = pending.queue("Later", "");
+    pending.markAtRestart(later);
+    waits.add(2, {{later}, {}}, 1000);  // never tried again: it has ended so
+    EXPECT_EQ(heard.code, kExitAtRestart);
     EXPECT_TRUE(waits.empty());
 }
 
