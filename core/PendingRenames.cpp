@@ -4,6 +4,7 @@
 
 #include "core/FileSeams.h"
 #include "core/Handle.h"
+#include "core/Text.h"
 #include "core/Paths.h"
 
 namespace moravel {
@@ -60,13 +61,6 @@ bool writeEntries(HKEY key, const std::vector<std::wstring>& entries) {
                           static_cast<DWORD>(data.size() * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
-std::string narrow(const std::wstring& text) {
-    const int length = static_cast<int>(text.size());
-    const int size = WideCharToMultiByte(CP_ACP, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0) WideCharToMultiByte(CP_ACP, 0, text.data(), length, result.data(), size, nullptr, nullptr);
-    return result;
-}
 
 bool startsWith(const std::string& text, const char* prefix) {
     const std::size_t length = std::char_traits<char>::length(prefix);

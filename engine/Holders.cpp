@@ -42,14 +42,6 @@ std::wstring wide(const std::string& text) {
     return result;
 }
 
-std::string narrow(const wchar_t* text) {
-    const int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) return {};
-    std::string result(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text, -1, result.data(), size, nullptr, nullptr);
-    result.resize(static_cast<std::size_t>(size - 1));
-    return result;
-}
 
 // File names compare without regard to letter case, as the file system does.
 std::wstring upper(std::wstring text) {

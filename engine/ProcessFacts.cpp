@@ -12,13 +12,6 @@ namespace moravel {
 
 namespace {
 
-std::string narrow(const wchar_t* text, int length) {
-    const int size = WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0) WideCharToMultiByte(CP_ACP, 0, text, length, result.data(), size, nullptr, nullptr);
-    return result;
-}
-
 std::vector<BYTE> tokenUser(HANDLE process) {
     UniqueHandle token;
     if (!OpenProcessToken(process, TOKEN_QUERY, token.put())) return {};
@@ -105,7 +98,7 @@ StartedAs startedAs(HANDLE process) {
     const auto text = [&](const CountedText& counted) {
         std::wstring wide(counted.length / sizeof(wchar_t), L'\0');
         return !wide.empty() && read(counted.buffer, wide.data(), wide.size() * sizeof(wchar_t))
-                   ? narrow(wide.data(), static_cast<int>(wide.size()))
+                   ? narrow(wide)
                    : std::string();
     };
     // The parameters are 4 pointers into the block. In them, after 16 bytes

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <string>
 
+#include "core/Text.h"
 #include "ui/Application.h"
 #include "ui/Handles.h"
 
@@ -64,15 +65,6 @@ std::wstring lineText(HWND hwnd, int index) {
     return text;
 }
 
-// Back to the system code page the names came in.
-std::string narrow(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int wide = static_cast<int>(text.size());
-    const int size = WideCharToMultiByte(CP_ACP, 0, text.data(), wide, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(std::max(size, 0)), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.data(), wide, out.data(), size, nullptr, nullptr);
-    return out;
-}
 
 void toggle(HWND hwnd, int index) {
     if (index < 0 || index >= static_cast<int>(SendMessageA(hwnd, LB_GETCOUNT, 0, 0))) return;
