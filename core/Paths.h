@@ -1,5 +1,6 @@
 #pragma once
 // Paths as the file system reads them, and what it says about them.
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,8 @@ std::string workingDirectory();
 // True when a file (not a directory) exists at the path.
 bool fileExists(const std::string& path);
 bool isReadOnly(const std::string& path);
+// The size of a file; 0 when it cannot be read.
+std::uint64_t fileSize(const std::string& path) noexcept;
 
 // The system's text for an error code, without its closing period and line
 // break ("Access denied"), or "error N" when the system has none.

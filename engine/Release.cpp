@@ -21,12 +21,6 @@ namespace {
 
 using Result = RowOutcome::Result;
 
-std::uint64_t sizeOf(const std::string& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return 0;
-    return (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
-}
-
 // The copies of all members told as one.
 struct SetProgress final : CopyProgress {
     SetProgress(Job& j, std::uint64_t all) : job(j), total(all) {}
@@ -155,7 +149,7 @@ bool SetDeploy::check() {
 
 bool SetDeploy::copyAll() {
     std::uint64_t total = 0;
-    for (Member* member : changed()) total += sizeOf(member->given.project.Source);
+    for (Member* member : changed()) total += fileSize(member->given.project.Source);
     SetProgress progress(job_, total);
     for (Member* member : changed()) {
         member->scratch.emplace(member->given.project.Destination, InPlace::Never);
@@ -164,7 +158,7 @@ bool SetDeploy::copyAll() {
                 failedLines_.push_back(stampedLine(member->name + " could not be replaced: " + systemErrorText(GetLastError()) + "."));
             return false;
         }
-        progress.done += sizeOf(member->given.project.Source);
+        progress.done += fileSize(member->given.project.Source);
     }
     return true;
 }

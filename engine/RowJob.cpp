@@ -125,9 +125,7 @@ RowOutcome copyRow(const TFileObject& project, bool inUse, Job& job) {
 }
 
 bool isLongCopy(const TFileObject& project) noexcept {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(project.Source.c_str(), GetFileExInfoStandard, &data)) return false;
-    return ((std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow) >= kLongCopy;
+    return fileSize(project.Source) >= kLongCopy;
 }
 
 RowOutcome deployRow(const TFileObject& project, HolderFinder& finder, const std::vector<Holder>& refusedEarlier,
