@@ -4,6 +4,7 @@
 
 #include "core/FileSeams.h"
 #include "core/Handle.h"
+#include "core/SetAside.h"
 #include "core/Text.h"
 #include "core/Paths.h"
 
@@ -100,9 +101,7 @@ bool removeFromList(const std::string& from, const std::string& to) {
 // A copy of a read-only source is read-only.
 bool deleteFile(const std::string& path) {
     SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (DeleteFileA(path.c_str())) return true;
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    return deleteSetAside(path);
 }
 
 }  // namespace
